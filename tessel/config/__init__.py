@@ -1,0 +1,215 @@
+"""Run configuration: defaults, merging, attribute access and validation.
+
+``load_config(user)`` deep-merges a user dict (or YAML file) over
+``default_config.yml``, validates the values and returns an
+:class:`AttrDict` tree, so that settings read as ``config.base.start_date``
+and a missing key names its full dotted path.
+"""
+import copy
+import datetime as _dt
+import os
+from collections.abc import Mapping
+
+import yaml
+
+from tessel.const import DEFAULT_ACCOUNT_TYPE, RUN_TYPE
+
+DEFAULT_CONFIG_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "default_config.yml")
+
+_SUPPORTED_FREQUENCIES = ("1d",)
+
+
+class AttrDict(dict):
+    """A dict whose keys also read as attributes.
+
+    A missing key raises ``AttributeError`` naming the full dotted path
+    ("base.future_info"), so ``getattr(cfg, key, default)`` and ``hasattr``
+    work and an error says exactly which setting is absent.
+    """
+
+    def __init__(self, data=None, path=""):
+        super().__init__()
+        object.__setattr__(self, "_path", path)
+        for key, value in (data or {}).items():
+            self[key] = value
+
+    def _child_path(self, key):
+        return "{}.{}".format(self._path, key) if self._path else str(key)
+
+    def __setitem__(self, key, value):
+        if isinstance(value, Mapping) and not isinstance(value, AttrDict):
+            value = AttrDict(value, self._child_path(key))
+        super().__setitem__(key, value)
+
+    def __getattr__(self, name):
+        if name.startswith("__") and name.endswith("__"):
+            raise AttributeError(name)
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError("configuration has no key '{}'".format(self._child_path(name))) from None
+
+    def __setattr__(self, name, value):
+        self[name] = value
+
+    def __delattr__(self, name):
+        try:
+            del self[name]
+        except KeyError:
+            raise AttributeError("configuration has no key '{}'".format(self._child_path(name))) from None
+
+    def __deepcopy__(self, memo):
+        return AttrDict(copy.deepcopy(dict(self), memo), self._path)
+
+    def to_dict(self):
+        return {k: v.to_dict() if isinstance(v, AttrDict) else v for k, v in self.items()}
+
+
+# Mappings that are a whole choice rather than a set of settings: a user's
+# value replaces the default instead of merging into it (configuring only a
+# FUTURE account must not keep the default STOCK account).
+_REPLACED_WHOLE = frozenset({("base", "accounts")})
+
+
+def deep_merge(base, override, _path=()):
+    """A new dict: ``override`` merged into ``base``; mappings merge, other values replace."""
+    result = {k: copy.deepcopy(v) for k, v in base.items()}
+    for key, value in override.items():
+        path = _path + (key,)
+        if isinstance(value, Mapping) and isinstance(result.get(key), Mapping) and path not in _REPLACED_WHOLE:
+            result[key] = deep_merge(result[key], value, path)
+        else:
+            result[key] = copy.deepcopy(value)
+    return result
+
+
+def _read_yaml(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = yaml.safe_load(f)
+    except OSError as exc:
+        raise ValueError("cannot read configuration file {}: {}".format(path, exc)) from None
+    except yaml.YAMLError as exc:
+        raise ValueError("configuration file {} is not valid YAML: {}".format(path, exc)) from None
+    if data is None:
+        return {}
+    if not isinstance(data, Mapping):
+        raise ValueError("configuration file {} must hold a mapping at top level, got {}".format(
+            path, type(data).__name__))
+    return data
+
+
+def load_default_config():
+    return _read_yaml(DEFAULT_CONFIG_PATH)
+
+
+def _parse_date(value, key):
+    if isinstance(value, _dt.datetime):
+        return value.date()
+    if isinstance(value, _dt.date):
+        return value
+    if isinstance(value, str):
+        text = value.strip()
+        for fmt in ("%Y-%m-%d", "%Y%m%d"):
+            try:
+                return _dt.datetime.strptime(text, fmt).date()
+            except ValueError:
+                pass
+    if isinstance(value, int) and not isinstance(value, bool) and 10000101 <= value <= 99991231:
+        try:
+            return _dt.datetime.strptime(str(value), "%Y%m%d").date()
+        except ValueError:
+            pass
+    raise ValueError("{}: expected a date (YYYY-MM-DD), got {!r}".format(key, value))
+
+
+def _parse_run_type(value):
+    if isinstance(value, RUN_TYPE):
+        return value
+    text = str(value).strip()
+    for member in RUN_TYPE:
+        # Accept the short value ("b") and the member name ("BACKTEST").
+        if text == member.value or text.upper() == member.name:
+            return member
+    raise ValueError("base.run_type: expected one of {}, got {!r}".format(
+        ", ".join(repr(m.value) for m in RUN_TYPE), value))
+
+
+def _validate(cfg):
+    base = cfg.get("base")
+    if not isinstance(base, Mapping):
+        raise ValueError("base: expected a mapping, got {!r}".format(base))
+
+    base["run_type"] = _parse_run_type(base.get("run_type"))
+
+    base["start_date"] = _parse_date(base.get("start_date"), "base.start_date")
+    base["end_date"] = _parse_date(base.get("end_date"), "base.end_date")
+    if base["start_date"] > base["end_date"]:
+        raise ValueError("base.start_date ({}) is after base.end_date ({})".format(
+            base["start_date"], base["end_date"]))
+
+    frequency = base.get("frequency")
+    if frequency not in _SUPPORTED_FREQUENCIES:
+        raise ValueError("base.frequency: only {} supported, got {!r}".format(
+            ", ".join(_SUPPORTED_FREQUENCIES), frequency))
+
+    accounts = base.get("accounts")
+    if not isinstance(accounts, Mapping) or not accounts:
+        raise ValueError("base.accounts: expected a non-empty mapping of account type to starting cash, "
+                         "got {!r}".format(accounts))
+    checked = {}
+    for name, cash in accounts.items():
+        key = str(name).strip().upper()
+        if key not in DEFAULT_ACCOUNT_TYPE.__members__:
+            raise ValueError("base.accounts: unknown account type {!r}, expected one of {}".format(
+                name, ", ".join(DEFAULT_ACCOUNT_TYPE.__members__)))
+        if isinstance(cash, bool) or not isinstance(cash, (int, float)) or cash != cash:
+            raise ValueError("base.accounts.{}: starting cash must be a number, got {!r}".format(name, cash))
+        if cash < 0:
+            raise ValueError("base.accounts.{}: starting cash must not be negative, got {!r}".format(name, cash))
+        checked[key] = cash
+    base["accounts"] = checked
+
+    path = base.get("data_bundle_path")
+    if path is not None:
+        if not isinstance(path, str) or not path.strip():
+            raise ValueError("base.data_bundle_path: expected a directory path, got {!r}".format(path))
+        base["data_bundle_path"] = os.path.expanduser(path)
+
+    mods = cfg.get("mod")
+    if mods is None:
+        cfg["mod"] = {}
+    elif not isinstance(mods, Mapping):
+        raise ValueError("mod: expected a mapping of plug-in sections, got {!r}".format(mods))
+    else:
+        for name, section in mods.items():
+            if not isinstance(section, Mapping):
+                raise ValueError("mod.{}: expected a mapping, got {!r}".format(name, section))
+            if "enabled" in section and not isinstance(section["enabled"], bool):
+                raise ValueError("mod.{}.enabled: expected true or false, got {!r}".format(
+                    name, section["enabled"]))
+
+    fund = cfg.get("mod", {}).get("fund")
+    if isinstance(fund, Mapping):
+        for key in ("subscription_receiving_days", "redemption_receiving_days"):
+            if key in fund:
+                value = fund[key]
+                if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                    raise ValueError("mod.fund.{}: expected a whole number of trading days >= 0, got {!r}".format(
+                        key, value))
+
+
+def load_config(user_config=None):
+    """The run configuration: ``user_config`` (dict, YAML path or None) over the defaults."""
+    if user_config is None:
+        user = {}
+    elif isinstance(user_config, (str, os.PathLike)):
+        user = _read_yaml(user_config)
+    elif isinstance(user_config, Mapping):
+        user = user_config
+    else:
+        raise TypeError("configuration must be a mapping or a YAML file path, got {}".format(
+            type(user_config).__name__))
+    merged = deep_merge(load_default_config(), user)
+    _validate(merged)
+    return AttrDict(merged)

@@ -1,0 +1,116 @@
+"""Enumerations shared by the engine and its plug-ins.
+
+Every enumeration derives from :class:`CustomEnum`, a text enumeration whose
+members compare equal to their text value whether that value arrives as
+``str`` or as ``bytes``.  Day bars are numpy structured arrays whose text
+fields are fixed-width byte strings, so a status read straight from a bar
+(``b"Open"``) must still match the member whose value is ``"Open"``.
+"""
+from enum import Enum
+
+
+class CustomEnum(str, Enum):
+    """A ``str`` enumeration that also matches its value as bytes.
+
+    Members hash like their text value, so a member finds the entry of a
+    dict or set keyed by the plain text (``member in {"STOCK": ...}``) and
+    the other way round.
+    """
+
+    @staticmethod
+    def _as_text(other):
+        if isinstance(other, (bytes, bytearray)):
+            try:
+                return bytes(other).decode("utf-8")
+            except UnicodeDecodeError:
+                return None
+        if isinstance(other, str):
+            return str.__str__(other)
+        return None
+
+    def __eq__(self, other):
+        text = self._as_text(other)
+        if text is None:
+            return NotImplemented if not isinstance(other, (str, bytes, bytearray)) else False
+        return str.__eq__(self.value, text)
+
+    def __ne__(self, other):
+        result = self.__eq__(other)
+        if result is NotImplemented:
+            return result
+        return not result
+
+    def __hash__(self):
+        return hash(self.value)
+
+    def __str__(self):
+        return self.value
+
+    def __format__(self, format_spec):
+        return format(self.value, format_spec)
+
+    def __repr__(self):
+        return "{}.{}".format(type(self).__name__, self.name)
+
+
+class INSTRUMENT_TYPE(CustomEnum):
+    CS = "CS"
+    INDX = "INDX"
+    ETF = "ETF"
+    LOF = "LOF"
+    REITs = "REITs"
+    FUTURE = "Future"
+    OPTION = "Option"
+    CONVERTIBLE = "Convertible"
+    REPO = "Repo"
+    BOND = "Bond"
+    PUBLIC_FUND = "PublicFund"
+
+
+class SIDE(CustomEnum):
+    BUY = "BUY"
+    SELL = "SELL"
+
+
+class POSITION_EFFECT(CustomEnum):
+    OPEN = "OPEN"
+    CLOSE = "CLOSE"
+    CLOSE_TODAY = "CLOSE_TODAY"
+
+
+class POSITION_DIRECTION(CustomEnum):
+    LONG = "LONG"
+    SHORT = "SHORT"
+
+
+class RUN_TYPE(CustomEnum):
+    BACKTEST = "b"
+    PAPER_TRADING = "p"
+    LIVE_TRADING = "r"
+
+
+class DEFAULT_ACCOUNT_TYPE(CustomEnum):
+    STOCK = "STOCK"
+    FUTURE = "FUTURE"
+
+
+class TRADING_CALENDAR_TYPE(CustomEnum):
+    EXCHANGE = "EXCHANGE"
+
+
+class ORDER_STATUS(CustomEnum):
+    PENDING_NEW = "PENDING_NEW"
+    ACTIVE = "ACTIVE"
+    FILLED = "FILLED"
+    REJECTED = "REJECTED"
+    PENDING_CANCEL = "PENDING_CANCEL"
+    CANCELLED = "CANCELLED"
+
+    @property
+    def is_final(self):
+        return self in (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
+
+
+class ORDER_TYPE(CustomEnum):
+    MARKET = "MARKET"
+    LIMIT = "LIMIT"

@@ -1,0 +1,148 @@
+"""The engine's data source: a trading calendar plus stores per instrument type."""
+import os
+
+import numpy as np
+import pandas as pd
+
+from tessel.const import TRADING_CALENDAR_TYPE
+from tessel.utils.datetime_func import convert_date_to_int
+
+__all__ = ["BaseDataSource"]
+
+TRADING_DATES_FILE = "trading_dates.csv"
+
+
+def _load_trading_dates(path):
+    if path is None:
+        raise ValueError("no data bundle configured (base.data_bundle_path is empty)")
+    path = os.path.expanduser(str(path))
+    if not os.path.isdir(path):
+        raise ValueError("data bundle directory {} does not exist".format(path))
+    file_path = os.path.join(path, TRADING_DATES_FILE)
+    if not os.path.isfile(file_path):
+        raise ValueError("data bundle {} has no {}".format(path, TRADING_DATES_FILE))
+    try:
+        df = pd.read_csv(file_path, dtype=str)
+    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError) as exc:
+        raise ValueError("cannot read {}: {}".format(file_path, exc)) from None
+    if "trading_date" not in df.columns:
+        raise ValueError("{} has no 'trading_date' column (columns: {})".format(file_path, list(df.columns)))
+    texts = df["trading_date"]
+    dates = pd.to_datetime(texts, format="%Y-%m-%d", errors="coerce")
+    bad = dates.isna()
+    if bad.any():
+        first = int(np.flatnonzero(bad.to_numpy())[0])
+        # +2: one for the header line, one because file lines count from 1
+        raise ValueError("{} line {}: {!r} is not an ISO date (YYYY-MM-DD)".format(
+            file_path, first + 2, texts.iloc[first]))
+    calendar = pd.DatetimeIndex(dates)
+    if len(calendar) == 0:
+        raise ValueError("{} lists no trading dates".format(file_path))
+    if not calendar.is_monotonic_increasing or calendar.has_duplicates:
+        raise ValueError("{}: trading dates must be strictly ascending".format(file_path))
+    return calendar
+
+
+class BaseDataSource:
+    def __init__(self, path, future_info=None, futures_time_series_trading_parameters=False, end_date=None):
+        self._path = path
+        self._future_info = future_info if future_info is not None else {}
+        self._futures_time_series_trading_parameters = futures_time_series_trading_parameters
+        self._end_date = end_date
+        self._trading_dates = _load_trading_dates(path)
+        self._instrument_stores = {}
+        self._day_bar_stores = {}
+        self._dividend_stores = {}
+        self._split_stores = {}
+        # Bumped whenever the instrument stores change, so caches of looked-up
+        # instruments (the data proxy keeps one) know to start afresh.
+        self.instruments_version = 0
+
+    # --- registration ---------------------------------------------------------------------
+    def register_instruments_store(self, instruments_store):
+        # A later store for the same type replaces the earlier one.
+        self._instrument_stores[instruments_store.instrument_type] = instruments_store
+        self.instruments_version += 1
+
+    def register_day_bar_store(self, instrument_type, store):
+        self._day_bar_stores[instrument_type] = store
+
+    def register_dividend_store(self, instrument_type, store):
+        self._dividend_stores[instrument_type] = store
+
+    def register_split_store(self, instrument_type, store):
+        self._split_stores[instrument_type] = store
+
+    # --- calendar -------------------------------------------------------------------------
+    def get_trading_calendars(self):
+        return {TRADING_CALENDAR_TYPE.EXCHANGE: self._trading_dates}
+
+    def available_data_range(self, frequency="1d"):
+        """(first, last) calendar date covered by the bundle, capped at the configured end date."""
+        start = self._trading_dates[0].date()
+        end = self._trading_dates[-1].date()
+        if self._end_date is not None:
+            end = min(end, pd.Timestamp(self._end_date).date())
+        return start, end
+
+    # --- instruments ----------------------------------------------------------------------
+    def get_instruments(self, id_or_syms=None, types=None):
+        stores = self._instrument_stores
+        if types is not None:
+            wanted = set(types)
+            stores = {t: s for t, s in stores.items() if t in wanted}
+        if id_or_syms is None:
+            result = []
+            for store in stores.values():
+                result.extend(store.get_instruments(None))
+            return result
+        if isinstance(id_or_syms, str):
+            id_or_syms = [id_or_syms]
+        result = []
+        for key in id_or_syms:
+            for store in stores.values():
+                found = next(iter(store.get_instruments([key])), None)
+                if found is not None:
+                    result.append(found)
+                    break
+        return result
+
+    # --- bars -----------------------------------------------------------------------------
+    def _store_for(self, stores, instrument, what):
+        try:
+            return stores[instrument.type]
+        except KeyError:
+            raise ValueError("no {} store registered for instrument type {} ({})".format(
+                what, instrument.type, instrument.order_book_id)) from None
+
+    def get_bars(self, instrument):
+        return self._store_for(self._day_bar_stores, instrument, "day bar").get_bars(instrument.order_book_id)
+
+    def get_bar(self, instrument, dt, frequency="1d"):
+        """The record of the bar dated exactly ``dt`` (by date), or None when there is none."""
+        if frequency != "1d":
+            raise NotImplementedError("only daily bars are supported, got frequency {!r}".format(frequency))
+        bars = self.get_bars(instrument)
+        if bars is None or len(bars) == 0:
+            return None
+        key = convert_date_to_int(pd.Timestamp(dt).normalize())
+        pos = int(np.searchsorted(bars["datetime"], key))
+        if pos < len(bars) and int(bars["datetime"][pos]) == key:
+            return bars[pos]
+        return None
+
+    def get_date_range(self, instrument):
+        return self._store_for(self._day_bar_stores, instrument, "day bar").get_date_range(instrument.order_book_id)
+
+    # --- corporate actions ----------------------------------------------------------------
+    def get_dividend(self, instrument):
+        store = self._dividend_stores.get(instrument.type)
+        if store is None:
+            return None
+        return store.get_dividend(instrument.order_book_id)
+
+    def get_split(self, instrument):
+        store = self._split_stores.get(instrument.type)
+        if store is None:
+            return None
+        return store.get_factors(instrument.order_book_id)

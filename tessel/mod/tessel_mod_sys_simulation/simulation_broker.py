@@ -1,0 +1,99 @@
+"""The backtest broker: validates orders, keeps them open, and fills them at each bar."""
+from tessel.const import INSTRUMENT_TYPE, ORDER_STATUS
+from tessel.core.events import EVENT, Event
+from tessel.mod.tessel_mod_sys_simulation.matcher import DefaultStockMatcher
+
+
+class SimulationBroker:
+    def __init__(self, env, config):
+        self._env = env
+        self._config = config
+        self._matchers = {}
+        self._open_orders = []  # (account, order), in submission order
+        stock_matcher = DefaultStockMatcher(env, config)
+        for instrument_type in (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF):
+            self._matchers[instrument_type] = stock_matcher
+        env.event_bus.add_listener(EVENT.BAR, self._on_bar)
+        env.event_bus.add_listener(EVENT.AFTER_TRADING, self._after_trading)
+
+    # --- matchers -------------------------------------------------------------------------
+    def register_matcher(self, instrument_type, matcher):
+        self._matchers[instrument_type] = matcher
+
+    def get_matcher(self, instrument_type):
+        try:
+            return self._matchers[instrument_type]
+        except KeyError:
+            raise ValueError("no matcher registered for instrument type {}".format(instrument_type)) from None
+
+    # --- orders ---------------------------------------------------------------------------
+    def get_open_orders(self, order_book_id=None):
+        return [o for _, o in self._open_orders if order_book_id is None or o.order_book_id == order_book_id]
+
+    def submit_order(self, order):
+        """Validate ``order`` and queue it for matching; returns the order (rejected or active)."""
+        env = self._env
+        account = env.get_account(order.order_book_id)
+        env.event_bus.publish_event(Event(EVENT.ORDER_PENDING_NEW, account=account, order=order))
+        reason = env.validate_order_submission(order, account)
+        if reason is not None:
+            order.mark_rejected(reason)
+            env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_REJECT, account=account, order=order))
+            return order
+        order.active()
+        self._open_orders.append((account, order))
+        env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_PASS, account=account, order=order))
+        return order
+
+    def cancel_order(self, order):
+        env = self._env
+        entry = next(((a, o) for a, o in self._open_orders if o is order), None)
+        if entry is None:
+            raise ValueError("order {} is not open".format(order.order_id))
+        account = entry[0]
+        reason = env.validate_order_cancellation(order, account)
+        if reason is not None:
+            env.event_bus.publish_event(Event(EVENT.ORDER_CANCELLATION_REJECT, account=account, order=order,
+                                              reason=reason))
+            return False
+        order.mark_cancelled("cancelled by the strategy")
+        self._open_orders.remove(entry)
+        env.event_bus.publish_event(Event(EVENT.ORDER_CANCELLATION_PASS, account=account, order=order))
+        return True
+
+    # --- matching -------------------------------------------------------------------------
+    def _on_bar(self, event):
+        for matcher in {id(m): m for m in self._matchers.values()}.values():
+            matcher.update(event)
+        self.match(open_auction=False)
+
+    def match(self, open_auction=False):
+        bus = self._env.event_bus
+        try:
+            for account, order in list(self._open_orders):
+                if order.status != ORDER_STATUS.ACTIVE:
+                    continue
+                instrument = self._env.get_instrument(order.order_book_id)
+                try:
+                    matcher = self.get_matcher(instrument.type)
+                except ValueError as exc:
+                    order.mark_rejected(str(exc))
+                else:
+                    for trade in matcher.match(account, order, open_auction) or ():
+                        order.fill(trade)
+                        bus.publish_event(Event(EVENT.TRADE, account=account, trade=trade, order=order))
+                if order.status == ORDER_STATUS.REJECTED:
+                    bus.publish_event(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=order))
+        finally:
+            # Even when a matcher fails part-way, orders already filled or
+            # rejected must not be matched again.
+            self._open_orders = [(a, o) for a, o in self._open_orders if o.status == ORDER_STATUS.ACTIVE]
+
+    def _after_trading(self, event):
+        # Day orders: whatever did not fill today expires.
+        bus = self._env.event_bus
+        for account, order in self._open_orders:
+            order.mark_cancelled("order of {} expired unfilled at the end of the trading day".format(
+                order.order_book_id))
+            bus.publish_event(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=order))
+        self._open_orders = []

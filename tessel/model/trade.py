@@ -1,0 +1,122 @@
+"""A fill: a quantity of one instrument changing hands at one price."""
+import math
+
+from tessel.model._ids import IdGenerator
+
+_trade_ids = IdGenerator()
+
+
+def _current_times():
+    from tessel.environment import Environment
+
+    if not Environment.has_instance():
+        raise RuntimeError("a trade needs calendar_dt/trading_dt, and there is no current run to take them from")
+    env = Environment.get_instance()
+    if env.calendar_dt is None or env.trading_dt is None:
+        raise RuntimeError("a trade needs calendar_dt/trading_dt, and the run has not reached a trading day")
+    return env.calendar_dt, env.trading_dt
+
+
+class Trade:
+    __slots__ = ("_exec_id", "_order_id", "_order_book_id", "_price", "_amount", "_side", "_position_effect",
+                 "_commission", "_tax", "_close_today_amount", "_frozen_price", "_calendar_dt", "_trading_dt")
+
+    @classmethod
+    def __from_create__(cls, order_id, price, amount, side, position_effect, order_book_id, commission=0.,
+                        tax=0., trade_id=None, close_today_amount=0, frozen_price=0, calendar_dt=None,
+                        trading_dt=None):
+        price = float(price)
+        amount = float(amount)
+        if math.isnan(price) or price < 0:
+            raise ValueError("trade price of {} must be a number >= 0, got {!r}".format(order_book_id, price))
+        if math.isnan(amount) or amount < 0:
+            raise ValueError("trade quantity of {} must be a number >= 0, got {!r}".format(order_book_id, amount))
+        if calendar_dt is None or trading_dt is None:
+            env_calendar_dt, env_trading_dt = _current_times()
+            calendar_dt = env_calendar_dt if calendar_dt is None else calendar_dt
+            trading_dt = env_trading_dt if trading_dt is None else trading_dt
+        trade = cls()
+        trade._exec_id = trade_id if trade_id is not None else _trade_ids.next()
+        trade._order_id = order_id
+        trade._order_book_id = order_book_id
+        trade._price = price
+        trade._amount = amount
+        trade._side = side
+        trade._position_effect = position_effect
+        trade._commission = commission
+        trade._tax = tax
+        trade._close_today_amount = close_today_amount
+        trade._frozen_price = frozen_price
+        trade._calendar_dt = calendar_dt
+        trade._trading_dt = trading_dt
+        return trade
+
+    @property
+    def exec_id(self):
+        return self._exec_id
+
+    @property
+    def order_id(self):
+        return self._order_id
+
+    @property
+    def order_book_id(self):
+        return self._order_book_id
+
+    @property
+    def last_price(self):
+        return self._price
+
+    @property
+    def last_quantity(self):
+        return self._amount
+
+    @property
+    def side(self):
+        return self._side
+
+    @property
+    def position_effect(self):
+        return self._position_effect
+
+    @property
+    def datetime(self):
+        return self._calendar_dt
+
+    @property
+    def trading_datetime(self):
+        return self._trading_dt
+
+    @property
+    def commission(self):
+        return self._commission
+
+    @commission.setter
+    def commission(self, value):
+        self._commission = value
+
+    @property
+    def tax(self):
+        return self._tax
+
+    @tax.setter
+    def tax(self, value):
+        self._tax = value
+
+    @property
+    def transaction_cost(self):
+        return self._commission + self._tax
+
+    @property
+    def close_today_amount(self):
+        return self._close_today_amount
+
+    @property
+    def frozen_price(self):
+        return self._frozen_price
+
+    def __repr__(self):
+        return ("Trade(exec_id={}, order_id={}, order_book_id={!r}, side={}, position_effect={}, "
+                "last_price={}, last_quantity={}, commission={}, tax={}, trading_datetime={})").format(
+            self._exec_id, self._order_id, self._order_book_id, self._side, self._position_effect, self._price,
+            self._amount, self._commission, self._tax, self._trading_dt)

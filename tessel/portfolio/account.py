@@ -1,0 +1,105 @@
+"""An account: cash plus positions, kept in step with trades and the daily cycle."""
+from tessel.const import POSITION_DIRECTION
+
+
+class Account:
+    def __init__(self, account_type, total_cash):
+        self._type = account_type
+        self._total_cash = float(total_cash)
+        self._positions = {}
+
+    @property
+    def type(self):
+        return self._type
+
+    @property
+    def cash(self):
+        return self._total_cash
+
+    @property
+    def positions(self):
+        """order_book_id -> position (the account's own dict; do not modify)."""
+        return self._positions
+
+    @property
+    def market_value(self):
+        return sum(p.market_value for p in self._positions.values())
+
+    @property
+    def total_value(self):
+        return self._total_cash + sum(p.equity for p in self._positions.values())
+
+    def _env(self):
+        from tessel.environment import Environment
+
+        return Environment.get_instance()
+
+    def get_position(self, order_book_id, direction=POSITION_DIRECTION.LONG):
+        """The position of ``order_book_id``, created empty (of the class serving its type) if absent."""
+        try:
+            return self._positions[order_book_id]
+        except KeyError:
+            pass
+        from tessel.portfolio.position import Position
+
+        instrument = self._env().get_instrument(order_book_id)
+        if instrument is None:
+            raise ValueError("unknown instrument {!r}".format(order_book_id))
+        position = Position.get_class(instrument.type)(order_book_id, direction)
+        self._positions[order_book_id] = position
+        return position
+
+    def get_position_proxy(self, order_book_id):
+        from tessel.portfolio.position import PositionProxy
+
+        position = self.get_position(order_book_id)
+        instrument = self._env().get_instrument(order_book_id)
+        return PositionProxy.get_class(instrument.type)(position)
+
+    # --- cash changes ---------------------------------------------------------------------
+    def apply_trade(self, trade):
+        position = self.get_position(trade.order_book_id)
+        self._total_cash += position.apply_trade(trade)
+
+    def before_trading(self, trading_date):
+        for position in list(self._positions.values()):
+            self._total_cash += position.before_trading(trading_date)
+
+    def update_last_prices(self):
+        env = self._env()
+        for order_book_id, position in self._positions.items():
+            position.update_last_price(env.get_bar(order_book_id).close)
+
+    def settlement(self, trading_date):
+        for position in list(self._positions.values()):
+            self._total_cash += position.settlement(trading_date)
+        # A position with nothing held and nothing owed either way is closed.
+        for order_book_id in [k for k, p in self._positions.items() if self._is_empty(p)]:
+            del self._positions[order_book_id]
+
+    @staticmethod
+    def _is_empty(position):
+        if position._quantity != 0 or getattr(position, "_dividend_receivable", None):
+            return False
+        for queue in ("subscribe_queue", "redeem_queue"):
+            if getattr(position, queue, None):
+                return False
+        return True
+
+    # --- persistence ----------------------------------------------------------------------
+    def get_state(self):
+        return {
+            "type": str(self._type),
+            "total_cash": self._total_cash,
+            "positions": {k: p.get_state() for k, p in self._positions.items()},
+        }
+
+    def set_state(self, state):
+        self._total_cash = float(state["total_cash"])
+        self._positions = {}
+        for order_book_id, pos_state in state.get("positions", {}).items():
+            position = self.get_position(order_book_id, pos_state.get("direction", POSITION_DIRECTION.LONG))
+            position.set_state(pos_state)
+
+    def __repr__(self):
+        return "Account(type={}, cash={}, total_value={})".format(self._type, self._total_cash, self.total_value)

@@ -1,0 +1,120 @@
+"""Conversions between dates and the engine's integer date forms.
+
+Two forms are used throughout:
+
+* ``convert_date_to_int``: YYYYMMDDhhmmss as one integer (a date at
+  midnight is YYYYMMDD * 1000000).  Day bars and split records key their
+  rows by it.
+* ``convert_date_to_date_int``: YYYYMMDD.  Dividend records use it.
+
+Both accept a single value (``date``, ``datetime``, ``pd.Timestamp``,
+``np.datetime64`` or an ISO/eight-digit text) and return a Python ``int``,
+or a whole collection at once (``DatetimeIndex``, a datetime ``Series``,
+its ``.dt`` accessor or a datetime64 numpy array) and return an int64 numpy
+array.  The work is done on calendar fields (year, month, ...) rather than
+on raw datetime64 counts, so the result does not depend on the array's time
+resolution (s, ms, us or ns).
+"""
+import datetime as _dt
+
+import numpy as np
+import pandas as pd
+
+try:  # the accessor class moved between pandas versions; only used for isinstance
+    from pandas.core.indexes.accessors import DatetimeProperties as _DatetimeProperties
+except ImportError:  # pragma: no cover
+    _DatetimeProperties = ()
+
+
+def _fields_source(value):
+    """The object exposing vectorised .year/.month/... for a collection, or None for a scalar."""
+    if isinstance(value, pd.DatetimeIndex):
+        return value
+    if _DatetimeProperties and isinstance(value, _DatetimeProperties):
+        return value
+    if isinstance(value, pd.Series):
+        if not pd.api.types.is_datetime64_any_dtype(value.dtype):
+            try:
+                value = pd.to_datetime(value)
+            except (TypeError, ValueError) as exc:
+                raise TypeError("cannot convert Series of dtype {} to dates: {}".format(value.dtype, exc)) from None
+        return value.dt
+    if isinstance(value, (pd.Index, np.ndarray, list, tuple)):
+        try:
+            return pd.DatetimeIndex(value)
+        except (TypeError, ValueError) as exc:
+            raise TypeError("cannot convert {} to dates: {}".format(type(value).__name__, exc)) from None
+    return None
+
+
+def _check_no_missing(src):
+    missing = np.asarray(pd.isna(src.year))
+    if missing.any():
+        position = int(np.flatnonzero(missing)[0])
+        raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(position))
+
+
+def _to_timestamp(value):
+    if isinstance(value, (bool, np.bool_)) or isinstance(value, (int, float, np.integer, np.floating)):
+        # An integer is ambiguous (epoch count? YYYYMMDD?); refuse rather than guess.
+        raise TypeError("expected a date, datetime, Timestamp, datetime64 or date text, got {!r}".format(value))
+    if isinstance(value, _dt.date) and not isinstance(value, _dt.datetime):
+        return pd.Timestamp(value.year, value.month, value.day)
+    try:
+        ts = pd.Timestamp(value)
+    except (TypeError, ValueError) as exc:
+        raise ValueError("cannot interpret {!r} as a date: {}".format(value, exc)) from None
+    if ts is pd.NaT or pd.isna(ts):
+        raise ValueError("cannot convert a missing date (NaT) to an integer date")
+    return ts
+
+
+def _date_part(src):
+    return (np.asarray(src.year, dtype=np.int64) * 10000
+            + np.asarray(src.month, dtype=np.int64) * 100
+            + np.asarray(src.day, dtype=np.int64))
+
+
+def _time_part(src):
+    return (np.asarray(src.hour, dtype=np.int64) * 10000
+            + np.asarray(src.minute, dtype=np.int64) * 100
+            + np.asarray(src.second, dtype=np.int64))
+
+
+def convert_date_to_date_int(value):
+    """YYYYMMDD of a date, or of every element of a datetime collection."""
+    src = _fields_source(value)
+    if src is not None:
+        _check_no_missing(src)
+        return _date_part(src)
+    ts = _to_timestamp(value)
+    return ts.year * 10000 + ts.month * 100 + ts.day
+
+
+def convert_date_to_int(value):
+    """YYYYMMDDhhmmss of a datetime, or of every element of a datetime collection."""
+    src = _fields_source(value)
+    if src is not None:
+        _check_no_missing(src)
+        return _date_part(src) * 1000000 + _time_part(src)
+    ts = _to_timestamp(value)
+    return (ts.year * 10000 + ts.month * 100 + ts.day) * 1000000 + ts.hour * 10000 + ts.minute * 100 + ts.second
+
+
+def convert_int_to_date(value):
+    """Inverse of ``convert_date_to_int`` (also accepts YYYYMMDD) as a ``datetime``."""
+    value = int(value)
+    if value > 99991231:
+        date_part, time_part = divmod(value, 1000000)
+    else:
+        date_part, time_part = value, 0
+    year, rest = divmod(date_part, 10000)
+    month, day = divmod(rest, 100)
+    hour, rest = divmod(time_part, 10000)
+    minute, second = divmod(rest, 100)
+    return _dt.datetime(year, month, day, hour, minute, second)
+
+
+def to_date(value):
+    """A ``datetime.date`` from a date, datetime, Timestamp, datetime64 or date text."""
+    return _to_timestamp(value).date()

@@ -1,0 +1,105 @@
+import datetime as dt
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, strategies as st
+
+from tessel.const import CustomEnum, DEFAULT_ACCOUNT_TYPE, INSTRUMENT_TYPE, RUN_TYPE, SIDE
+from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
+
+STATUS = CustomEnum("STATUS", [("OPEN", "Open"), ("LIMITED", "Limited")])
+
+
+@pytest.mark.parametrize("other, equal", [
+    ("Open", True), (b"Open", True), (np.bytes_(b"Open"), True), (np.str_("Open"), True),
+    ("open", False), (b"Limited", False), (b"", False), (None, False), (float("nan"), False), (1, False),
+])
+def test_member_compares_with_text_and_bytes_both_ways(other, equal):
+    member = STATUS.OPEN
+    assert (member == other) is equal
+    assert (other == member) is equal
+    assert (member != other) is (not equal)
+    assert (other != member) is (not equal)
+
+
+def test_member_hashes_like_its_value():
+    assert DEFAULT_ACCOUNT_TYPE.STOCK in {"STOCK": 1}
+    assert "STOCK" in {DEFAULT_ACCOUNT_TYPE.STOCK: 1}
+    assert {INSTRUMENT_TYPE.PUBLIC_FUND: "x"}["PublicFund"] == "x"
+    assert DEFAULT_ACCOUNT_TYPE.FUTURE not in {"STOCK": 1}
+
+
+def test_member_text_forms():
+    assert str(RUN_TYPE.BACKTEST) == "b"
+    assert "{}|{:>4}".format(SIDE.BUY, SIDE.SELL) == "BUY|SELL"
+    assert RUN_TYPE("b") is RUN_TYPE.BACKTEST
+
+
+def test_subclass_through_metaclass_keeps_equality():
+    cls = type(CustomEnum)("FLAG", (CustomEnum,), type(CustomEnum).__prepare__("FLAG", (CustomEnum,)))
+    assert issubclass(cls, CustomEnum)
+
+    class Color(CustomEnum):
+        RED = "Red"
+
+    assert Color.RED == b"Red" and hash(Color.RED) == hash("Red")
+
+
+UNITS = ["s", "ms", "us", "ns"]
+STAMPS = ["2020-01-02 09:30:05", "2021-12-31 00:00:00", "1999-01-01 23:59:59"]
+EXPECTED = np.array([20200102093005, 20211231000000, 19990101235959])
+
+
+@pytest.mark.parametrize("unit", UNITS)
+@pytest.mark.parametrize("form", ["series", "dt", "index", "ndarray"])
+def test_vectorised_conversion_any_resolution(unit, form):
+    series = pd.Series(pd.to_datetime(STAMPS)).astype("datetime64[{}]".format(unit))
+    value = {"series": series, "dt": series.dt, "index": pd.DatetimeIndex(series),
+             "ndarray": series.to_numpy()}[form]
+    full = convert_date_to_int(value)
+    day = convert_date_to_date_int(value)
+    assert isinstance(full, np.ndarray) and full.dtype == np.int64
+    np.testing.assert_array_equal(full, EXPECTED)
+    np.testing.assert_array_equal(day, EXPECTED // 1000000)
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+def test_dates_beyond_nanosecond_range(unit):
+    # 2999-12-31 (the far-future "never delisted" date) does not fit in ns.
+    series = pd.Series(np.array(["2999-12-31", "1700-03-01"], dtype="datetime64[{}]".format(unit)))
+    np.testing.assert_array_equal(convert_date_to_date_int(series.dt), [29991231, 17000301])
+    assert convert_date_to_int(np.datetime64("2999-12-31T01:02:03", unit)) == 29991231010203
+
+
+@pytest.mark.parametrize("value", [
+    dt.date(2020, 3, 4), dt.datetime(2020, 3, 4, 10, 11, 12), pd.Timestamp("2020-03-04 10:11:12"),
+    np.datetime64("2020-03-04T10:11:12"), "2020-03-04 10:11:12",
+])
+def test_scalar_conversion_returns_python_int(value):
+    day = convert_date_to_date_int(value)
+    full = convert_date_to_int(value)
+    assert type(day) is int and type(full) is int
+    assert day == 20200304
+    assert full in (20200304000000, 20200304101112)
+
+
+def test_timezone_aware_index_uses_local_wall_time():
+    idx = pd.DatetimeIndex(["2020-01-01 08:00"], tz="Asia/Shanghai")
+    assert convert_date_to_int(idx).tolist() == [20200101080000]
+
+
+@pytest.mark.parametrize("bad, error", [
+    (pd.NaT, ValueError), (pd.Series(pd.to_datetime(["2020-01-01", None])), ValueError),
+    (20200101, TypeError), (1.5, TypeError), ("not a date", ValueError),
+])
+def test_conversion_refuses_missing_and_ambiguous_input(bad, error):
+    with pytest.raises(error):
+        convert_date_to_int(bad)
+
+
+@given(st.datetimes(min_value=dt.datetime(1900, 1, 1), max_value=dt.datetime(2262, 1, 1)))
+def test_conversion_matches_strftime(moment):
+    moment = moment.replace(microsecond=0)
+    assert convert_date_to_int(moment) == int(moment.strftime("%Y%m%d%H%M%S"))
+    assert convert_date_to_int(pd.DatetimeIndex([moment]))[0] == int(moment.strftime("%Y%m%d%H%M%S"))
