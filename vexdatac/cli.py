@@ -1,0 +1,129 @@
+"""Command line: `vexdatac sample | import | info | export-calendar`."""
+import csv
+import sqlite3
+from pathlib import Path
+
+import click
+
+from vexdatac import __version__, config
+from vexdatac.share.errors import VexdatacError
+
+_DB_OPTION = click.option(
+    "--db",
+    "db_path",
+    type=click.Path(dir_okay=False, path_type=Path),
+    default=None,
+    help=f"Database file (default: ${config.ENV_VAR} or {config.DEFAULT_PATH}).",
+)
+
+
+def _target(db_path):
+    return db_path.expanduser() if db_path is not None else config.get_database_path()
+
+
+@click.group()
+@click.version_option(version=__version__, prog_name="vexdatac")
+def main():
+    """Fund reference data: build, import and examine the local database."""
+
+
+@main.command()
+@_DB_OPTION
+def sample(db_path):
+    """Build the sample database (44 fictional funds, 2015-2024)."""
+    from vexdatac.sample import build_sample
+
+    target = _target(db_path)
+    build_sample(target)
+    click.echo(f"Built the sample database at {target}")
+
+
+@main.command("import")
+@click.argument("directory", type=click.Path(exists=True, file_okay=False, path_type=Path))
+@_DB_OPTION
+def import_(directory, db_path):
+    """Import the CSV files in DIRECTORY (see the package README for the format)."""
+    from vexdatac.importer import import_csv
+
+    target = _target(db_path)
+    try:
+        counts = import_csv(directory, target)
+    except VexdatacError as exc:
+        raise click.ClickException(f"import failed, {target} left unchanged: {exc}") from None
+    summary = ", ".join(f"{name} {count}" for name, count in counts.items())
+    click.echo(f"Imported {directory} into {target}: {summary}")
+
+
+def _summary(conn):
+    one = lambda sql: conn.execute(sql).fetchone()  # noqa: E731
+    lines = []
+    source = one("SELECT value FROM meta WHERE key = 'source'")
+    lines.append(f"Source: {source[0] if source else 'unknown'}")
+    total = one("SELECT COUNT(*) FROM instruments")[0]
+    kinds = conn.execute(
+        "SELECT fund_type, COUNT(*) FROM instruments GROUP BY fund_type ORDER BY fund_type"
+    ).fetchall()
+    accrued = one(
+        "SELECT COUNT(*) FROM instruments WHERE accrued_daily = 1 OR accrued_type IS NOT NULL"
+    )[0]
+    delisted = one("SELECT COUNT(*) FROM instruments WHERE de_listed_date IS NOT NULL")[0]
+    lines.append(f"Funds: {total} ({', '.join(f'{k} {n}' for k, n in kinds)}); "
+                 f"accruing daily {accrued}; delisted {delisted}")
+    for table, column in (("nav", "date"), ("status", "date"), ("dividends", "ex_dividend_date"),
+                          ("splits", "ex_dividend_date"), ("trading_calendar", "date")):
+        count, first, last = one(f"SELECT COUNT(*), MIN({column}), MAX({column}) FROM {table}")
+        span = f", {first} to {last}" if count else ""
+        lines.append(f"{table}: {count} rows{span}")
+    funds_with_fees = one("SELECT COUNT(DISTINCT order_book_id) FROM fees")[0]
+    lines.append(f"fees: {funds_with_fees} funds with fee schedules")
+    return lines
+
+
+@main.command()
+@_DB_OPTION
+def info(db_path):
+    """Summarise the database: funds by kind, date ranges, row counts."""
+    target = _target(db_path)
+    try:
+        conn = config.open_readonly(target)
+    except VexdatacError as exc:
+        raise click.ClickException(str(exc)) from None
+    try:
+        click.echo(f"Database: {target}")
+        for line in _summary(conn):
+            click.echo(line)
+    except sqlite3.DatabaseError as exc:
+        raise click.ClickException(f"{target}: {exc}") from None
+    finally:
+        conn.close()
+
+
+@main.command("export-calendar")
+@click.argument("directory", type=click.Path(file_okay=False, path_type=Path))
+@_DB_OPTION
+def export_calendar(directory, db_path):
+    """Write DIRECTORY/trading_dates.csv (header trading_date, one ISO date a line)."""
+    target = _target(db_path)
+    try:
+        conn = config.open_readonly(target)
+    except VexdatacError as exc:
+        raise click.ClickException(str(exc)) from None
+    try:
+        dates = [row[0] for row in conn.execute("SELECT date FROM trading_calendar ORDER BY date")]
+    finally:
+        conn.close()
+    if not dates:
+        raise click.ClickException(f"{target} has no trading calendar; nothing written")
+    directory.mkdir(parents=True, exist_ok=True)
+    out = directory / "trading_dates.csv"
+    tmp = out.with_name(out.name + ".tmp")
+    with open(tmp, "w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle, lineterminator="\n")
+        writer.writerow(["trading_date"])
+        writer.writerows([d] for d in dates)
+    tmp.replace(out)
+    click.echo(f"Wrote {len(dates)} trading dates ({dates[0]} to {dates[-1]}) to {out}")
+
+
+if __name__ == "__main__":  # pragma: no cover
+    main()

@@ -1,0 +1,112 @@
+"""Where the fund database lives, and the read-only connections to it.
+
+The path is chosen in this order: `set_database(path)` (explicit, for the
+process), the environment variable VEXDATAC_DB, then the default
+~/.vexdatac/funds.sqlite.
+
+Queries go through one read-only connection per database path. A database
+that is rebuilt while the process runs (`vexdatac sample`, `vexdatac import`
+replace the file atomically) is noticed by its changed file identity and
+reopened, so callers never read a file that no longer exists on disk.
+"""
+import os
+import sqlite3
+import threading
+from pathlib import Path
+
+from vexdatac.share.errors import DatabaseError, DatabaseNotFound
+
+ENV_VAR = "VEXDATAC_DB"
+DEFAULT_PATH = Path("~/.vexdatac/funds.sqlite")
+SCHEMA_VERSION = "1"
+
+_explicit_path = None
+_lock = threading.RLock()
+# resolved path text -> (connection, file identity at open time)
+_connections = {}
+
+
+def set_database(path):
+    """Use the database at `path` for every following query (None: forget the
+    explicit choice and fall back to VEXDATAC_DB or the default)."""
+    global _explicit_path
+    if path is not None and not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"set_database expects a path, got {type(path).__name__}")
+    _explicit_path = None if path is None else Path(path).expanduser()
+
+
+def get_database_path():
+    """The database path in force now (it need not exist)."""
+    if _explicit_path is not None:
+        return _explicit_path
+    env = os.environ.get(ENV_VAR)
+    if env:
+        return Path(env).expanduser()
+    return DEFAULT_PATH.expanduser()
+
+
+def _identity(stat):
+    return (stat.st_dev, stat.st_ino, stat.st_mtime_ns, stat.st_size)
+
+
+def _missing(path):
+    return DatabaseNotFound(
+        f"no vexdatac database at {path}. Run `vexdatac sample` to build the sample "
+        f"database there, or `vexdatac import DIR` to load your own CSV files "
+        f"(choose the file with --db, the {ENV_VAR} environment variable or "
+        f"vexdatac.set_database())."
+    )
+
+
+def open_readonly(path):
+    """Open `path` read-only and check that it is a vexdatac database."""
+    path = Path(path).expanduser().resolve()
+    if not path.is_file():
+        raise _missing(path)
+    conn = sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True, check_same_thread=False)
+    try:
+        row = conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()
+    except sqlite3.DatabaseError as exc:
+        conn.close()
+        raise DatabaseError(f"{path} is not a vexdatac database ({exc})") from None
+    if row is None or row[0] != SCHEMA_VERSION:
+        conn.close()
+        found = "none" if row is None else row[0]
+        raise DatabaseError(
+            f"{path} has schema version {found}, this client needs {SCHEMA_VERSION}; "
+            "rebuild it with `vexdatac sample` or `vexdatac import DIR`"
+        )
+    return conn
+
+
+def connection():
+    """The cached read-only connection to the database in force."""
+    path = get_database_path().resolve()
+    try:
+        ident = _identity(path.stat())
+    except FileNotFoundError:
+        raise _missing(path) from None
+    key = str(path)
+    with _lock:
+        cached = _connections.get(key)
+        if cached is not None and cached[1] == ident:
+            return cached[0]
+        conn = open_readonly(path)
+        if cached is not None:
+            cached[0].close()
+        _connections[key] = (conn, ident)
+        return conn
+
+
+def query(sql, params=()):
+    """Run one read query on the database in force and return all rows."""
+    with _lock:
+        return connection().execute(sql, params).fetchall()
+
+
+def close_all():
+    """Close every cached connection (tests, or before deleting a file)."""
+    with _lock:
+        for conn, _ in _connections.values():
+            conn.close()
+        _connections.clear()

@@ -1,0 +1,343 @@
+"""Fund reference data queries.
+
+Every function reads the database chosen by `vexdatac.config` and returns
+None or pandas objects. Dates come back as datetime64 columns or index
+levels (resolution left to pandas). Unknown order book ids give None or an
+empty result, never an exception; requests that cannot be answered as asked
+(malformed dates, start after end, ids that are not texts) raise
+`vexdatac.share.errors.BadRequest`.
+"""
+import math
+from collections.abc import Iterable
+
+import numpy as np
+import pandas as pd
+
+from vexdatac import config
+from vexdatac.share.dates import date_window, iso_column, iso_to_datetime
+from vexdatac.share.errors import BadRequest
+
+__all__ = [
+    "Fund",
+    "all_instruments",
+    "instruments",
+    "get_nav",
+    "get_transaction_status",
+    "get_dividend",
+    "get_split",
+    "get_trading_dates",
+    "get_fee_schedule",
+]
+
+# Instrument columns that are dates in the database.
+_DATE_ATTRS = ("listed_date", "de_listed_date", "establishment_date", "stop_date")
+# Attributes every fund object carries, None when the database has NULL.
+_ALWAYS = ("order_book_id", "symbol", "fund_type", "listed_date", "de_listed_date", "round_lot")
+# SQLite caps the number of bound parameters per statement; stay well below.
+_CHUNK = 500
+
+
+class Fund:
+    """One public fund. Its attributes live in the instance dictionary so
+    that `vars(fund)` is the complete attribute mapping."""
+
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+    def __repr__(self):
+        return f"Fund(order_book_id={self.order_book_id!r}, symbol={self.symbol!r})"
+
+    def __eq__(self, other):
+        return isinstance(other, Fund) and vars(self) == vars(other)
+
+    __hash__ = None
+
+
+def _check_id(order_book_id, name="order_book_id"):
+    if not isinstance(order_book_id, str):
+        raise BadRequest(
+            f"{name} must be a text, got {order_book_id!r} of type {type(order_book_id).__name__}"
+        )
+    return order_book_id
+
+
+def _check_ids(order_book_ids, name="order_book_ids"):
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    if not isinstance(order_book_ids, Iterable):
+        raise BadRequest(
+            f"{name} must be a text or an iterable of texts, got {order_book_ids!r} "
+            f"of type {type(order_book_ids).__name__}"
+        )
+    ids = list(order_book_ids)
+    for item in ids:
+        _check_id(item, f"every element of {name}")
+    return ids
+
+
+def _instrument_columns():
+    return [row[1] for row in config.query("PRAGMA table_info(instruments)")]
+
+
+def _is_accrued(accrued_daily, accrued_type):
+    return bool(accrued_daily) or bool(accrued_type)
+
+
+def _fund_from_row(columns, row):
+    attrs = {}
+    for name, value in zip(columns, row):
+        if name in _DATE_ATTRS:
+            value = iso_to_datetime(value)
+        elif name == "accrued_daily" and value is not None:
+            value = bool(value)
+        if value is None and name not in _ALWAYS:
+            # Optional attributes the database does not know are left out.
+            continue
+        attrs[name] = value
+    return Fund(**attrs)
+
+
+def _fetch_instruments(ids):
+    columns = _instrument_columns()
+    select = ", ".join(columns)
+    found = {}
+    for i in range(0, len(ids), _CHUNK):
+        chunk = ids[i : i + _CHUNK]
+        marks = ", ".join("?" * len(chunk))
+        for row in config.query(
+            f"SELECT {select} FROM instruments WHERE order_book_id IN ({marks})", chunk
+        ):
+            found[row[0]] = _fund_from_row(columns, row)
+    return found
+
+
+def all_instruments():
+    """Every public fund, one row each, ordered by order_book_id.
+
+    Columns: order_book_id, symbol, fund_type, listed_date, de_listed_date,
+    accrued_daily (bool: true for funds that accrue income daily, whether the
+    database flags them with accrued_daily or accrued_type), exchange, amc,
+    fund_manager, establishment_date, stop_date, latest_size, min_investment.
+    """
+    rows = config.query(
+        "SELECT order_book_id, symbol, fund_type, listed_date, de_listed_date, "
+        "accrued_daily, accrued_type, exchange, amc, fund_manager, establishment_date, "
+        "stop_date, latest_size, min_investment FROM instruments ORDER BY order_book_id"
+    )
+    (ids, symbols, types, listed, delisted, accrued_daily, accrued_type, exchange, amc,
+     manager, established, stopped, size, min_inv) = (list(col) for col in zip(*rows)) if rows else ([],) * 14
+    return pd.DataFrame(
+        {
+            "order_book_id": pd.Series(ids, dtype=object),
+            "symbol": pd.Series(symbols, dtype=object),
+            "fund_type": pd.Series(types, dtype=object),
+            "listed_date": iso_column(listed),
+            "de_listed_date": iso_column(delisted),
+            "accrued_daily": np.array(
+                [_is_accrued(d, t) for d, t in zip(accrued_daily, accrued_type)], dtype=bool
+            ),
+            "exchange": pd.Series(exchange, dtype=object),
+            "amc": pd.Series(amc, dtype=object),
+            "fund_manager": pd.Series(manager, dtype=object),
+            "establishment_date": iso_column(established),
+            "stop_date": iso_column(stopped),
+            "latest_size": np.array(size, dtype=float),
+            "min_investment": np.array(min_inv, dtype=float),
+        }
+    )
+
+
+def instruments(order_book_ids):
+    """Fund objects.
+
+    For one id (a text) the fund object or None; for any other iterable (list,
+    Series, ...) a list of fund objects in the requested order, unknown ids
+    skipped (an id asked twice comes twice).
+    """
+    if isinstance(order_book_ids, str):
+        return _fetch_instruments([order_book_ids]).get(order_book_ids)
+    ids = _check_ids(order_book_ids)
+    found = _fetch_instruments(list(dict.fromkeys(ids)))
+    return [found[i] for i in ids if i in found]
+
+
+def _accrual_flag(order_book_id):
+    """True/False for a known fund, None for an unknown one."""
+    rows = config.query(
+        "SELECT accrued_daily, accrued_type FROM instruments WHERE order_book_id = ?",
+        (order_book_id,),
+    )
+    if not rows:
+        return None
+    return _is_accrued(*rows[0])
+
+
+def _floats(values):
+    return np.array([math.nan if v is None else v for v in values], dtype=float)
+
+
+def get_nav(order_book_id, start_date=None, end_date=None):
+    """NAV history of one fund between two dates (inclusive, None = open).
+
+    A DataFrame indexed by date (index name "datetime", ascending) with the
+    columns unit_net_value and adjusted_net_value, plus daily_profit (income
+    per 10,000 units) and weekly_yield (7-day annualised yield, percent) for
+    daily-accruing funds. None for an unknown fund or an empty window.
+    """
+    _check_id(order_book_id)
+    start, end = date_window(start_date, end_date)
+    accrued = _accrual_flag(order_book_id)
+    if accrued is None:
+        return None
+    rows = config.query(
+        "SELECT date, unit_net_value, adjusted_net_value, daily_profit, weekly_yield "
+        "FROM nav WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date",
+        (order_book_id, start, end),
+    )
+    if not rows:
+        return None
+    dates, unit, adjusted, profit, weekly = zip(*rows)
+    data = {"unit_net_value": _floats(unit), "adjusted_net_value": _floats(adjusted)}
+    if accrued:
+        data["daily_profit"] = _floats(profit)
+        data["weekly_yield"] = _floats(weekly)
+    index = pd.DatetimeIndex(iso_column(dates), name="datetime")
+    return pd.DataFrame(data, index=index)
+
+
+def get_transaction_status(order_book_id, start_date=None, end_date=None):
+    """Daily subscribe/redeem status of one fund between two dates.
+
+    A DataFrame with the index levels (order_book_id, datetime) and the
+    columns subscribe_status, redeem_status ("Open", "Limited", "Suspended",
+    "Close"), subscribe_upper_limit, subscribe_lower_limit (cash amounts) and
+    redeem_lower_limit (units), NaN where there is no limit. None when there
+    are no rows (unknown fund, a fund without status data, an empty window).
+    """
+    _check_id(order_book_id)
+    start, end = date_window(start_date, end_date)
+    rows = config.query(
+        "SELECT date, subscribe_status, redeem_status, subscribe_upper_limit, "
+        "subscribe_lower_limit, redeem_lower_limit FROM status "
+        "WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date",
+        (order_book_id, start, end),
+    )
+    if not rows:
+        return None
+    dates, sub, red, upper, lower, red_lower = zip(*rows)
+    index = pd.MultiIndex.from_arrays(
+        [pd.Series([order_book_id] * len(rows), dtype=object), iso_column(dates)],
+        names=["order_book_id", "datetime"],
+    )
+    return pd.DataFrame(
+        {
+            "subscribe_status": list(sub),
+            "redeem_status": list(red),
+            "subscribe_upper_limit": _floats(upper),
+            "subscribe_lower_limit": _floats(lower),
+            "redeem_lower_limit": _floats(red_lower),
+        },
+        index=index,
+    )
+
+
+def get_dividend(order_book_ids):
+    """Cash dividends of the given funds (a list of ids; one text also works).
+
+    A DataFrame with the index levels (order_book_id, ex_dividend_date), rows
+    ordered by fund id then ex-dividend date, and the columns
+    book_closure_date, payable_date (datetime64) and dividend_before_tax
+    (pre-tax cash per unit). None when none of the funds has a dividend.
+    """
+    ids = list(dict.fromkeys(_check_ids(order_book_ids)))
+    rows = []
+    for i in range(0, len(ids), _CHUNK):
+        chunk = ids[i : i + _CHUNK]
+        marks = ", ".join("?" * len(chunk))
+        rows.extend(
+            config.query(
+                "SELECT order_book_id, ex_dividend_date, book_closure_date, payable_date, "
+                f"dividend_before_tax FROM dividends WHERE order_book_id IN ({marks})",
+                chunk,
+            )
+        )
+    if not rows:
+        return None
+    rows.sort(key=lambda r: (r[0], r[1]))
+    fund_ids, ex_dates, book, payable, cash = zip(*rows)
+    index = pd.MultiIndex.from_arrays(
+        [pd.Series(fund_ids, dtype=object), iso_column(ex_dates)],
+        names=["order_book_id", "ex_dividend_date"],
+    )
+    return pd.DataFrame(
+        {
+            "book_closure_date": iso_column(book).to_numpy(),
+            "payable_date": iso_column(payable).to_numpy(),
+            "dividend_before_tax": _floats(cash),
+        },
+        index=index,
+    )
+
+
+def get_split(order_book_id):
+    """Unit splits of one fund.
+
+    A DataFrame indexed by ex-dividend date (index name "ex_dividend_date",
+    ascending) with the column split_ratio (units after the split per unit
+    before it). A known fund without splits gives an empty frame of that
+    shape; an unknown fund gives None.
+    """
+    _check_id(order_book_id)
+    if _accrual_flag(order_book_id) is None:
+        return None
+    rows = config.query(
+        "SELECT ex_dividend_date, split_ratio FROM splits WHERE order_book_id = ? "
+        "ORDER BY ex_dividend_date",
+        (order_book_id,),
+    )
+    dates = [r[0] for r in rows]
+    ratios = _floats([r[1] for r in rows])
+    index = pd.DatetimeIndex(iso_column(dates), name="ex_dividend_date")
+    return pd.DataFrame({"split_ratio": ratios}, index=index)
+
+
+def get_trading_dates(start_date=None, end_date=None):
+    """The exchange trading calendar between two dates (inclusive) as an
+    ascending DatetimeIndex named "trading_date"."""
+    start, end = date_window(start_date, end_date)
+    rows = config.query(
+        "SELECT date FROM trading_calendar WHERE date BETWEEN ? AND ? ORDER BY date",
+        (start, end),
+    )
+    return pd.DatetimeIndex(iso_column([r[0] for r in rows]), name="trading_date")
+
+
+def get_fee_schedule(order_book_id):
+    """Fee tiers of one fund, or None for an unknown fund or one without fees.
+
+    Returns {"subscription": [(upper_bound, rate, fixed_fee), ...],
+    "redemption": [(max_days, rate), ...]}, tiers in ascending order of their
+    bound. A subscription of amount A uses the first tier with A < upper_bound
+    and charges either the front-end `rate` (fixed_fee None) or the flat
+    `fixed_fee` in yuan (rate None). A redemption of units held for D days uses
+    the first tier with D < max_days. The last bound of each list is
+    math.inf.
+    """
+    _check_id(order_book_id)
+    rows = config.query(
+        "SELECT kind, upper_bound, rate, fixed_fee FROM fees WHERE order_book_id = ? "
+        "ORDER BY kind, tier",
+        (order_book_id,),
+    )
+    if not rows:
+        return None
+    schedule = {"subscription": [], "redemption": []}
+    for kind, bound, rate, fixed in rows:
+        bound = math.inf if bound is None else bound
+        if kind == "subscription":
+            schedule["subscription"].append((bound, rate, fixed))
+        else:
+            if math.isfinite(bound) and float(bound).is_integer():
+                bound = int(bound)  # whole days
+            schedule["redemption"].append((bound, rate))
+    return schedule
