@@ -1,0 +1,937 @@
+// tessel_mod_fund.position: how a public fund is held in a stock account.
+//
+// Units bought by a subscription and cash due from a redemption reach the
+// account some trading days after the trade.  FundPosition keeps both in
+// queues of (arrival datetime, amount) entries; queued units count in the
+// expected holding `_quantity` but not in the tradable `quantity`, queued
+// cash counts in `equity` but not in the account's cash.
+//
+// The queue handlers run for every position on every trading day, so they
+// walk the lists with the C API, compare dates on the datetime struct fields
+// and keep float sums in C doubles.  Sums keep Python's number semantics
+// (int 0 for an empty queue, left-to-right addition), and every rounding is
+// Python's round(x, 4).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <datetime.h>
+
+#include <cmath>
+#include <cstring>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tmf/errors.hpp"
+#include "tmf/host_class.hpp"
+#include "tmf/lru.hpp"
+#include "tmf/rounding.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Load-time host objects and interned attribute names.  Kept in a heap object
+// that is never freed: the module lives until the interpreter exits, and
+// destroying Python references after finalisation would crash.
+struct Globals {
+    py::object module;
+    py::object datetime_cls;
+    py::object convert_date_to_date_int;
+    py::object instrument_type;
+    py::object position_effect;
+    py::object side;
+    py::object trading_calendar_type;
+    py::object environment;
+    py::object stock_position;
+    py::object stock_position_proxy;
+    py::object trade;
+    py::object position;
+    py::object public_fund;
+    py::object effect_open;
+    py::object effect_close;
+    py::object side_buy;
+    py::object zero;
+};
+
+Globals* G = nullptr;
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;  // owned forever
+}
+
+struct Names {
+    PyObject* quantity_ = intern("_quantity");
+    PyObject* old_quantity_ = intern("_old_quantity");
+    PyObject* logical_old_quantity_ = intern("_logical_old_quantity");
+    PyObject* avg_price_ = intern("_avg_price");
+    PyObject* prev_close_ = intern("_prev_close");
+    PyObject* dividend_receivable_ = intern("_dividend_receivable");
+    PyObject* order_book_id_ = intern("_order_book_id");
+    PyObject* env_ = intern("_env");
+    PyObject* able_dividend_ = intern("_able_dividend");
+    PyObject* accrued_fund_ = intern("_accrued_fund");
+    PyObject* subscribe_queue = intern("subscribe_queue");
+    PyObject* redeem_queue = intern("redeem_queue");
+    PyObject* subscription_receiving_days = intern("subscription_receiving_days");
+    PyObject* redemption_receiving_days = intern("redemption_receiving_days");
+    PyObject* fund_dividend_reinvestment = intern("fund_dividend_reinvestment");
+    PyObject* data_proxy = intern("data_proxy");
+    PyObject* last_price = intern("last_price");
+    PyObject* prev_close = intern("prev_close");
+    PyObject* quantity = intern("quantity");
+    PyObject* order_book_id = intern("order_book_id");
+    PyObject* handle_subscribe_units = intern("_handle_subscribe_units");
+    PyObject* handle_redeem_value = intern("_handle_redeem_value");
+    PyObject* handle_accrued = intern("_handle_accrued_daily_fund_dividend");
+    PyObject* handle_book_closure = intern("_handle_dividend_book_closure");
+    PyObject* handle_payable = intern("_handle_dividend_payable");
+    PyObject* handle_split = intern("_handle_split");
+    PyObject* deal_reinvestment = intern("_deal_dividend_reinvestment");
+    PyObject* date_to_datetime = intern("_date_to_datetime");
+    PyObject* apply_trade = intern("apply_trade");
+    PyObject* get_next_trading_date = intern("get_next_trading_date");
+    PyObject* to_pydatetime = intern("to_pydatetime");
+    PyObject* date = intern("date");
+    PyObject* year = intern("year");
+    PyObject* month = intern("month");
+    PyObject* day = intern("day");
+};
+
+Names* N = nullptr;
+
+// ---------------------------------------------------------------------------
+// Thin C API wrappers that turn a Python error into a C++ exception.
+
+py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+
+void setattr(py::handle o, PyObject* name, py::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
+}
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object add(py::handle a, py::handle b) {
+    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr())) {
+        return steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a.ptr()) + PyFloat_AS_DOUBLE(b.ptr())));
+    }
+    return steal(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+py::object sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
+py::object mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+
+template <class... Args>
+py::object call_method(py::handle self, PyObject* name, Args&&... args) {
+    return getattr(self, name)(std::forward<Args>(args)...);
+}
+
+// Left-to-right sum starting from the int 0, like `0 + a + b + ...` in
+// Python.  While the running total and the addend are both floats the
+// addition happens on C doubles (the same IEEE operation Python performs);
+// anything else goes through PyNumber_Add so ints, Decimals or numpy
+// scalars keep their own semantics.
+class Sum {
+public:
+    void add(py::handle v) {
+        if (is_double_ && PyFloat_CheckExact(v.ptr())) {
+            d_ += PyFloat_AS_DOUBLE(v.ptr());
+            return;
+        }
+        py::object cur = value();
+        obj_ = steal(PyNumber_Add(cur.ptr(), v.ptr()));
+        if (PyFloat_CheckExact(obj_.ptr())) {
+            is_double_ = true;
+            d_ = PyFloat_AS_DOUBLE(obj_.ptr());
+            obj_ = py::object();
+        } else {
+            is_double_ = false;
+        }
+    }
+    py::object value() const {
+        if (is_double_) return steal(PyFloat_FromDouble(d_));
+        if (!obj_) return py::int_(0);
+        return obj_;
+    }
+
+private:
+    bool is_double_ = false;
+    double d_ = 0.0;
+    py::object obj_;
+};
+
+// ---------------------------------------------------------------------------
+// Dates compared as YYYYMMDD keys read from the datetime struct.
+
+long ymd_key(int y, int m, int d) { return static_cast<long>(y) * 10000L + m * 100L + d; }
+
+long date_key_of(PyObject* o) {
+    return ymd_key(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
+}
+
+// The trading date a handler runs for.  A datetime is taken by its date part.
+long trading_date_key(py::handle trading_date) {
+    if (PyDate_Check(trading_date.ptr())) return date_key_of(trading_date.ptr());
+    tmf::raise_with(PyExc_TypeError,
+                    tmf::format("trading_date must be a date, got {!r}", trading_date));
+}
+
+// The date part of a queue entry's arrival datetime (what `dt.date()` gives).
+long arrival_key(py::handle dt) {
+    if (PyDate_Check(dt.ptr())) return date_key_of(dt.ptr());
+    py::object d = getattr(dt, N->date)();
+    if (PyDate_Check(d.ptr())) return date_key_of(d.ptr());
+    tmf::raise_with(PyExc_TypeError,
+                    tmf::format("queue entry arrival time must be a datetime, got {!r}", dt));
+}
+
+// PySequence_Fast has its own TypeError text; Python's unpacking says
+// "cannot unpack non-iterable X object", so iterability is checked first.
+bool is_iterable(PyObject* o) { return Py_TYPE(o)->tp_iter != nullptr || PySequence_Check(o); }
+
+// Unpacks a queue entry into exactly two values, raising what Python's
+// `a, b = entry` raises for anything else.
+std::pair<py::handle, py::handle> unpack2(py::handle entry, py::object& keep) {
+    PyObject* e = entry.ptr();
+    Py_ssize_t n;
+    PyObject** items;
+    if (PyTuple_CheckExact(e) || PyList_CheckExact(e)) {
+        keep = py::reinterpret_borrow<py::object>(entry);
+    } else {
+        if (!is_iterable(e)) {
+            tmf::raise_with(PyExc_TypeError,
+                            tmf::format("cannot unpack non-iterable {} object",
+                                        py::type::handle_of(entry).attr("__name__")));
+        }
+        keep = steal(PySequence_Fast(e, "cannot unpack queue entry"));
+    }
+    n = PySequence_Fast_GET_SIZE(keep.ptr());
+    items = PySequence_Fast_ITEMS(keep.ptr());
+    if (n > 2) tmf::raise_with(PyExc_ValueError, py::str("too many values to unpack (expected 2)"));
+    if (n < 2) {
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("not enough values to unpack (expected 2, got {})", n));
+    }
+    return {items[0], items[1]};
+}
+
+// Element 1 of a queue entry by index (`entry[1]`).
+py::object element1(py::handle entry) {
+    PyObject* e = entry.ptr();
+    if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
+        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(e, 1));
+    }
+    if (PyList_CheckExact(e) && PyList_GET_SIZE(e) >= 2) {
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(e, 1));
+    }
+    return steal(PySequence_GetItem(e, 1));
+}
+
+// The queue as a list to walk: the list itself, or a list copy of any other
+// sequence a restored state may have put there.
+py::list as_list(py::handle queue) {
+    if (PyList_Check(queue.ptr())) return py::reinterpret_borrow<py::list>(queue);
+    return py::list(py::reinterpret_borrow<py::object>(queue));
+}
+
+py::list tail(const py::list& queue, Py_ssize_t from) {
+    return steal(PyList_GetSlice(queue.ptr(), from, PyList_GET_SIZE(queue.ptr())))
+        .cast<py::list>();
+}
+
+// A new list (py::list(obj) would hand back the same list object).
+py::list copy_list(py::handle seq) { return py::reinterpret_steal<py::list>(steal(PySequence_List(seq.ptr())).release()); }
+
+void append(py::handle queue, py::handle entry) {
+    if (PyList_Check(queue.ptr())) {
+        if (PyList_Append(queue.ptr(), entry.ptr()) != 0) throw py::error_already_set();
+        return;
+    }
+    queue.attr("append")(entry);
+}
+
+py::object queue_sum(py::handle self, PyObject* queue_name) {
+    py::object queue = getattr(self, queue_name);
+    Sum total;
+    if (PyList_CheckExact(queue.ptr())) {
+        // The list can only change under us through element __getitem__/
+        // __add__ of exotic entries, so re-read the size on every step.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.ptr()); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(queue.ptr(), i));
+            total.add(element1(item));
+        }
+    } else {
+        for (auto item : queue) total.add(element1(item));
+    }
+    return total.value();
+}
+
+py::object received_quantity(py::handle self) {
+    py::object expected = getattr(self, N->quantity_);
+    py::object queued = queue_sum(self, N->subscribe_queue);
+    return tmf::round4(sub(expected, queued));
+}
+
+py::object next_trading_datetime(py::handle self, py::handle when, PyObject* days_name) {
+    py::object proxy = getattr(getattr(self, N->env_), N->data_proxy);
+    py::object ts = call_method(proxy, N->get_next_trading_date, when, getattr(self, days_name));
+    return call_method(ts, N->to_pydatetime);
+}
+
+py::object make_date(long key) {
+    int y = static_cast<int>(key / 10000), m = static_cast<int>(key / 100 % 100),
+        d = static_cast<int>(key % 100);
+    return steal(PyDate_FromDate(y, m, d));
+}
+
+// The payable date of a dividend record, a YYYYMMDD value, as a date.
+py::object parse_yyyymmdd(py::handle value) {
+    PyObject* idx = PyNumber_Index(value.ptr());
+    if (idx) {
+        py::object i = steal(idx);
+        long long v = PyLong_AsLongLong(i.ptr());
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (v >= 10000101LL && v <= 99991231LL) return make_date(static_cast<long>(v));
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("time data {!r} does not match format '%Y%m%d'", py::str(i)));
+    }
+    PyErr_Clear();
+    // Not an integer: parse its text the slow way and let strptime explain.
+    return G->datetime_cls.attr("strptime")(py::str(value), "%Y%m%d").attr("date")();
+}
+
+// ---------------------------------------------------------------------------
+// The daily-profit table: every bar is attributed to the first exchange
+// trading date on or after its own date, and the profits of a trading date
+// are summed.  Bars after the last calendar date have no trading date and are
+// left out; NaN profits count as nothing (a date with only NaN sums to 0.0).
+// The sum is the compensated one that pandas' groupby sum uses, so the table
+// is bit-identical to the merge_asof/groupby formulation.
+
+int days_in_month(long y, long m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
+    return days[m - 1];
+}
+
+bool valid_ymd(long key) {
+    long y = key / 10000, m = key / 100 % 100, d = key % 100;
+    return y >= 1000 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= days_in_month(y, m);
+}
+
+std::vector<std::int64_t> bar_dates(const py::array& raw, py::handle order_book_id) {
+    std::vector<std::int64_t> out(static_cast<std::size_t>(raw.size()));
+    const char kind = raw.dtype().kind();
+    if (kind == 'i' || kind == 'u') {
+        auto a = py::array_t<std::int64_t, py::array::forcecast>::ensure(raw);
+        if (!a) throw py::error_already_set();
+        auto v = a.unchecked<1>();
+        for (py::ssize_t i = 0; i < v.shape(0); ++i) out[static_cast<std::size_t>(i)] = v(i) / 1000000;
+    } else if (kind == 'f') {
+        auto a = py::array_t<double, py::array::forcecast>::ensure(raw);
+        if (!a) throw py::error_already_set();
+        auto v = a.unchecked<1>();
+        for (py::ssize_t i = 0; i < v.shape(0); ++i) {
+            if (std::isnan(v(i))) {
+                tmf::raise_with(PyExc_ValueError,
+                                tmf::format("bar {} of {} has no datetime", i, order_book_id));
+            }
+            out[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(std::floor(v(i) / 1000000.0));
+        }
+    } else {
+        tmf::raise_with(PyExc_TypeError,
+                        tmf::format("bar datetime of {} must be YYYYMMDDhhmmss integers, got dtype {}",
+                                    order_book_id, raw.dtype()));
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (!valid_ymd(static_cast<long>(out[i]))) {
+            tmf::raise_with(PyExc_ValueError,
+                            tmf::format("bar datetime {} of {} is not a valid date",
+                                        out[i] * 1000000, order_book_id));
+        }
+        if (i > 0 && out[i] < out[i - 1]) {
+            tmf::raise_with(PyExc_ValueError,
+                            tmf::format("bars of {} are not in date order at {}",
+                                        order_book_id, out[i] * 1000000));
+        }
+    }
+    return out;
+}
+
+struct DailyProfitRecord {
+    std::int64_t trading_date;
+    double daily_profit;
+};
+static_assert(sizeof(DailyProfitRecord) == 16, "record layout must match '<i8','<f8'");
+
+py::object build_daily_profit(py::handle order_book_id, const py::array& dt_raw,
+                              const py::array& profit_raw, const py::array& calendar_raw) {
+    if (dt_raw.ndim() != 1 || profit_raw.ndim() != 1 || dt_raw.size() != profit_raw.size()) {
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("bars of {} must be a one-dimensional record array", order_book_id));
+    }
+    std::vector<std::int64_t> dates = bar_dates(dt_raw, order_book_id);
+    auto profit_arr = py::array_t<double, py::array::forcecast>::ensure(profit_raw);
+    auto cal_arr = py::array_t<std::int64_t, py::array::forcecast>::ensure(calendar_raw);
+    if (!profit_arr || !cal_arr) throw py::error_already_set();
+    auto profit = profit_arr.unchecked<1>();
+    auto cal = cal_arr.unchecked<1>();
+    const py::ssize_t nc = cal.shape(0);
+    for (py::ssize_t j = 1; j < nc; ++j) {
+        if (cal(j) < cal(j - 1)) {
+            tmf::raise_with(PyExc_ValueError, py::str("the exchange trading calendar is not ascending"));
+        }
+    }
+
+    std::vector<DailyProfitRecord> records;
+    py::ssize_t j = 0;
+    py::ssize_t group = -1;  // calendar index of the open record
+    double sum = 0.0, compensation = 0.0;
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        while (j < nc && cal(j) < dates[i]) ++j;
+        if (j == nc) break;  // this bar and all later ones lie past the calendar
+        if (j != group) {
+            if (group >= 0) records.push_back({cal(group), sum});
+            group = j;
+            sum = compensation = 0.0;
+        }
+        const double val = profit(static_cast<py::ssize_t>(i));
+        if (val != val) continue;
+        const double y = val - compensation;
+        const double t = sum + y;
+        compensation = t - sum - y;
+        // an infinite addend makes the compensation NaN; keep the infinity
+        if (compensation != compensation) compensation = 0.0;
+        sum = t;
+    }
+    if (group >= 0) records.push_back({cal(group), sum});
+
+    py::list fields;
+    fields.append(py::make_tuple("trading_date", "<i8"));
+    fields.append(py::make_tuple("daily_profit", "<f8"));
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(records.size())};
+    py::array out(py::dtype::from_args(fields), shape);
+    if (!records.empty()) {
+        std::memcpy(out.mutable_data(), records.data(), records.size() * sizeof(DailyProfitRecord));
+    }
+    py::object recarray = py::module_::import("numpy").attr("recarray");
+    return out.attr("view")(recarray);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(position, m) {
+    m.doc() = "Fund position with subscription and redemption queues.";
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
+    tmf::LruFunction::bind(m);
+
+    N = new Names();
+    G = new Globals();
+    G->module = py::reinterpret_borrow<py::object>(m);
+
+    // Module-level names, in this order.
+    py::module_ dt_mod = py::module_::import("datetime");
+    m.attr("date") = dt_mod.attr("date");
+    m.attr("datetime") = dt_mod.attr("datetime");
+    m.attr("lru_cache") = tmf::import_attr("functools", "lru_cache");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("convert_date_to_date_int") = tmf::import_attr("tessel.utils.datetime_func", "convert_date_to_date_int");
+    py::module_ const_mod = py::module_::import("tessel.const");
+    m.attr("INSTRUMENT_TYPE") = const_mod.attr("INSTRUMENT_TYPE");
+    m.attr("POSITION_EFFECT") = const_mod.attr("POSITION_EFFECT");
+    m.attr("SIDE") = const_mod.attr("SIDE");
+    m.attr("TRADING_CALENDAR_TYPE") = const_mod.attr("TRADING_CALENDAR_TYPE");
+    m.attr("Environment") = tmf::import_attr("tessel.environment", "Environment");
+    py::module_ pm = py::module_::import("tessel.mod.tessel_mod_sys_accounts.position_model");
+    m.attr("StockPosition") = pm.attr("StockPosition");
+    m.attr("StockPositionProxy") = pm.attr("StockPositionProxy");
+    m.attr("Trade") = tmf::import_attr("tessel.model.trade", "Trade");
+    m.attr("Position") = tmf::import_attr("tessel.portfolio.position", "Position");
+
+    G->datetime_cls = m.attr("datetime");
+    G->convert_date_to_date_int = m.attr("convert_date_to_date_int");
+    G->instrument_type = m.attr("INSTRUMENT_TYPE");
+    G->position_effect = m.attr("POSITION_EFFECT");
+    G->side = m.attr("SIDE");
+    G->trading_calendar_type = m.attr("TRADING_CALENDAR_TYPE");
+    G->environment = m.attr("Environment");
+    G->stock_position = m.attr("StockPosition");
+    G->stock_position_proxy = m.attr("StockPositionProxy");
+    G->trade = m.attr("Trade");
+    G->position = m.attr("Position");
+    G->public_fund = G->instrument_type.attr("PUBLIC_FUND");
+    G->effect_open = G->position_effect.attr("OPEN");
+    G->effect_close = G->position_effect.attr("CLOSE");
+    G->side_buy = G->side.attr("BUY");
+    G->zero = py::int_(0);
+
+    py::object StockPosition = G->stock_position;
+    py::object Position = G->position;
+
+    // --- _accrued_fund: the instrument's daily-accrual flag, cached for the
+    // two most recent positions (the constructor and the daily accrual both
+    // ask for it).
+    py::object accrued_fund_getter = tmf::lru_cached(
+        [](const py::args& args, const py::kwargs&) -> py::object {
+            py::handle self = args[0];
+            py::object env = getattr(self, N->env_);
+            return env.attr("get_instrument")(getattr(self, N->order_book_id_)).attr("accrued_daily");
+        },
+        2, "_accrued_fund");
+
+    tmf::ClassBuilder cls("FundPosition", m, StockPosition);
+    cls.doc("_quantity: 预期持仓份额 = 已到账份额 + 未到账份额\n"
+            "_old_quantity: _logical_old_quantity + 今日对昨仓的操作\n"
+            "_logical_old_quantity: 今日开盘时已到账的份额");
+    cls.attr("__instrument_types__", py::make_tuple(G->public_fund));
+
+    cls.def(
+        "__init__",
+        [StockPosition](py::object self, py::object order_book_id, py::object direction,
+                        py::object init_quantity, py::object init_price) {
+            StockPosition.attr("__init__")(self, order_book_id, direction, init_quantity, init_price);
+            py::object env = G->environment.attr("get_instance")();
+            py::object fund_cfg = env.attr("config").attr("mod").attr("fund");
+            self.attr("subscription_receiving_days") = fund_cfg.attr("subscription_receiving_days");
+            self.attr("redemption_receiving_days") = fund_cfg.attr("redemption_receiving_days");
+            // The accrual flag is only looked up when the NAV type alone does
+            // not decide; it reads the _env the base initialiser left.
+            py::object unit = steal(PyObject_RichCompare(fund_cfg.attr("fund_nav_type").ptr(),
+                                                         py::str("unit").ptr(), Py_EQ));
+            self.attr("_able_dividend") = truthy(unit) ? unit : getattr(self, N->accrued_fund_);
+            self.attr("subscribe_queue") = py::list();
+            self.attr("redeem_queue") = py::list();
+            self.attr("fund_dividend_reinvestment") =
+                env.attr("config").attr("mod").attr("sys_accounts").attr("dividend_reinvestment");
+            self.attr("accrued_daily") =
+                env.attr("data_proxy").attr("instruments")(getattr(self, N->order_book_id)).attr("accrued_daily");
+            setattr(self, N->env_, env);
+        },
+        py::arg("self"), py::arg("order_book_id"), py::arg("direction"), py::arg("init_quantity") = 0,
+        py::arg("init_price") = py::none());
+
+    cls.def_property(
+        "equity",
+        [StockPosition](py::object self) {
+            py::object base = tmf::base_property(StockPosition, "equity", self);
+            return steal(PyNumber_Add(base.ptr(), queue_sum(self, N->redeem_queue).ptr()));
+        },
+        "净值 = 预期持仓金额 + 赎回金额");
+
+    cls.def(
+        "get_state",
+        [StockPosition](py::object self) {
+            py::object state = tmf::call_base(StockPosition, "get_state", self);
+            // Copies, so a saved state does not change with later trades.
+            state["subscribe_queue"] = copy_list(getattr(self, N->subscribe_queue));
+            state["redeem_queue"] = copy_list(getattr(self, N->redeem_queue));
+            return state;
+        },
+        py::arg("self"));
+
+    cls.def(
+        "set_state",
+        [StockPosition](py::object self, py::object state) {
+            // Check the saved queues before anything is restored, so a bad
+            // state leaves the position as it was.
+            py::list restored[2];
+            const char* keys[2] = {"subscribe_queue", "redeem_queue"};
+            for (int k = 0; k < 2; ++k) {
+                py::object value = state.attr("get")(keys[k]);
+                if (value.is_none() || !truthy(value)) continue;
+                py::list entries = copy_list(value);
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+                    py::handle entry = PyList_GET_ITEM(entries.ptr(), i);
+                    bool ok = (PyTuple_Check(entry.ptr()) || PyList_Check(entry.ptr())) &&
+                              PySequence_Size(entry.ptr()) == 2;
+                    if (ok) {
+                        py::object first = steal(PySequence_GetItem(entry.ptr(), 0));
+                        ok = PyDate_Check(first.ptr());
+                    }
+                    if (!ok) {
+                        tmf::raise_with(PyExc_ValueError,
+                                        tmf::format("state[{!r}][{}] must be a pair (arrival datetime, amount), got {!r}",
+                                                    keys[k], i, entry));
+                    }
+                }
+                restored[k] = entries;
+            }
+            tmf::call_base(StockPosition, "set_state", self, state);
+            setattr(self, N->subscribe_queue, restored[0]);
+            setattr(self, N->redeem_queue, restored[1]);
+        },
+        py::arg("self"), py::arg("state"));
+
+    cls.def(
+        "apply_trade",
+        [StockPosition](py::object self, py::object trade) -> py::object {
+            py::object effect = trade.attr("position_effect");
+            const bool is_open = equal(effect, G->effect_open);
+            const bool is_close = !is_open && equal(effect, G->effect_close);
+            if (!is_open && !is_close) {
+                // Refused before the base class books anything, so the
+                // holding never changes without its cash reaching the account.
+                tmf::raise_with(PyExc_NotImplementedError,
+                                tmf::format("{} does not support position effect {}",
+                                            py::type::handle_of(self).attr("__name__"), effect));
+            }
+            if (is_close) {
+                // Units still on their way cannot be redeemed; the base class
+                // only knows the expected holding, which includes them.
+                py::object received = received_quantity(self);
+                py::object wanted = trade.attr("last_quantity");
+                if (truthy(steal(PyObject_RichCompare(
+                        wanted.ptr(), add(received, py::float_(1e-8)).ptr(), Py_GT)))) {
+                    tmf::raise_with(PyExc_ValueError,
+                                    tmf::format("cannot redeem {} units of {}: only {} units have arrived",
+                                                wanted, getattr(self, N->order_book_id_), received));
+                }
+            }
+            py::object trading_dt = trade.attr("trading_datetime");
+            // The arrival date is fixed before the trade is applied: a calendar
+            // error then leaves the position untouched instead of losing the
+            // trade's units or cash.
+            py::object dt = next_trading_datetime(
+                self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
+            py::object delta_cash = tmf::round4(tmf::call_base(StockPosition, "apply_trade", self, trade));
+            setattr(self, N->quantity_, tmf::round4(getattr(self, N->quantity_)));
+            py::object trade_date = getattr(trading_dt, N->date)();
+            if (is_open) {
+                append(getattr(self, N->subscribe_queue), py::make_tuple(dt, trade.attr("last_quantity")));
+                call_method(self, N->handle_subscribe_units, trade_date);
+                return delta_cash;
+            }
+            append(getattr(self, N->redeem_queue), py::make_tuple(dt, delta_cash));
+            return call_method(self, N->handle_redeem_value, trade_date);
+        },
+        py::arg("self"), py::arg("trade"));
+
+    cls.def(
+        "before_trading",
+        [Position](py::object self, py::object trading_date) -> py::object {
+            py::object delta_cash = Position.attr("before_trading")(self, trading_date);
+            if (equal(getattr(self, N->quantity_), G->zero) && !truthy(getattr(self, N->redeem_queue)) &&
+                !truthy(getattr(self, N->dividend_receivable_))) {
+                return py::int_(0);
+            }
+            py::object data_proxy = getattr(G->environment.attr("get_instance")(), N->data_proxy);
+            delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                                   call_method(self, N->handle_redeem_value, trading_date).ptr()));
+            delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                                   call_method(self, N->handle_accrued, trading_date).ptr()));
+            if (truthy(getattr(self, N->able_dividend_))) {
+                call_method(self, N->handle_book_closure, trading_date, data_proxy);
+                delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                                       call_method(self, N->handle_payable, trading_date).ptr()));
+                call_method(self, N->handle_split, trading_date, data_proxy);
+            }
+            call_method(self, N->handle_subscribe_units, trading_date);
+            return delta_cash;
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    cls.def(
+        "_date_to_datetime",
+        [](py::object, py::object trading_date) {
+            int y, mo, d;
+            if (PyDate_Check(trading_date.ptr())) {
+                y = PyDateTime_GET_YEAR(trading_date.ptr());
+                mo = PyDateTime_GET_MONTH(trading_date.ptr());
+                d = PyDateTime_GET_DAY(trading_date.ptr());
+            } else {
+                y = getattr(trading_date, N->year).cast<int>();
+                mo = getattr(trading_date, N->month).cast<int>();
+                d = getattr(trading_date, N->day).cast<int>();
+            }
+            return steal(PyDateTime_FromDateAndTime(y, mo, d, 0, 0, 0, 0));
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    cls.def(
+        "_handle_dividend_book_closure",
+        [](py::object self, py::object trading_date, py::object data_proxy) {
+            py::object last_date = data_proxy.attr("get_previous_trading_date")(trading_date);
+            py::object order_book_id = getattr(self, N->order_book_id_);
+            py::object dividend = data_proxy.attr("get_dividend_by_book_date")(order_book_id, last_date);
+            if (dividend.is_none() || py::len(dividend) == 0) return;
+
+            // Several dividends booked on one date add up, in record order.
+            auto cash = py::array_t<double, py::array::forcecast>::ensure(dividend["dividend_cash_before_tax"]);
+            auto lot = py::array_t<double, py::array::forcecast>::ensure(dividend["round_lot"]);
+            if (!cash || !lot) throw py::error_already_set();
+            auto c = cash.unchecked<1>();
+            auto l = lot.unchecked<1>();
+            double per_share = 0.0;
+            for (py::ssize_t i = 0; i < c.shape(0); ++i) per_share += c(i) / l(i);
+            if (per_share != per_share) {
+                tmf::raise_with(PyExc_RuntimeError,
+                                tmf::format("Dividend per share of {} is not supposed to be nan.", order_book_id));
+            }
+
+            py::object first = dividend[py::int_(0)];
+            py::object raw_date;
+            try {
+                raw_date = first["payable_date"];
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+                raw_date = first["ex_dividend_date"];
+            }
+            // Parsed before any field changes, so a bad date leaves the
+            // position as it was.
+            py::object payable_date = parse_yyyymmdd(raw_date);
+            py::float_ dps(per_share);
+            py::object avg_price = sub(getattr(self, N->avg_price_), dps);
+            py::object value = mul(getattr(self, N->quantity_), dps);
+            setattr(self, N->avg_price_, avg_price);
+            setattr(self, N->dividend_receivable_, py::make_tuple(payable_date, value));
+        },
+        py::arg("self"), py::arg("trading_date"), py::arg("data_proxy"));
+
+    cls.def(
+        "_deal_dividend_reinvestment",
+        [](py::object self, py::object /*trading_date*/) {
+            py::object receivable = getattr(self, N->dividend_receivable_);
+            py::object dt = next_trading_datetime(self, receivable[py::int_(0)], N->subscription_receiving_days);
+            py::object amount = tmf::round4(div(receivable[py::int_(1)], getattr(self, N->last_price)));
+            py::object quantity = add(getattr(self, N->quantity_), amount);
+            setattr(self, N->quantity_, quantity);
+            append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
+            setattr(self, N->dividend_receivable_, py::none());
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    cls.def(
+        "_handle_dividend_payable",
+        [](py::object self, py::object trading_date) -> py::object {
+            py::object receivable = getattr(self, N->dividend_receivable_);
+            if (!truthy(receivable)) return py::int_(0);
+            py::object keep;
+            auto [payable_date, dividend_value] = unpack2(receivable, keep);
+            // Paid on the first trading day on or after the payable date, so a
+            // payable date that falls on a holiday does not strand the cash.
+            bool due;
+            if (PyDate_Check(payable_date.ptr()) && PyDate_Check(trading_date.ptr())) {
+                due = date_key_of(trading_date.ptr()) >= date_key_of(payable_date.ptr());
+            } else {
+                due = equal(payable_date, trading_date);
+            }
+            if (!due) return py::int_(0);
+            py::object value = py::reinterpret_borrow<py::object>(dividend_value);
+            if (!truthy(getattr(self, N->fund_dividend_reinvestment))) {
+                setattr(self, N->dividend_receivable_, py::none());
+                return value;
+            }
+            py::object amount = tmf::round4(div(value, getattr(self, N->last_price)));
+            py::object trade = G->trade.attr("__from_create__")(py::none(), 0, amount, G->side_buy,
+                                                                G->effect_open, getattr(self, N->order_book_id_));
+            setattr(self, N->dividend_receivable_, py::none());
+            call_method(self, N->apply_trade, trade);
+            return py::int_(0);
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    {
+        py::options docs;
+        docs.disable_function_signatures();
+        cls.def(
+            "_handle_subscribe_units",
+            [](py::object self, py::object trading_date) {
+                py::object queue_obj = getattr(self, N->subscribe_queue);
+                if (!truthy(queue_obj)) return;
+                py::list queue = as_list(queue_obj);
+                const long today = trading_date_key(trading_date);
+                py::object old_q = getattr(self, N->old_quantity_);
+                py::object logical_q = getattr(self, N->logical_old_quantity_);
+                Py_ssize_t index = 0;
+                // Walk until the first entry still on its way; the counters
+                // are written only after the walk, so a malformed entry
+                // leaves the position as it was.
+                for (; index < PyList_GET_SIZE(queue.ptr()); ++index) {
+                    py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(queue.ptr(), index));
+                    py::object keep;
+                    auto [dt, quantity] = unpack2(entry, keep);
+                    if (today < arrival_key(dt)) break;
+                    old_q = tmf::round4(add(old_q, quantity));
+                    logical_q = tmf::round4(add(logical_q, quantity));
+                }
+                setattr(self, N->old_quantity_, old_q);
+                setattr(self, N->logical_old_quantity_, logical_q);
+                setattr(self, N->subscribe_queue, tail(queue, index));
+            },
+            py::arg("self"), py::arg("trading_date"), "将延期到账的份额增加到账户中");
+    }
+
+    cls.def(
+        "_handle_redeem_value",
+        [](py::object self, py::object trading_date) -> py::object {
+            py::object queue_obj = getattr(self, N->redeem_queue);
+            if (!truthy(queue_obj)) return py::int_(0);
+            py::list queue = as_list(queue_obj);
+            const long today = trading_date_key(trading_date);
+            Sum total;
+            Py_ssize_t index = 0;
+            for (; index < PyList_GET_SIZE(queue.ptr()); ++index) {
+                py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(queue.ptr(), index));
+                py::object keep;
+                auto [dt, value] = unpack2(entry, keep);
+                if (today < arrival_key(dt)) break;
+                total.add(value);
+            }
+            py::object result = tmf::round4(total.value());
+            setattr(self, N->redeem_queue, tail(queue, index));
+            return result;
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    cls.def(
+        "_handle_accrued_daily_fund_dividend",
+        [](py::object self, py::object trading_date) -> py::object {
+            if (!truthy(getattr(self, N->accrued_fund_))) return py::int_(0);
+            py::object last_price = getattr(self, N->last_price);
+            py::object received_equity = mul(getattr(self, N->quantity), last_price);
+            if (equal(received_equity, G->zero)) return py::int_(0);
+
+            py::object table = G->module.attr("_get_daily_profit")(getattr(self, N->order_book_id));
+            long key;
+            if (PyDate_Check(trading_date.ptr())) {
+                key = date_key_of(trading_date.ptr());
+            } else {
+                key = G->convert_date_to_date_int(trading_date).cast<long>();
+            }
+            auto dates_arr = py::array_t<std::int64_t, py::array::forcecast>::ensure(table["trading_date"]);
+            if (!dates_arr) throw py::error_already_set();
+            auto dates = dates_arr.unchecked<1>();
+            // leftmost insertion point, as numpy's searchsorted
+            py::ssize_t lo = 0, hi = dates.shape(0);
+            while (lo < hi) {
+                py::ssize_t mid = lo + (hi - lo) / 2;
+                if (dates(mid) < key) lo = mid + 1; else hi = mid;
+            }
+            if (lo == dates.shape(0) || dates(lo) != key) {
+                tmf::raise_with(PyExc_RuntimeError, py::str("fund daily_profit 应每天都有对应的数据"));
+            }
+            auto profits_arr = py::array_t<double, py::array::forcecast>::ensure(table["daily_profit"]);
+            if (!profits_arr) throw py::error_already_set();
+            py::float_ daily_profit(profits_arr.unchecked<1>()(lo));
+            py::object dividend_value = mul(div(received_equity, py::int_(10000)), daily_profit);
+            py::object amount = tmf::round4(py::float_(div(dividend_value, last_price)));
+            py::object dt = call_method(self, N->date_to_datetime, trading_date);
+            setattr(self, N->quantity_, add(getattr(self, N->quantity_), amount));
+            append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
+            call_method(self, N->handle_subscribe_units, trading_date);
+            return py::int_(0);
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    cls.attr("_accrued_fund", tmf::property_of(accrued_fund_getter));
+
+    cls.def(
+        "_handle_split",
+        [](py::object self, py::object trading_date, py::object data_proxy) {
+            py::object ratio = data_proxy.attr("get_split_by_ex_date")(getattr(self, N->order_book_id_), trading_date);
+            if (ratio.is_none()) return;
+            // Everything is computed first and written afterwards, so a
+            // failure (a zero ratio, a malformed queue entry) changes nothing.
+            py::object quantity = tmf::round4(mul(getattr(self, N->quantity_), ratio));
+            py::object old_q = tmf::round4(mul(getattr(self, N->old_quantity_), ratio));
+            py::object logical_q = tmf::round4(mul(getattr(self, N->logical_old_quantity_), ratio));
+            py::object avg_price = div(getattr(self, N->avg_price_), ratio);
+            py::object prev_close = div(getattr(self, N->prev_close), ratio);
+            py::object queue_obj = getattr(self, N->subscribe_queue);
+            py::list queue = as_list(queue_obj);
+            std::vector<py::object> scaled;
+            scaled.reserve(static_cast<std::size_t>(PyList_GET_SIZE(queue.ptr())));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.ptr()); ++i) {
+                py::object keep;
+                auto [dt, units] = unpack2(PyList_GET_ITEM(queue.ptr(), i), keep);
+                scaled.push_back(py::make_tuple(dt, tmf::round4(mul(units, ratio))));
+            }
+            setattr(self, N->quantity_, quantity);
+            setattr(self, N->old_quantity_, old_q);
+            setattr(self, N->logical_old_quantity_, logical_q);
+            setattr(self, N->avg_price_, avg_price);
+            setattr(self, N->prev_close_, prev_close);
+            for (std::size_t i = 0; i < scaled.size(); ++i) {
+                queue_obj[py::int_(i)] = scaled[i];
+            }
+        },
+        py::arg("self"), py::arg("trading_date"), py::arg("data_proxy"));
+
+    cls.def_property(
+        "receivable_quantity", [](py::object self) { return queue_sum(self, N->subscribe_queue); }, "未到账份额");
+    cls.def_property(
+        "receivable_cash", [](py::object self) { return queue_sum(self, N->redeem_queue); }, "未到账金额");
+    cls.def_property("quantity", [](py::object self) { return received_quantity(self); },
+                     "已到账份额 = 预期持有份额 - 未到账份额");
+    cls.def_property("closable", [](py::object self) { return received_quantity(self); });
+    cls.def_property("today_closable", [](py::object self) { return received_quantity(self); });
+
+    cls.def(
+        "settlement",
+        [](py::object self, py::object trading_date) -> py::object {
+            if (truthy(getattr(self, N->able_dividend_)) && truthy(getattr(self, N->dividend_receivable_)) &&
+                truthy(getattr(self, N->fund_dividend_reinvestment))) {
+                call_method(self, N->deal_reinvestment, trading_date);
+                call_method(self, N->handle_subscribe_units, trading_date);
+            }
+            return py::int_(0);
+        },
+        py::arg("self"), py::arg("trading_date"));
+
+    m.attr("FundPosition") = cls.build();
+
+    tmf::ClassBuilder proxy("FundPositionProxy", m, G->stock_position_proxy);
+    proxy.attr("__instrument_types__", py::make_tuple(G->public_fund));
+    proxy.def_property("type", [](py::object) { return G->public_fund; });
+    m.attr("FundPositionProxy") = proxy.build();
+
+    // --- module functions used by the daily accrual -----------------------
+    m.attr("_get_trading_dates") = tmf::lru_cached(
+        [](const py::args&, const py::kwargs&) -> py::object {
+            py::object calendars = G->environment.attr("get_instance")().attr("data_source").attr("get_trading_calendars")();
+            py::object trading_dates = calendars[G->trading_calendar_type.attr("EXCHANGE")];
+            py::dict columns;
+            columns["trading_date"] = trading_dates;
+            return G->module.attr("pd").attr("DataFrame")(columns);
+        },
+        1, "_get_trading_dates");
+
+    m.attr("_get_daily_profit") = tmf::lru_cached(
+        [](const py::args& args, const py::kwargs& kwargs) -> py::object {
+            if (args.size() != 1 || !kwargs.empty()) {
+                tmf::raise_with(PyExc_TypeError, py::str("_get_daily_profit() takes exactly one argument (order_book_id)"));
+            }
+            py::object order_book_id = args[0];
+            py::object env = G->environment.attr("get_instance")();
+            py::object bars = env.attr("mod_dict")["fund"].attr("get_bars")(order_book_id);
+            py::object trading_dates = G->module.attr("_get_trading_dates")();
+            // The host utility turns the calendar into YYYYMMDD whatever the
+            // datetime64 resolution; the bars carry YYYYMMDDhhmmss integers.
+            py::array calendar = py::array(G->convert_date_to_date_int(trading_dates["trading_date"]));
+            py::array dt_raw = py::array(bars["datetime"]);
+            py::array profit_raw = py::array(bars["daily_profit"]);
+            return build_daily_profit(order_book_id, dt_raw, profit_raw, calendar);
+        },
+        1024, "_get_daily_profit");
+}
