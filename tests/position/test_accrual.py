@@ -11,7 +11,7 @@ from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
 
 import tessel_mod_fund.position as pm
-from conftest import TRADING_DAYS, d, nav_bars
+from position_helpers import TRADING_DAYS, d, nav_bars
 
 
 def profit_bars(pairs):

@@ -6,7 +6,7 @@ import pytest
 
 from tessel.utils.datetime_func import convert_date_to_int
 
-from conftest import DIVIDEND_FIELDS, SPLIT_FIELDS, d, dividend_records, nav_bars, TRADING_DAYS
+from position_helpers import DIVIDEND_FIELDS, SPLIT_FIELDS, d, dividend_records, nav_bars, TRADING_DAYS
 
 # The book closure looked up on Tuesday 14 January is Monday 13's.
 BOOK, DAY = d("2020-01-13"), d("2020-01-14")

@@ -4,7 +4,7 @@ import random
 import numpy as np
 import pytest
 
-from conftest import TRADING_DAYS, nav_bars
+from position_helpers import TRADING_DAYS, nav_bars
 
 
 @pytest.mark.parametrize("seed", range(6))

@@ -8,7 +8,7 @@ from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition, Sto
 from tessel.portfolio.position import Position, PositionProxy
 
 import tessel_mod_fund.position as pm
-from conftest import d
+from position_helpers import d
 
 
 def test_module_and_class_wiring(run):

@@ -32,12 +32,10 @@ class AbstractDayBarStore(metaclass=ABCMeta):
         """Numpy structured array of the instrument's day bars, ascending ``datetime`` (YYYYMMDDhhmmss)."""
         raise NotImplementedError
 
+    @abstractmethod
     def get_date_range(self, order_book_id):
-        """(first, last) ``datetime`` integers of the instrument's bars."""
-        bars = self.get_bars(order_book_id)
-        if bars is None or len(bars) == 0:
-            raise ValueError("no bars for {!r}".format(order_book_id))
-        return int(bars["datetime"][0]), int(bars["datetime"][-1])
+        """(first, last) ``datetime`` integers (YYYYMMDDhhmmss) of the instrument's bars."""
+        raise NotImplementedError
 
 
 class AbstractDividendStore(metaclass=ABCMeta):

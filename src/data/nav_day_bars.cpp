@@ -1,0 +1,532 @@
+// tessel_mod_fund.data.nav_day_bars: day bars of public funds built from
+// their net asset value and their daily subscribe/redeem status.
+//
+// The bar layout is described by ordered maps of field name -> (numpy type,
+// value function).  The value functions of this module are `_BarValue`
+// objects: called with a NAV frame they return what the field holds (a
+// column, a shifted column, a scalar ...), so the maps can be read and used
+// from Python like any table of callables; get_bars, however, recognises
+// them and fills each field with one native pass over the source column's
+// memory instead of going through intermediate pandas objects.  Any other
+// callable placed in a map by a subclass is honoured through numpy's own
+// field assignment.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tmf/errors.hpp"
+#include "tmf/host_class.hpp"
+#include "tmf/lru.hpp"
+#include "tmf/pyargs.hpp"
+#include "tmf/record_fields.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Shared {
+    py::object np;                 // numpy
+    py::object environment;        // tessel.environment.Environment
+    py::object convert_date_to_int;
+    py::object vexdatac;           // the client package
+    py::object start_date;         // "20050104"
+    py::object end_date;           // "29991231"
+};
+
+Shared& shared() {
+    static Shared* s = new Shared();
+    return *s;
+}
+
+// ---------------------------------------------------------------------------
+// Value functions
+// ---------------------------------------------------------------------------
+
+enum class Kind {
+    Nan,          // NaN in every record
+    IntOne,       // the integer 1 in every record
+    FloatOne,     // 1.0 in every record
+    Datetime,     // convert_date_to_int of the frame's index
+    ColumnOrNan,  // a column when the frame has it, else NaN
+    Column,       // a column
+    Shifted,      // a column shifted down by one row (first record NaN)
+    IsNan,        // 1.0 where a column is NaN, else 0.0
+    Suspended,    // redeem == subscribe and redeem in ("Suspended", "Close")
+    Text,         // a text column as fixed-width bytes
+};
+
+const char* kind_name(Kind k) {
+    switch (k) {
+        case Kind::Nan: return "nan";
+        case Kind::IntOne: return "int_one";
+        case Kind::FloatOne: return "float_one";
+        case Kind::Datetime: return "datetime";
+        case Kind::ColumnOrNan: return "column_or_nan";
+        case Kind::Column: return "column";
+        case Kind::Shifted: return "shifted";
+        case Kind::IsNan: return "isnan";
+        case Kind::Suspended: return "suspended";
+        case Kind::Text: return "text";
+    }
+    return "?";
+}
+
+struct BarValue {
+    Kind kind;
+    std::string column;
+};
+
+py::object column_of(py::handle frame, const std::string& column) {
+    return frame[py::str(column)];
+}
+
+bool has_column(py::handle frame, const char* column) {
+    return frame.attr("columns").contains(py::str(column));
+}
+
+// The Python meaning of a value function: what a pandas implementation of
+// the field would assign.  get_bars does not use this for the kinds above
+// (see fill_native); it serves callers that read the maps, and the
+// subclass fallback.
+py::object evaluate(const BarValue& v, py::handle frame) {
+    const Shared& s = shared();
+    switch (v.kind) {
+        case Kind::Nan: return py::float_(kNaN);
+        case Kind::IntOne: return py::int_(1);
+        case Kind::FloatOne: return py::float_(1.0);
+        case Kind::Datetime: return s.convert_date_to_int(frame.attr("index"));
+        case Kind::ColumnOrNan:
+            if (has_column(frame, v.column.c_str())) return column_of(frame, v.column);
+            return py::float_(kNaN);
+        case Kind::Column: return column_of(frame, v.column);
+        case Kind::Shifted: return column_of(frame, v.column).attr("shift")(1).attr("values");
+        case Kind::IsNan: return s.np.attr("isnan")(column_of(frame, v.column));
+        case Kind::Suspended: {
+            py::object redeem = column_of(frame, "redeem_status");
+            py::object subscribe = column_of(frame, "subscribe_status");
+            py::object same = redeem.attr("__eq__")(subscribe);
+            py::object closed = redeem.attr("isin")(py::make_tuple("Suspended", "Close"));
+            return same.attr("__and__")(closed);
+        }
+        case Kind::Text: return column_of(frame, v.column).attr("values");
+    }
+    return py::none();
+}
+
+py::object make_value(Kind kind, std::string column = {}) {
+    return py::cast(BarValue{kind, std::move(column)});
+}
+
+// ---------------------------------------------------------------------------
+// Native filling
+// ---------------------------------------------------------------------------
+
+// Writes a scalar into every record when the field's type allows it
+// natively; false means the caller must use numpy's assignment instead.
+bool fill_scalar(tmf::RecordField& f, double value, bool integral) {
+    if (f.holds<double>()) {
+        f.fill<double>(value);
+        return true;
+    }
+    if (integral && f.holds<std::uint64_t>()) {
+        f.fill<std::uint64_t>(static_cast<std::uint64_t>(value));
+        return true;
+    }
+    if (integral && f.holds<std::int64_t>()) {
+        f.fill<std::int64_t>(static_cast<std::int64_t>(value));
+        return true;
+    }
+    return false;
+}
+
+[[noreturn]] void length_mismatch(const tmf::RecordField& f, py::ssize_t got) {
+    tmf::raise_with(PyExc_ValueError,
+                    tmf::format("bar field {!r}: the value has {} elements for {} records", f.name(), got, f.size()));
+}
+
+// Copies `values` (anything numpy can convert) into the field, converted to
+// the field's own type first, exactly as numpy's field assignment converts.
+template <class T>
+void copy_values(tmf::RecordField& f, py::handle values) {
+    auto src = tmf::as_contiguous<T>(values);
+    if (src.ndim() > 1 || src.size() != f.size()) {
+        if (src.size() == 1) {
+            f.fill<T>(src.data()[0]);
+            return;
+        }
+        length_mismatch(f, src.size());
+    }
+    f.copy_from<T>(src.data());
+}
+
+bool copy_values_any(tmf::RecordField& f, py::handle values) {
+    if (f.holds<double>()) copy_values<double>(f, values);
+    else if (f.holds<std::uint64_t>()) copy_values<std::uint64_t>(f, values);
+    else if (f.holds<std::int64_t>()) copy_values<std::int64_t>(f, values);
+    else return false;
+    return true;
+}
+
+// The float64 values of a column: a view of the frame's own memory for a
+// float64 column, a converted copy otherwise.
+py::array_t<double, py::array::c_style | py::array::forcecast> float_column(py::handle frame,
+                                                                          const std::string& column) {
+    return tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")());
+}
+
+// True when `obj` is a text equal to `text`.
+bool text_is(PyObject* obj, const char* text) {
+    return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+// suspended: same status on both sides, and that status is "Suspended" or
+// "Close".  Missing or non-text statuses never count (pandas compares them
+// as unequal), so only two texts can make a record suspended.
+void fill_suspended(tmf::RecordField& f, py::handle frame) {
+    py::object object_dtype = py::dtype("O");
+    py::array redeem = column_of(frame, "redeem_status").attr("to_numpy")(py::arg("dtype") = object_dtype);
+    py::array subscribe = column_of(frame, "subscribe_status").attr("to_numpy")(py::arg("dtype") = object_dtype);
+    redeem = py::array::ensure(redeem, py::array::c_style);
+    subscribe = py::array::ensure(subscribe, py::array::c_style);
+    if (redeem.size() != f.size() || subscribe.size() != f.size()) length_mismatch(f, redeem.size());
+    auto** r = static_cast<PyObject**>(redeem.mutable_data());
+    auto** sub = static_cast<PyObject**>(subscribe.mutable_data());
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+        bool value = false;
+        if (PyUnicode_Check(r[i]) && PyUnicode_Check(sub[i]) &&
+            (text_is(r[i], "Suspended") || text_is(r[i], "Close"))) {
+            int cmp = PyUnicode_Compare(r[i], sub[i]);
+            if (cmp == -1 && PyErr_Occurred()) throw py::error_already_set();
+            value = cmp == 0;
+        }
+        f.set<bool>(i, value);
+    }
+}
+
+// Fills one field natively.  Returns false when the field's type is not one
+// the native path handles; the caller then assigns evaluate()'s result.
+bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
+    const Shared& s = shared();
+    switch (v.kind) {
+        case Kind::Nan: return fill_scalar(f, kNaN, false);
+        case Kind::IntOne: return fill_scalar(f, 1.0, true);
+        case Kind::FloatOne: return f.holds<double>() && fill_scalar(f, 1.0, false);
+        case Kind::Datetime: {
+            // The host converts the whole index in one call, whatever its
+            // datetime resolution; the integers are then copied natively.
+            py::object ints = s.convert_date_to_int(frame.attr("index"));
+            return copy_values_any(f, ints);
+        }
+        case Kind::ColumnOrNan:
+            if (!has_column(frame, v.column.c_str())) return fill_scalar(f, kNaN, false);
+            [[fallthrough]];
+        case Kind::Column: {
+            if (!f.holds<double>()) return false;
+            auto src = float_column(frame, v.column);
+            if (src.size() != f.size()) length_mismatch(f, src.size());
+            f.copy_from<double>(src.data());
+            return true;
+        }
+        case Kind::Shifted: {
+            if (!f.holds<double>()) return false;
+            auto src = float_column(frame, v.column);
+            if (src.size() != f.size()) length_mismatch(f, src.size());
+            const double* x = src.data();
+            if (f.size() > 0) f.set<double>(0, kNaN);
+            for (py::ssize_t i = 1; i < f.size(); ++i) f.set<double>(i, x[i - 1]);
+            return true;
+        }
+        case Kind::IsNan: {
+            if (!f.holds<double>()) return false;
+            auto src = float_column(frame, v.column);
+            if (src.size() != f.size()) length_mismatch(f, src.size());
+            const double* x = src.data();
+            for (py::ssize_t i = 0; i < f.size(); ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
+            return true;
+        }
+        case Kind::Suspended:
+            if (!f.holds<bool>()) return false;
+            fill_suspended(f, frame);
+            return true;
+        case Kind::Text:
+            // numpy's text-to-bytes conversion (ASCII only, truncation to the
+            // field width, "nan"/"None" for missing values, an error for
+            // non-ASCII text) is the contract of these fields; a native copy
+            // of the UTF-8 bytes would silently differ, so numpy assigns.
+            return false;
+    }
+    return false;
+}
+
+void fill_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame) {
+    tmf::RecordField field(bars, name);
+    if (py::isinstance<BarValue>(value_fn)) {
+        const BarValue& v = value_fn.cast<const BarValue&>();
+        if (fill_native(field, v, frame)) return;
+        bars[py::str(name)] = evaluate(v, frame);
+        return;
+    }
+    bars[py::str(name)] = value_fn(frame);
+}
+
+// ---------------------------------------------------------------------------
+// Layouts
+// ---------------------------------------------------------------------------
+
+py::tuple entry(const char* dtype, py::object value_fn) { return py::make_tuple(py::str(dtype), value_fn); }
+
+py::dict build_field_map() {
+    py::dict map;
+    map["datetime"] = entry("<u8", make_value(Kind::Datetime));
+    map["volume"] = entry("<f8", make_value(Kind::Nan));
+    map["total_turnover"] = entry("<f8", make_value(Kind::Nan));
+    map["limit_up"] = entry("<f8", make_value(Kind::Nan));
+    map["limit_down"] = entry("<f8", make_value(Kind::Nan));
+    map["subscribe_upper_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "subscribe_upper_limit"));
+    map["subscribe_lower_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "subscribe_lower_limit"));
+    map["redeem_lower_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "redeem_lower_limit"));
+    return map;
+}
+
+py::dict build_accrued_map(const py::dict& field_map) {
+    py::dict map = field_map.attr("copy")();
+    map["open"] = entry("<u8", make_value(Kind::IntOne));
+    map["high"] = entry("<f8", make_value(Kind::FloatOne));
+    map["low"] = entry("<f8", make_value(Kind::FloatOne));
+    map["close"] = entry("<f8", make_value(Kind::FloatOne));
+    map["prev_close"] = entry("<f8", make_value(Kind::FloatOne));
+    map["isnan"] = entry("<f8", make_value(Kind::IsNan, "daily_profit"));
+    map["daily_profit"] = entry("<f8", make_value(Kind::Column, "daily_profit"));
+    map["weekly_yield"] = entry("<f8", make_value(Kind::Column, "weekly_yield"));
+    return map;
+}
+
+py::object dtype_of(const py::dict& map) {
+    py::list pairs;
+    for (auto item : map) pairs.append(py::make_tuple(item.first, item.second[py::int_(0)]));
+    return shared().np.attr("dtype")(pairs);
+}
+
+py::object get_bars_impl(py::object self, py::object order_book_id) {
+    const Shared& s = shared();
+    py::object frame = self.attr("_get_nav")(order_book_id);
+    if (frame.is_none() || tmf::truthy(frame.attr("empty"))) {
+        return s.np.attr("empty")(0, dtype_of(self.attr("FIELD_MAP")));
+    }
+
+    py::object env = s.environment.attr("get_instance")();
+    py::object instrument = env.attr("get_instrument")(order_book_id);
+    if (instrument.is_none()) {
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("no instrument for fund {!r}: the bars of a fund need its catalogue entry",
+                                    order_book_id));
+    }
+    const bool accrued = tmf::truthy(tmf::getattr_or(instrument, "accrued_daily", Py_False));
+
+    py::dict fields;
+    if (accrued) {
+        fields = self.attr("FIELD_MAP_ACCRUED_DAILY").attr("copy")();
+    } else {
+        fields = self.attr("FIELD_MAP").attr("copy")();
+        std::string nav = py::str(self.attr("_nav_type"));
+        fields["open"] = entry("<f8", make_value(Kind::Column, nav));
+        fields["high"] = entry("<f8", make_value(Kind::Column, nav));
+        fields["low"] = entry("<f8", make_value(Kind::Column, nav));
+        fields["close"] = entry("<f8", make_value(Kind::Column, nav));
+        fields["prev_close"] = entry("<f8", make_value(Kind::Shifted, nav));
+        fields["isnan"] = entry("<f8", make_value(Kind::IsNan, nav));
+    }
+    if (has_column(frame, "subscribe_status")) {
+        fields["suspended"] = entry("bool", make_value(Kind::Suspended));
+        fields["subscribe_status"] = entry("S10", make_value(Kind::Text, "subscribe_status"));
+        fields["redeem_status"] = entry("S10", make_value(Kind::Text, "redeem_status"));
+    }
+
+    const py::ssize_t rows = py::len(frame);
+    py::array bars = s.np.attr("empty")(rows, dtype_of(fields));
+    for (auto item : fields) {
+        std::string name = py::str(item.first);
+        fill_field(bars, name.c_str(), item.second[py::int_(1)], frame);
+    }
+
+    // Money-market funds traded on an exchange are quoted per 100 units.
+    if (tmf::truthy(tmf::getattr_or(instrument, "exchange", Py_None)) && accrued) {
+        for (const char* name : {"open", "high", "low", "close", "prev_close"}) {
+            tmf::RecordField f(bars, name);
+            if (!fill_scalar(f, 100.0, true)) bars[py::str(name)] = py::int_(100);
+        }
+    }
+    return bars;
+}
+
+// ---------------------------------------------------------------------------
+// Data service access
+// ---------------------------------------------------------------------------
+
+py::object fund_api() { return shared().vexdatac.attr("fund"); }
+
+py::object get_transaction_status_impl(py::object self, py::object order_book_id) {
+    py::object frame = fund_api().attr("get_transaction_status")(
+        order_book_id, py::arg("start_date") = self.attr("START_DATE"), py::arg("end_date") = self.attr("END_DATE"));
+    if (frame.is_none() || tmf::truthy(frame.attr("empty"))) {
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("基金标的{} 在vexdata.fund.get_transaction_status数据", order_book_id));
+    }
+    return frame.attr("reset_index")(py::arg("level") = "order_book_id", py::arg("drop") = true);
+}
+
+py::object get_nav_impl(py::object self, py::object order_book_id) {
+    py::object fund = fund_api();
+    py::object frame = fund.attr("get_nav")(order_book_id, py::arg("start_date") = self.attr("START_DATE"),
+                                            py::arg("end_date") = self.attr("END_DATE"));
+    if (frame.is_none() || tmf::truthy(frame.attr("empty"))) {
+        tmf::raise_with(PyExc_ValueError, tmf::format("基金标的{} 在vexdata.fund.get_nav无数据", order_book_id));
+    }
+    // Status comes from the status request only.  drop() leaves the
+    // service's own frame as it was, in case the client keeps it.
+    if (has_column(frame, "subscribe_status")) {
+        py::list status_columns;
+        status_columns.append("subscribe_status");
+        status_columns.append("redeem_status");
+        frame = frame.attr("drop")(py::arg("columns") = status_columns);
+    }
+    if (py::hasattr(fund, "get_transaction_status")) {
+        try {
+            py::object status = self.attr("_get_transaction_status")(order_book_id);
+            frame = frame.attr("join")(status, py::arg("how") = "inner");
+        } catch (py::error_already_set& e) {
+            py::object bad_request = tmf::import_attr("vexdatac.share.errors", "BadRequest");
+            if (!e.matches(bad_request)) throw;
+            // The service cannot tell this fund's status: bars without it.
+        }
+    }
+    return frame;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(nav_day_bars, m) {
+    m.doc() = "Day bars of public funds from NAV and subscribe/redeem status.";
+    tmf::LruFunction::bind(m);
+    Shared& s = shared();
+    s.np = py::module_::import("numpy");
+    s.environment = tmf::import_attr("tessel.environment", "Environment");
+    s.convert_date_to_int = tmf::import_attr("tessel.utils.datetime_func", "convert_date_to_int");
+    py::object day_bar_store = tmf::import_attr("tessel.data.base_data_source.storage_interface", "AbstractDayBarStore");
+    py::object abc = tmf::import_attr("abc", "ABC");
+    py::module_::import("vexdatac.fund");
+    s.vexdatac = py::module_::import("vexdatac");
+    s.start_date = py::str("20050104");
+    s.end_date = py::str("29991231");
+
+    py::class_<BarValue>(m, "_BarValue", py::module_local())
+        .def("__call__", [](const BarValue& v, py::object frame) { return evaluate(v, frame); }, py::arg("frame"))
+        .def_property_readonly("kind", [](const BarValue& v) { return kind_name(v.kind); })
+        .def_property_readonly("column",
+                               [](const BarValue& v) -> py::object {
+                                   if (v.column.empty()) return py::none();
+                                   return py::str(v.column);
+                               })
+        .def("__repr__", [](const BarValue& v) {
+            std::string r = std::string("<bar value ") + kind_name(v.kind);
+            if (!v.column.empty()) r += " of '" + v.column + "'";
+            return r + ">";
+        });
+
+    py::dict field_map = build_field_map();
+    py::dict accrued_map = build_accrued_map(field_map);
+
+    // --- BaseNavDayBars ---------------------------------------------------
+    tmf::ClassBuilder base("BaseNavDayBars", m, py::make_tuple(day_bar_store, abc));
+    base.doc("基金日线信息")
+        .attr("FIELD_MAP", field_map)
+        .attr("FIELD_MAP_ACCRUED_DAILY", accrued_map)
+        .attr("START_DATE", s.start_date)
+        .attr("END_DATE", s.end_date)
+        .def(
+            "__init__",
+            [](py::object self, py::object fund_nav_type) {
+                py::dict nav_types;
+                nav_types["unit"] = "unit_net_value";
+                nav_types["adjusted"] = "adjusted_net_value";
+                bool known = false;
+                try {
+                    known = nav_types.contains(fund_nav_type);
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_TypeError)) throw;  // unhashable: simply not a known type
+                }
+                if (!known) {
+                    tmf::raise_with(
+                        PyExc_ValueError,
+                        tmf::format("mod fund 参数fund_nav_type输入错误({}),请输入:unit (单位净值) / adjusted (复权净值)",
+                                    fund_nav_type));
+                }
+                self.attr("_nav_type") = nav_types[fund_nav_type];
+            },
+            py::arg("self"), py::arg("fund_nav_type"))
+        .def(
+            "_get_nav", [](py::object, py::object) -> py::object { tmf::raise_not_implemented(); },
+            py::arg("self"), py::arg("order_book_id"));
+    base.attr("get_bars", tmf::lru_cached(
+                              [](const py::args& args, const py::kwargs& kwargs) {
+                                  auto [self, id] = tmf::bind_self_arg(args, kwargs, "get_bars", "order_book_id");
+                                  return get_bars_impl(self, id);
+                              },
+                              2048, "get_bars"));
+    py::object base_cls = base.build();
+    m.attr("BaseNavDayBars") = base_cls;
+
+    // --- VexdataNavDayBars ------------------------------------------------
+    tmf::ClassBuilder vex("VexdataNavDayBars", m, base_cls);
+    vex.doc("基金日线信息 vexdata 版本")
+        .def(
+            "__init__",
+            [base_cls](py::object self, py::object fund_nav_type, py::object investor) {
+                tmf::call_base(base_cls, "__init__", self, fund_nav_type);
+                bool known = false;
+                if (PyUnicode_Check(investor.ptr())) {
+                    known = text_is(investor.ptr(), "institution") || text_is(investor.ptr(), "retail");
+                }
+                if (!known) {
+                    tmf::raise_with(PyExc_ValueError,
+                                    tmf::format("investor(投资者身份)可选为institution(机构)/retail(个人)，当前为{}", investor));
+                }
+                self.attr("investor") = investor;
+            },
+            py::arg("self"), py::arg("fund_nav_type"), py::arg("investor") = "institution")
+        .def("_get_nav", &get_nav_impl, py::arg("self"), py::arg("order_book_id"))
+        .def(
+            "get_date_range",
+            [](py::object self, py::object order_book_id) {
+                py::object index = self.attr("_get_nav")(order_book_id).attr("index");
+                if (py::len(index) == 0) {
+                    tmf::raise_with(PyExc_IndexError,
+                                    tmf::format("基金标的{} has no date with both NAV and status", order_book_id));
+                }
+                const Shared& sh = shared();
+                return py::make_tuple(sh.convert_date_to_int(index[py::int_(0)]),
+                                      sh.convert_date_to_int(index[py::int_(-1)]));
+            },
+            py::arg("self"), py::arg("order_book_id"));
+    vex.attr("_get_transaction_status",
+             tmf::lru_cached(
+                 [](const py::args& args, const py::kwargs& kwargs) {
+                     auto [self, id] = tmf::bind_self_arg(args, kwargs, "_get_transaction_status", "order_book_id");
+                     return get_transaction_status_impl(self, id);
+                 },
+                 1024, "_get_transaction_status"));
+    m.attr("VexdataNavDayBars") = vex.build();
+
+    m.attr("FIELD_MAP") = field_map;
+    m.attr("FIELD_MAP_ACCRUED_DAILY") = accrued_map;
+    m.attr("START_DATE") = s.start_date;
+    m.attr("END_DATE") = s.end_date;
+}
