@@ -6,9 +6,12 @@ redemption calls) with ``export_as_api`` from their start-up code or a
 ``POST_SYSTEM_INIT`` listener; registration before the strategy is loaded
 is enough.
 """
+import numpy as np
+
 from tessel.const import SIDE
 from tessel.environment import Environment
 from tessel.model.order import LimitOrder, MarketOrder, Order
+from tessel.utils.datetime_func import convert_date_to_int
 from tessel.utils.logger import user_log
 
 _API = {}
@@ -54,6 +57,47 @@ def get_position(order_book_id):
     """Read-only view of the holding of ``order_book_id``."""
     env = Environment.get_instance()
     return env.get_account(order_book_id).get_position_proxy(order_book_id)
+
+
+@export_as_api
+def history_bars(order_book_id, bar_count, field=None):
+    """The last ``bar_count`` bars of ``order_book_id`` the strategy may see now, oldest first.
+
+    ``field`` names one bar field (a 1-D array of its values), a list of
+    fields (a structured array of those), or None (every field).  Fewer
+    bars come back when the history is shorter.  Instruments whose prices
+    are published after the day's cut-off are seen with their lag (see
+    ``Environment.set_strategy_bar_lag``), and before the close today's bar
+    is never included.
+    """
+    if isinstance(bar_count, bool) or not isinstance(bar_count, (int, np.integer)) or bar_count < 1:
+        raise ValueError("history_bars of {}: bar_count must be a whole number >= 1, got {!r}".format(
+            order_book_id, bar_count))
+    env = Environment.get_instance()
+    if env.get_instrument(order_book_id) is None:
+        raise ValueError("history_bars: unknown instrument {!r}".format(order_book_id))
+    bars = env.data_proxy.get_bars(order_book_id)
+    if bars is None:
+        bars = np.empty(0, dtype=[("datetime", "<u8")])
+    names = bars.dtype.names or ()
+    wanted = [field] if isinstance(field, str) else field
+    if wanted is not None:
+        missing = [f for f in wanted if f not in names]
+        if missing:
+            raise ValueError("history_bars of {}: no field {} (fields: {})".format(
+                order_book_id, ", ".join(repr(f) for f in missing), ", ".join(names)))
+    visible = env.get_strategy_visible_date(order_book_id)
+    if visible is None or len(bars) == 0:
+        end = 0
+    else:
+        # Bars are keyed YYYYMMDDhhmmss; every bar dated on or before the visible day is visible.
+        end = int(np.searchsorted(bars["datetime"], convert_date_to_int(visible) + 235959, side="right"))
+    window = bars[max(0, end - int(bar_count)):end]
+    if isinstance(field, str):
+        return window[field].copy()
+    if field is None:
+        return window.copy()
+    return window[list(field)].copy()
 
 
 export_as_api(user_log, "logger")

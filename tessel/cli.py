@@ -1,26 +1,174 @@
-"""Command line: ``tessel run CONFIG STRATEGY``."""
+"""Command line: ``tessel run STRATEGY.py`` and ``tessel config``.
+
+Configuration is layered: the engine's defaults, then ``--config FILE``,
+then every ``--set KEY=VALUE`` / ``--mod KEY=VALUE`` in the order given,
+then the dedicated options (``--start-date``, ``--cash``...).  Bad input
+ends with a one-line error and a non-zero exit code, never a traceback
+(``--traceback`` shows it for run failures when you need it).
+"""
+import datetime as _dt
+import os
+import sys
+import traceback
+
 import click
+import yaml
+
+from tessel.config import deep_merge, load_config, load_default_config, nested_override, parse_override
+
+
+def _config_options(func):
+    options = [
+        click.option("--config", "-c", "config_file", type=click.Path(dir_okay=False),
+                     help="YAML configuration file (merged over the defaults)."),
+        click.option("--start-date", help="First day of the run (YYYY-MM-DD)."),
+        click.option("--end-date", help="Last day of the run (YYYY-MM-DD)."),
+        click.option("--cash", type=float, help="Starting cash of the STOCK account."),
+        click.option("--bundle", type=click.Path(file_okay=False),
+                     help="Data bundle directory (holds trading_dates.csv)."),
+        click.option("--db", type=click.Path(dir_okay=False),
+                     help="Fund database file for the data client (sets VEXDATAC_DB)."),
+        click.option("--benchmark", help="Order book id of the benchmark instrument."),
+        click.option("--mod", "mod_overrides", multiple=True, metavar="SECTION.KEY=VALUE",
+                     help="Plug-in setting, e.g. --mod fund.status_limit=false (repeatable)."),
+        click.option("--set", "set_overrides", multiple=True, metavar="DOTTED.KEY=VALUE",
+                     help="Any setting, e.g. --set base.risk_free_rate=0.02 (repeatable)."),
+    ]
+    for option in reversed(options):
+        func = option(func)
+    return func
+
+
+def _read_config_file(path):
+    if path is None:
+        return {}
+    if not os.path.isfile(path):
+        raise click.ClickException("configuration file {} does not exist".format(path))
+    from tessel.config import _read_yaml
+
+    try:
+        return _read_yaml(path)
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from None
+
+
+def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark, mod_overrides, set_overrides):
+    user = _read_config_file(config_file)
+    known_sections = set(load_default_config().get("mod") or {}) | set(user.get("mod") or {})
+    overrides = []
+    try:
+        overrides += [parse_override(text) for text in set_overrides]
+        overrides += [(("mod",) + parts, value) for parts, value in (parse_override(t) for t in mod_overrides)]
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from None
+    new_sections = {parts[1] for parts, _ in overrides if parts[0] == "mod" and len(parts) == 3 and parts[2] == "lib"}
+    for parts, value in overrides:
+        if parts[0] == "mod" and len(parts) >= 2 and parts[1] not in known_sections | new_sections:
+            raise click.ClickException("unknown plug-in section '{}' in override {}=... (known: {})".format(
+                parts[1], ".".join(parts), ", ".join(sorted(known_sections))))
+        user = deep_merge(user, nested_override(parts, value))
+    base = {}
+    if start_date is not None:
+        base["start_date"] = start_date
+    if end_date is not None:
+        base["end_date"] = end_date
+    if bundle is not None:
+        base["data_bundle_path"] = bundle
+    if benchmark is not None:
+        base["benchmark"] = benchmark
+    if cash is not None:
+        accounts = dict((user.get("base") or {}).get("accounts") or {})
+        accounts = {k: v for k, v in accounts.items() if str(k).upper() != "STOCK"}
+        accounts["STOCK"] = cash
+        base["accounts"] = accounts
+    if base:
+        user = deep_merge(user, {"base": base})
+    if db is not None:
+        if not os.path.isfile(db):
+            raise click.ClickException("fund database {} does not exist (build one with `vexdatac sample "
+                                       "--db {}`)".format(db, db))
+        os.environ["VEXDATAC_DB"] = os.path.abspath(db)
+    try:
+        config = load_config(user)
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from None
+    return user, config
+
+
+def _plain(value):
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, str):
+        return str.__str__(value) if not hasattr(value, "value") else str(value.value)
+    if isinstance(value, (_dt.date, int, float, bool)) or value is None:
+        return value
+    return str(value)
 
 
 @click.group()
+@click.version_option(package_name=None, version=__import__("tessel").__version__, prog_name="tessel")
 def main():
     """The tessel backtesting engine."""
 
 
+@main.command("config")
+@_config_options
+def config_command(**options):
+    """Print the effective configuration (defaults, file and options merged) as YAML."""
+    _, config = _user_config(**options)
+    click.echo(yaml.safe_dump(_plain(config.to_dict()), sort_keys=False, allow_unicode=True).rstrip())
+
+
+def _describe_failure(exc, strategy):
+    from tessel.run import _strategy_frame_line
+
+    where = _strategy_frame_line(exc.__traceback__, strategy)
+    text = "{}: {}".format(type(exc).__name__, exc)
+    if where:
+        return "strategy {} line {} (in {}) raised {}".format(strategy, where[0], where[1], text)
+    return "run failed: {}".format(text)
+
+
 @main.command("run")
-@click.argument("config", type=click.Path(exists=True, dir_okay=False))
-@click.argument("strategy", type=click.Path(exists=True, dir_okay=False))
-@click.option("--output", "-o", type=click.Path(dir_okay=False), help="Write the daily record as CSV here.")
-def run_command(config, strategy, output):
-    """Backtest STRATEGY (a Python file) with the YAML configuration CONFIG."""
-    from tessel.run import run
+@click.argument("strategy", type=click.Path(dir_okay=False))
+@_config_options
+@click.option("--output", "-o", type=click.Path(file_okay=False),
+              help="Directory for the report: CSV tables, summary.json, report.png.")
+@click.option("--no-progress", is_flag=True, help="Do not show the progress bar.")
+@click.option("--traceback", "show_traceback", is_flag=True, help="Show the full traceback when the run fails.")
+def run_command(strategy, output, no_progress, show_traceback, **options):
+    """Backtest STRATEGY, a Python file defining init/before_trading/handle_bar/after_trading."""
+    from tessel.run import StrategyLoadError, check_strategy_file, run
 
     try:
-        result = run(config, strategy)
-    except ValueError as exc:
+        check_strategy_file(strategy)
+    except StrategyLoadError as exc:
         raise click.ClickException(str(exc)) from None
-    for key, value in result["summary"].items():
-        click.echo("{:>14}: {}".format(key, value))
+    user, _ = _user_config(**options)
+    progress = not no_progress and sys.stderr.isatty()
+    try:
+        result = run(user, strategy, progress=progress)
+    except (ValueError, ImportError, OSError) as exc:
+        if show_traceback:
+            traceback.print_exc()
+        # Bad input: configuration values, bundle, calendar, strategy loading, plug-in libs.
+        located = _describe_failure(exc, strategy)
+        raise click.ClickException(located if located.startswith("strategy ") else str(exc)) from None
+    except Exception as exc:
+        if show_traceback:
+            traceback.print_exc()
+        raise click.ClickException(_describe_failure(exc, strategy)) from None
+    click.echo(result.report_text())
     if output:
-        result["daily"].to_csv(output)
-        click.echo("daily record written to {}".format(output))
+        try:
+            paths = result.save(output)
+        except OSError as exc:
+            raise click.ClickException("cannot write the report to {}: {}".format(output, exc)) from None
+        click.echo("\nreport written to {} ({})".format(output, ", ".join(
+            os.path.basename(p) for p in paths.values())))
+
+
+if __name__ == "__main__":  # python -m tessel.cli
+    main()

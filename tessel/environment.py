@@ -5,8 +5,15 @@ One ``Environment`` exists per run.  Creating it makes it the current one
 later during that run find the configuration, the data and the broker
 without having them passed around.
 """
+import datetime as _dt
+
 from tessel.core.events import EventBus
 from tessel.utils.logger import system_log
+
+# The simulated day: strategies' before_trading runs at the open, handle_bar
+# and the matching at the close.  A day's bar exists only from the close on.
+MARKET_OPEN = _dt.time(9, 30)
+MARKET_CLOSE = _dt.time(15, 0)
 
 
 class _ZeroCostDecider:
@@ -41,6 +48,8 @@ class Environment:
         self._default_decider = _ZeroCostDecider()
         # instrument type (or None for every type) -> list of validators, in registration order
         self._frontend_validators = {}
+        # instrument type -> trading days by which strategies see its bars late
+        self._strategy_bar_lags = {}
 
     @classmethod
     def get_instance(cls):
@@ -72,6 +81,62 @@ class Environment:
         if self.trading_dt is None:
             raise RuntimeError("no current trading time: the run has not reached a trading day yet")
         return self.data_proxy.get_bar(order_book_id, self.trading_dt)
+
+    # --- what strategies may see ----------------------------------------------------------
+    def set_strategy_bar_lag(self, instrument_type, days):
+        """Strategies see bars of ``instrument_type`` ``days`` trading days late.
+
+        For instruments whose price of day T is published only after day T's
+        order cut-off (a fund's NAV), a strategy deciding on day T may know
+        the prices up to T-1 only: ``set_strategy_bar_lag(PUBLIC_FUND, 1)``.
+        The lag applies to what is handed to the strategy (``bar_dict``,
+        ``history_bars``); ``get_bar`` — used by validators, matchers and
+        valuation — still reads day T.
+        """
+        if isinstance(days, bool) or not isinstance(days, int) or days < 0:
+            raise ValueError("strategy bar lag of {} must be a whole number of trading days >= 0, got {!r}".format(
+                instrument_type, days))
+        self._strategy_bar_lags[instrument_type] = days
+
+    def get_strategy_bar_lag(self, instrument_type):
+        return self._strategy_bar_lags.get(instrument_type, 0)
+
+    def get_strategy_visible_date(self, order_book_id):
+        """The last trading date whose bar of ``order_book_id`` a strategy may read now, or None.
+
+        At or after the close that is today minus the instrument type's lag;
+        before the close (``init``, ``before_trading``) today's bar does not
+        exist yet, so one trading day earlier still.  None when that date
+        lies before the start of the trading calendar.
+        """
+        if self.trading_dt is None:
+            raise RuntimeError("no current trading time: the run has not reached a trading day yet")
+        lag = self._strategy_bar_lags.get(self._instrument_type_of(order_book_id), 0) if self._strategy_bar_lags \
+            else 0
+        if self.trading_dt.time() < MARKET_CLOSE:
+            lag += 1
+        day = self.trading_dt.date()
+        if lag == 0:
+            return day
+        try:
+            return self.data_proxy.get_previous_trading_date(day, lag).date()
+        except ValueError:
+            return None
+
+    def get_strategy_bar(self, order_book_id):
+        """The bar of ``order_book_id`` as a strategy may see it now (see ``set_strategy_bar_lag``)."""
+        if self.data_proxy is None:
+            raise RuntimeError("no data source has been set, cannot read the bar of {!r}".format(order_book_id))
+        if self.trading_dt is None:
+            raise RuntimeError("no current trading time: the run has not reached a trading day yet")
+        day = self.get_strategy_visible_date(order_book_id)
+        if day is None:
+            from tessel.data.bar import BarObject
+
+            return BarObject(self.get_instrument(order_book_id), None, None)
+        if day == self.trading_dt.date():
+            return self.data_proxy.get_bar(order_book_id, self.trading_dt)
+        return self.data_proxy.get_bar(order_book_id, _dt.datetime.combine(day, MARKET_CLOSE))
 
     # --- broker ---------------------------------------------------------------------------
     def set_broker(self, broker):

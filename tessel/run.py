@@ -10,28 +10,42 @@ trading day between ``base.start_date`` and ``base.end_date`` runs:
 3. ``AFTER_TRADING`` (unfilled day orders expire), the strategy's
    ``after_trading``;
 4. ``SETTLEMENT`` (accounts close the day), ``POST_SETTLEMENT``, and the
-   day's record of cash and total value.
+   day's record (cash, values, receivables, positions).
 
 Plug-ins start before the first day and are torn down after the last, also
-when the run fails.
+when the run fails.  ``run`` returns a :class:`~tessel.result.RunResult`.
 """
 import datetime as _dt
 import os
 import runpy
+import sys
+import traceback
 
+import numpy as np
 import pandas as pd
 
 from tessel import api
 from tessel.config import load_config
+from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.core.events import EVENT, Event
 from tessel.data.base_data_source import BaseDataSource
-from tessel.environment import Environment
+from tessel.environment import MARKET_CLOSE, MARKET_OPEN, Environment
 from tessel.mod import ModHandler
 from tessel.portfolio import Portfolio
+from tessel.recorder import DailyRecorder
+from tessel.result import RunResult, compute_summary
+from tessel.utils.datetime_func import convert_date_to_int
 from tessel.utils.logger import system_log
 
-OPEN_TIME = _dt.time(9, 30)
-CLOSE_TIME = _dt.time(15, 0)
+# Kept for callers that imported the clock times from here.
+OPEN_TIME = MARKET_OPEN
+CLOSE_TIME = MARKET_CLOSE
+
+STRATEGY_HOOKS = ("init", "before_trading", "handle_bar", "after_trading")
+
+
+class StrategyLoadError(ValueError):
+    """The strategy file is missing or cannot be loaded; the message names the file and line."""
 
 
 class Context:
@@ -54,26 +68,65 @@ class Context:
 
 
 class BarDict:
-    """``bar_dict[order_book_id]``: the instrument's bar at the current time."""
+    """``bar_dict[order_book_id]``: the instrument's latest bar the strategy may see.
+
+    That is today's bar, or an earlier one for instrument types whose prices
+    are seen with a lag (``Environment.set_strategy_bar_lag``).
+    """
 
     def __init__(self, env):
         self._env = env
 
     def __getitem__(self, order_book_id):
-        return self._env.get_bar(order_book_id)
+        return self._env.get_strategy_bar(order_book_id)
 
 
-class _NoOp:
-    def __call__(self, *args):
-        return None
+def _no_op(*args):
+    return None
+
+
+def _strategy_frame_line(tb, strategy_file):
+    """The last (line, function) of the traceback ``tb`` inside ``strategy_file``, or None."""
+    target = os.path.abspath(strategy_file)
+    found = None
+    for frame in traceback.extract_tb(tb):
+        if os.path.abspath(frame.filename) == target:
+            found = (frame.lineno, frame.name)
+    return found
+
+
+def check_strategy_file(strategy_file):
+    """Fail early, naming file and line, when the strategy file is missing or not valid Python."""
+    if not os.path.isfile(strategy_file):
+        raise StrategyLoadError("strategy file {} does not exist".format(strategy_file))
+    try:
+        with open(strategy_file, "rb") as f:
+            source = f.read()
+        compile(source, strategy_file, "exec")
+    except SyntaxError as exc:
+        raise StrategyLoadError("strategy file {} line {}: {}: {}".format(
+            strategy_file, exc.lineno, type(exc).__name__, exc.msg)) from None
+    except (OSError, ValueError) as exc:
+        raise StrategyLoadError("cannot read strategy file {}: {}".format(strategy_file, exc)) from None
 
 
 def _load_strategy(strategy_file):
-    if not os.path.isfile(strategy_file):
-        raise ValueError("strategy file {} does not exist".format(strategy_file))
-    namespace = runpy.run_path(strategy_file, init_globals=api.get_apis(), run_name="__strategy__")
-    return {name: namespace.get(name) or _NoOp() for name in ("init", "before_trading", "handle_bar",
-                                                            "after_trading")}
+    check_strategy_file(strategy_file)
+    try:
+        namespace = runpy.run_path(strategy_file, init_globals=api.get_apis(), run_name="__strategy__")
+    except Exception as exc:
+        where = _strategy_frame_line(exc.__traceback__, strategy_file)
+        line = " line {}".format(where[0]) if where else ""
+        raise StrategyLoadError("strategy file {}{} failed to load: {}: {}".format(
+            strategy_file, line, type(exc).__name__, exc)) from exc
+    hooks = {}
+    for name in STRATEGY_HOOKS:
+        hook = namespace.get(name)
+        if hook is not None and not callable(hook):
+            raise StrategyLoadError("strategy file {}: '{}' must be a function, got {}".format(
+                strategy_file, name, type(hook).__name__))
+        hooks[name] = hook or _no_op
+    return hooks
 
 
 def _set_clock(env, day, time):
@@ -94,9 +147,70 @@ def _setup(env):
         env.set_broker(SimulationBroker(env, env.config.mod.get("sys_simulation", {})))
 
 
-def run(config, strategy_file):
-    """Backtest ``strategy_file`` under ``config`` (dict or YAML path); returns the result dict."""
+def _trading_days(env):
+    base = env.config.base
+    cal = env.data_source.get_trading_calendars()[TRADING_CALENDAR_TYPE.EXCHANGE]
+    first, last = cal[0].date(), cal[-1].date()
+    where = getattr(env.data_source, "_path", None)
+    bundle = "the bundle {} covers".format(where) if where else "the bundle covers"
+    for key, value in (("base.start_date", base.start_date), ("base.end_date", base.end_date)):
+        if not first <= value <= last:
+            raise ValueError("{} {} lies outside the trading calendar: {} {} to {}".format(
+                key, value, bundle, first, last))
+    days = env.data_proxy.get_trading_dates(base.start_date, base.end_date)
+    if len(days) == 0:
+        raise ValueError("no trading day between base.start_date {} and base.end_date {}".format(
+            base.start_date, base.end_date))
+    return days
+
+
+def _benchmark_bars(env):
+    benchmark = env.config.base.get("benchmark")
+    if not benchmark:
+        return None
+    if env.get_instrument(benchmark) is None:
+        raise ValueError("base.benchmark: unknown instrument {!r}".format(benchmark))
+    bars = env.data_proxy.get_bars(benchmark)
+    if bars is None or len(bars) == 0:
+        system_log.warning("benchmark %s has no bars; benchmark figures will be empty", benchmark)
+    return bars
+
+
+def _benchmark_series(bars, trading_days):
+    """(close on each trading day or NaN, close before the first day or None)."""
+    if bars is None or len(bars) == 0:
+        return pd.Series(np.nan, index=trading_days, name="benchmark"), None
+    keys = convert_date_to_int(pd.DatetimeIndex(trading_days))
+    stamps = bars["datetime"].astype(np.int64)
+    pos = np.searchsorted(stamps, keys)
+    inside = pos < len(bars)
+    hit = np.zeros(len(keys), dtype=bool)
+    hit[inside] = stamps[pos[inside]] == keys[inside]
+    close = np.full(len(keys), np.nan)
+    close[hit] = bars["close"][pos[hit]].astype(float)
+    before = int(pos[0]) - 1 if len(pos) else -1
+    base = float(bars["close"][before]) if before >= 0 else None
+    return pd.Series(close, index=pd.DatetimeIndex(trading_days, name="date"), name="benchmark"), base
+
+
+def _progress(days, enabled):
+    if not enabled:
+        return days, None
+    from tqdm import tqdm
+
+    bar = tqdm(days, total=len(days), unit="day", desc="backtest", file=sys.stderr, leave=False,
+               dynamic_ncols=True)
+    return bar, bar
+
+
+def run(config, strategy_file, progress=False, title=None):
+    """Backtest ``strategy_file`` under ``config`` (dict or YAML path); returns a :class:`RunResult`.
+
+    ``progress`` shows a progress bar over the trading days on stderr.
+    """
     config = load_config(config)
+    # A broken strategy file is reported before any plug-in loads its data.
+    check_strategy_file(strategy_file)
     env = Environment(config)
     handler = ModHandler()
     handler.set_env(env)
@@ -105,11 +219,11 @@ def run(config, strategy_file):
         handler.start_up()
         _setup(env)
         bus = env.event_bus
-        trading_days = env.data_proxy.get_trading_dates(config.base.start_date, config.base.end_date)
-        if len(trading_days) == 0:
-            raise ValueError("no trading day between base.start_date {} and base.end_date {}".format(
-                config.base.start_date, config.base.end_date))
-        _set_clock(env, trading_days[0].date(), OPEN_TIME)
+        trading_days = _trading_days(env)
+        benchmark_bars = _benchmark_bars(env)
+        recorder = DailyRecorder(env)
+        recorder.start()
+        _set_clock(env, trading_days[0].date(), MARKET_OPEN)
         bus.publish_event(Event(EVENT.POST_SYSTEM_INIT))
         strategy = _load_strategy(strategy_file)
         context = Context(env)
@@ -117,38 +231,44 @@ def run(config, strategy_file):
         strategy["init"](context)
         bus.publish_event(Event(EVENT.POST_USER_INIT))
 
-        trades = []
-        bus.add_listener(EVENT.TRADE, lambda e: trades.append(e.trade))
-        records = []
-        for ts in trading_days:
-            day = ts.date()
-            _set_clock(env, day, OPEN_TIME)
-            bus.publish_event(Event(EVENT.BEFORE_TRADING, trading_date=day))
-            strategy["before_trading"](context)
-            _set_clock(env, day, CLOSE_TIME)
-            strategy["handle_bar"](context, bar_dict)
-            bus.publish_event(Event(EVENT.BAR, trading_date=day))
-            bus.publish_event(Event(EVENT.AFTER_TRADING, trading_date=day))
-            strategy["after_trading"](context)
-            bus.publish_event(Event(EVENT.SETTLEMENT, trading_date=day))
-            bus.publish_event(Event(EVENT.POST_SETTLEMENT, trading_date=day))
-            records.append({"date": day, "cash": env.portfolio.cash, "total_value": env.portfolio.total_value})
-        daily = pd.DataFrame.from_records(records).set_index("date")
+        before_trading, handle_bar, after_trading = (strategy["before_trading"], strategy["handle_bar"],
+                                                     strategy["after_trading"])
+        publish = bus.publish_event
+        days, bar = _progress(trading_days, progress)
+        try:
+            for ts in days:
+                day = ts.date()
+                _set_clock(env, day, MARKET_OPEN)
+                publish(Event(EVENT.BEFORE_TRADING, trading_date=day))
+                before_trading(context)
+                _set_clock(env, day, MARKET_CLOSE)
+                handle_bar(context, bar_dict)
+                publish(Event(EVENT.BAR, trading_date=day))
+                publish(Event(EVENT.AFTER_TRADING, trading_date=day))
+                after_trading(context)
+                publish(Event(EVENT.SETTLEMENT, trading_date=day))
+                publish(Event(EVENT.POST_SETTLEMENT, trading_date=day))
+                recorder.record_day(day)
+                if bar is not None and day.day != getattr(bar, "_tessel_shown", None):
+                    bar._tessel_shown = day.day
+                    bar.set_postfix_str(str(day), refresh=False)
+        finally:
+            if bar is not None:
+                bar.close()
+
+        daily = recorder.daily_frame()
+        trades = recorder.trades_frame()
         start_value = sum(float(v) for v in config.base.accounts.values())
-        end_value = float(daily["total_value"].iloc[-1])
-        return {
-            "daily": daily,
-            "trades": trades,
-            "summary": {
-                "start_date": trading_days[0].date(),
-                "end_date": trading_days[-1].date(),
-                "trading_days": len(trading_days),
-                "start_value": start_value,
-                "end_value": end_value,
-                "total_return": end_value / start_value - 1 if start_value else float("nan"),
-                "trades": len(trades),
-            },
-        }
+        benchmark, benchmark_base = (None, None)
+        if config.base.get("benchmark"):
+            benchmark, benchmark_base = _benchmark_series(benchmark_bars, trading_days)
+        summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
+                                  None if benchmark is None else benchmark.to_numpy(), benchmark_base,
+                                  config.base.get("benchmark"))
+        return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
+                         orders=recorder.orders_frame(), summary=summary, benchmark=benchmark,
+                         benchmark_base=benchmark_base,
+                         title=title if title is not None else os.path.basename(strategy_file))
     except BaseException as exc:
         exception = exc
         raise

@@ -135,10 +135,25 @@ def _parse_run_type(value):
         ", ".join(repr(m.value) for m in RUN_TYPE), value))
 
 
+# Every key the engine reads under "base"; anything else there is a typo
+# that would otherwise be ignored silently.  (Plug-in sections under "mod"
+# carry their own keys and are not checked here.)
+BASE_KEYS = ("run_type", "start_date", "end_date", "frequency", "accounts", "data_bundle_path", "future_info",
+             "futures_time_series_trading_parameters", "benchmark", "risk_free_rate")
+
+
 def _validate(cfg):
     base = cfg.get("base")
     if not isinstance(base, Mapping):
         raise ValueError("base: expected a mapping, got {!r}".format(base))
+    unknown = [str(k) for k in base if k not in BASE_KEYS]
+    if unknown:
+        raise ValueError("unknown configuration key{} {} (known keys under base: {})".format(
+            "s" if len(unknown) > 1 else "", ", ".join("base." + k for k in unknown), ", ".join(BASE_KEYS)))
+    unknown = [str(k) for k in cfg if k not in ("base", "mod")]
+    if unknown:
+        raise ValueError("unknown configuration section{} {} (known: base, mod)".format(
+            "s" if len(unknown) > 1 else "", ", ".join(unknown)))
 
     base["run_type"] = _parse_run_type(base.get("run_type"))
 
@@ -176,6 +191,20 @@ def _validate(cfg):
             raise ValueError("base.data_bundle_path: expected a directory path, got {!r}".format(path))
         base["data_bundle_path"] = os.path.expanduser(path)
 
+    benchmark = base.get("benchmark")
+    if benchmark is not None and (not isinstance(benchmark, str) or not benchmark.strip()):
+        raise ValueError("base.benchmark: expected an order book id text or null, got {!r}".format(benchmark))
+    if isinstance(benchmark, str):
+        base["benchmark"] = benchmark.strip()
+
+    rate = base.get("risk_free_rate", 0)
+    if rate is None:
+        rate = 0
+    if isinstance(rate, bool) or not isinstance(rate, (int, float)) or rate != rate or not -1 < rate < 1:
+        raise ValueError("base.risk_free_rate: expected a yearly rate as a fraction between -1 and 1 "
+                         "(0.02 for 2 %), got {!r}".format(rate))
+    base["risk_free_rate"] = float(rate)
+
     mods = cfg.get("mod")
     if mods is None:
         cfg["mod"] = {}
@@ -197,6 +226,29 @@ def _validate(cfg):
                 if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                     raise ValueError("mod.fund.{}: expected a whole number of trading days >= 0, got {!r}".format(
                         key, value))
+
+
+def parse_override(text):
+    """``"fund.status_limit=false"`` -> ``(("fund", "status_limit"), False)``; the value is read as YAML."""
+    key, sep, raw = str(text).partition("=")
+    key = key.strip()
+    parts = tuple(p.strip() for p in key.split("."))
+    if not sep or not key or not all(parts):
+        raise ValueError("bad override {!r}: expected KEY=VALUE with a dotted KEY such as "
+                         "fund.status_limit=false".format(text))
+    try:
+        value = yaml.safe_load(raw) if raw.strip() else None
+    except yaml.YAMLError as exc:
+        raise ValueError("override {}: value {!r} is not valid YAML: {}".format(key, raw, exc)) from None
+    return parts, value
+
+
+def nested_override(parts, value):
+    """The nested dict that sets the dotted path ``parts`` to ``value``."""
+    result = value
+    for part in reversed(parts):
+        result = {part: result}
+    return result
 
 
 def load_config(user_config=None):

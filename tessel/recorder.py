@@ -1,0 +1,124 @@
+"""What a run writes down as it goes: the daily record, positions, trades and orders.
+
+The recorder listens on the event bus and reads the portfolio once per day
+after settlement; it never changes anything.  Rows are kept as plain tuples
+during the run and turned into DataFrames once at the end, so recording
+costs a few microseconds per day and position.
+"""
+import pandas as pd
+
+from tessel.const import SIDE
+from tessel.core.events import EVENT
+
+DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
+                 "dividend_receivable", "total_value", "cash_change")
+POSITION_COLUMNS = ("date", "order_book_id", "quantity", "receivable_quantity", "last_price", "market_value",
+                    "equity")
+TRADE_COLUMNS = ("date", "order_book_id", "side", "position_effect", "price", "quantity", "fee", "cash_amount",
+                 "order_id", "trade_id")
+ORDER_COLUMNS = ("date", "order_id", "order_book_id", "side", "position_effect", "type", "quantity",
+                 "cash_amount", "limit_price", "filled_quantity", "avg_price", "fee", "status", "message")
+
+# Events that carry an order; listening to all of them finds orders that a
+# plug-in handles without the usual submission path as well.
+_ORDER_EVENTS = (EVENT.ORDER_PENDING_NEW, EVENT.ORDER_CREATION_PASS, EVENT.ORDER_CREATION_REJECT,
+                 EVENT.ORDER_UNSOLICITED_UPDATE, EVENT.ORDER_CANCELLATION_PASS, EVENT.TRADE)
+
+
+def _number(value):
+    return 0.0 if value is None else float(value)
+
+
+def _day(dt):
+    return None if dt is None else pd.Timestamp(dt.date() if hasattr(dt, "date") else dt)
+
+
+class DailyRecorder:
+    def __init__(self, env):
+        self._env = env
+        self._daily = []
+        self._dates = []
+        self._positions = []
+        self._trades = []
+        self._orders = {}  # id(order) -> order, in first-seen order
+        self._cash_at_day_start = None
+        bus = env.event_bus
+        bus.add_listener(EVENT.TRADE, self._on_trade)
+        for event_type in _ORDER_EVENTS:
+            bus.add_listener(event_type, self._on_order_event)
+
+    # --- events ---------------------------------------------------------------------------
+    def _on_order_event(self, event):
+        order = getattr(event, "order", None)
+        if order is not None and id(order) not in self._orders:
+            self._orders[id(order)] = order
+
+    def _on_trade(self, event):
+        trade = event.trade
+        price, quantity, fee = float(trade.last_price), float(trade.last_quantity), float(trade.transaction_cost)
+        # Signed cash the trade moves: paid at once for purchases; for sales
+        # the proceeds, which may arrive days later (fund redemptions).
+        value = price * quantity
+        cash_amount = -(value + fee) if trade.side == SIDE.BUY else value - fee
+        self._trades.append((_day(trade.trading_datetime), trade.order_book_id, str(trade.side),
+                             str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id,
+                             trade.exec_id))
+
+    # --- the day --------------------------------------------------------------------------
+    def start(self):
+        """Called before the first day: the cash the run starts with."""
+        self._cash_at_day_start = float(self._env.portfolio.cash)
+
+    def record_day(self, day):
+        """Write down ``day`` (a ``datetime.date``) after its settlement."""
+        portfolio = self._env.portfolio
+        cash = float(portfolio.cash)
+        market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
+        stamp = pd.Timestamp(day)
+        positions = self._positions
+        for account in portfolio.accounts.values():
+            for order_book_id, position in account.positions.items():
+                last_price = float(position.last_price)
+                units_due = _number(getattr(position, "receivable_quantity", 0))
+                equity = float(position.equity)
+                mv = float(position.market_value)
+                market_value += mv
+                receivable_units += units_due
+                receivable_units_value += units_due * last_price
+                receivable_cash += _number(getattr(position, "receivable_cash", 0))
+                dividend += _number(getattr(position, "dividend_receivable", 0))
+                equity_sum += equity
+                positions.append((stamp, order_book_id, float(position.quantity), units_due, last_price, mv, equity))
+        total_value = cash + equity_sum
+        self._dates.append(stamp)
+        self._daily.append((cash, market_value, receivable_units, receivable_units_value, receivable_cash, dividend,
+                            total_value, cash - self._cash_at_day_start))
+        self._cash_at_day_start = cash
+
+    # --- tables ---------------------------------------------------------------------------
+    def daily_frame(self):
+        index = pd.DatetimeIndex(self._dates, name="date")
+        return pd.DataFrame(self._daily, index=index, columns=list(DAILY_COLUMNS), dtype=float)
+
+    def positions_frame(self):
+        return pd.DataFrame(self._positions, columns=list(POSITION_COLUMNS))
+
+    def trades_frame(self):
+        return pd.DataFrame(self._trades, columns=list(TRADE_COLUMNS))
+
+    def orders_frame(self):
+        rows = []
+        for order in self._orders.values():
+            rows.append((_day(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
+                         str(order.position_effect), str(order.type), order.quantity,
+                         getattr(order, "cash_amount", None), order.price, float(order.filled_quantity),
+                         float(order.avg_price), float(order.transaction_cost or order.fee or 0.0),
+                         str(order.status), order.message or ""))
+        frame = pd.DataFrame(rows, columns=list(ORDER_COLUMNS))
+        for column in ("quantity", "cash_amount", "limit_price"):
+            frame[column] = frame[column].astype(float)
+        return frame
+
+    @property
+    def trade_count(self):
+        return len(self._trades)

@@ -1,0 +1,158 @@
+"""The report picture of a run: equity against benchmark, drawdown, and where the money sits.
+
+Drawn with matplotlib's Agg backend on a figure object of its own (no
+pyplot state, no display needed), so it works on servers and in tests.
+"""
+import numpy as np
+import pandas as pd
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
+from matplotlib import dates as mdates
+from matplotlib.ticker import FuncFormatter, PercentFormatter
+
+from tessel.result import format_summary_value
+
+_INK = "#1f2933"
+_MUTED = "#7b8794"
+_GRID = "#e4e7eb"
+_STRATEGY = "#1f6feb"
+_BENCHMARK = "#9aa5b1"
+_DRAWDOWN = "#d64545"
+_STACK = (("cash", "Cash", "#8fbcbb"), ("holdings", "Holdings", "#1f6feb"),
+          ("units_due", "Units in transit", "#f0b429"), ("cash_due", "Cash receivable", "#c65d7b"))
+
+
+def _style(ax):
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+    for side in ("left", "bottom"):
+        ax.spines[side].set_color(_MUTED)
+    ax.tick_params(colors=_MUTED, labelsize=8.5)
+    ax.grid(True, color=_GRID, linewidth=0.8)
+    ax.set_axisbelow(True)
+
+
+def _money(value, _pos=None):
+    magnitude = abs(value)
+    if magnitude >= 1e9:
+        return "{:.1f}B".format(value / 1e9)
+    if magnitude >= 1e6:
+        return "{:.2f}M".format(value / 1e6)
+    if magnitude >= 1e3:
+        return "{:.0f}k".format(value / 1e3)
+    return "{:.0f}".format(value)
+
+
+def _metric_block(fig, result):
+    s = result.summary
+    title = result.title or "Backtest"
+    fig.text(0.06, 0.965, title, fontsize=16, fontweight="bold", color=_INK, va="top")
+    sub = "{} to {}  ·  {} trading days".format(s.get("start_date"), s.get("end_date"), s.get("trading_days"))
+    if s.get("benchmark"):
+        sub += "  ·  benchmark {}".format(s["benchmark"])
+    fig.text(0.06, 0.932, sub, fontsize=9.5, color=_MUTED, va="top")
+    metrics = [("total_return", "Total return"), ("annual_return", "Annualised"),
+               ("max_drawdown", "Max drawdown"), ("sharpe_ratio", "Sharpe"),
+               ("annual_volatility", "Volatility")]
+    if s.get("benchmark"):
+        metrics += [("excess_return", "Excess vs benchmark")]
+    else:
+        metrics += [("end_value", "End value")]
+    width = 0.88 / len(metrics)
+    for i, (key, label) in enumerate(metrics):
+        x = 0.06 + i * width
+        value = s.get(key)
+        text = format_summary_value(key, value)
+        if key == "end_value" and value is not None:
+            text = _money(value)
+        color = _INK
+        if key in ("total_return", "annual_return", "excess_return") and isinstance(value, float) and value == value:
+            color = "#2f8132" if value >= 0 else _DRAWDOWN
+        if key == "max_drawdown" and isinstance(value, float) and value < 0:
+            color = _DRAWDOWN
+        fig.text(x, 0.893, text, fontsize=15, fontweight="bold", color=color, va="top")
+        fig.text(x, 0.857, label.upper(), fontsize=7.5, color=_MUTED, va="top")
+    fig.text(0.06, 0.838, "Trades {}  ·  fees {}  ·  peak {} → trough {}".format(
+        s.get("trades"), format_summary_value("fees", s.get("fees")), s.get("max_drawdown_peak") or "-",
+        s.get("max_drawdown_trough") or "-"), fontsize=8.5, color=_MUTED, va="top")
+
+
+def plot_report(result, path, dpi=130):
+    """Draw ``result`` (a :class:`~tessel.result.RunResult`) into the PNG file ``path``."""
+    daily = result.daily
+    start_value = float(result.summary.get("start_value") or 0.0)
+    dates = pd.DatetimeIndex(daily.index)
+    x = dates.to_pydatetime()
+    values = daily["total_value"].to_numpy(dtype=float)
+
+    fig = Figure(figsize=(11, 9.2), dpi=dpi, facecolor="white")
+    FigureCanvasAgg(fig)
+    grid = fig.add_gridspec(3, 1, height_ratios=[3.0, 1.25, 2.0], left=0.075, right=0.97, top=0.775,
+                            bottom=0.06, hspace=0.32)
+    ax_eq = fig.add_subplot(grid[0])
+    ax_dd = fig.add_subplot(grid[1], sharex=ax_eq)
+    ax_mix = fig.add_subplot(grid[2], sharex=ax_eq)
+    _metric_block(fig, result)
+
+    # Equity against benchmark, both as growth of 1.
+    base = start_value if start_value else (values[0] if len(values) else 1.0)
+    growth = values / base if base else values
+    ax_eq.plot(x, growth, color=_STRATEGY, linewidth=1.8, label="Strategy", zorder=3)
+    bench = result.benchmark
+    if bench is not None and np.isfinite(np.asarray(bench, dtype=float)).any():
+        prices = pd.Series(np.asarray(bench, dtype=float)).ffill().bfill().to_numpy()
+        bench_base = result.benchmark_base if result.benchmark_base else prices[0]
+        ax_eq.plot(x, prices / bench_base, color=_BENCHMARK, linewidth=1.4, label=str(
+            result.summary.get("benchmark")), zorder=2)
+    ax_eq.axhline(1.0, color=_MUTED, linewidth=0.8, linestyle=(0, (3, 3)), zorder=1)
+    ax_eq.fill_between(x, 1.0, growth, where=growth >= 1.0, color=_STRATEGY, alpha=0.07, interpolate=True)
+    ax_eq.yaxis.set_major_formatter(FuncFormatter(lambda v, _p: "{:+.0%}".format(v - 1.0)))
+    ax_eq.set_title("Cumulative return", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
+    ax_eq.legend(loc="upper left", frameon=False, fontsize=9)
+    _style(ax_eq)
+
+    # Underwater chart: distance below the running peak.
+    wealth = np.concatenate([[start_value], values]) if start_value else values
+    peaks = np.maximum.accumulate(wealth)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        under = np.where(peaks > 0, wealth / peaks - 1.0, 0.0)[-len(values):] if len(values) else np.array([])
+    ax_dd.fill_between(x, under, 0.0, color=_DRAWDOWN, alpha=0.35, linewidth=0)
+    ax_dd.plot(x, under, color=_DRAWDOWN, linewidth=0.9)
+    trough = result.summary.get("max_drawdown_trough")
+    if trough:
+        t = pd.Timestamp(trough).to_pydatetime()
+        ax_dd.annotate(format_summary_value("max_drawdown", result.summary.get("max_drawdown")), (t, min(under)),
+                       xytext=(6, -2), textcoords="offset points", fontsize=8.5, color=_DRAWDOWN, va="top")
+    low = min(float(np.min(under)) if len(under) else 0.0, -0.001)
+    ax_dd.set_ylim(low * 1.25, 0.0)
+    decimals = 0 if low <= -0.05 else (1 if low <= -0.005 else 2)
+    ax_dd.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=decimals))
+    ax_dd.set_title("Drawdown", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
+    _style(ax_dd)
+
+    # Where the money sits: stacked to the total value.
+    cash_due = (daily["receivable_cash"] + daily["dividend_receivable"]).to_numpy(dtype=float)
+    units_due = daily["receivable_units_value"].to_numpy(dtype=float)
+    holdings = daily["market_value"].to_numpy(dtype=float) - units_due
+    parts = {"cash": daily["cash"].to_numpy(dtype=float), "holdings": holdings, "units_due": units_due,
+             "cash_due": cash_due}
+    shown = [(parts[k], label, color) for k, label, color in _STACK if k in ("cash", "holdings") or
+             np.any(np.abs(parts[k]) > 1e-9)]
+    ax_mix.stackplot(x, *[p for p, _, _ in shown], labels=[lbl for _, lbl, _ in shown],
+                     colors=[c for _, _, c in shown], alpha=0.85, linewidth=0)
+    ax_mix.plot(x, values, color=_INK, linewidth=0.8, label="Total value")
+    ax_mix.yaxis.set_major_formatter(FuncFormatter(_money))
+    ax_mix.set_title("Allocation", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
+    ax_mix.legend(loc="upper left", frameon=False, fontsize=8.5, ncol=len(shown) + 1)
+    ax_mix.set_ylim(0, max(float(np.nanmax(values)) if len(values) else 1.0, 1.0) * 1.18)
+    _style(ax_mix)
+
+    locator = mdates.AutoDateLocator(minticks=4, maxticks=10)
+    ax_mix.xaxis.set_major_locator(locator)
+    ax_mix.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+    for ax in (ax_eq, ax_dd):
+        ax.tick_params(labelbottom=False)
+    if len(x):
+        ax_eq.set_xlim(x[0], x[-1])
+    fig.savefig(path, dpi=dpi, facecolor="white")
+    return path

@@ -1,0 +1,248 @@
+"""The result of a run: its tables, the performance summary, and the report files.
+
+Conventions of the summary:
+
+* The run starts with ``start_value`` (the configured starting cash) at the
+  first trading day's open; each trading day adds one daily return, the
+  first one measured from ``start_value`` to the first day's close.
+* Annualised figures assume ``TRADING_DAYS_PER_YEAR`` (252) trading days:
+  the annualised return compounds (``(1 + total) ** (252 / days) - 1``),
+  the volatility scales the sample standard deviation of the daily returns
+  by ``sqrt(252)``.
+* Sharpe ratio: the mean daily return in excess of ``risk_free_rate / 252``
+  divided by the daily standard deviation, times ``sqrt(252)``.
+* Maximum drawdown: the largest fall from a running peak of the total value
+  (the starting value counts as the value at the first day's open), as a
+  negative fraction, with the dates of that peak and of the trough.
+* Benchmark: its close prices, each day's return measured from the
+  previous trading day's close (for the first day, the close before the
+  run when the benchmark has one).  ``excess_return`` is the strategy's
+  total return minus the benchmark's; ``tracking_error`` is the annualised
+  standard deviation of the daily return differences.
+"""
+import dataclasses
+import json
+import math
+import os
+
+import numpy as np
+import pandas as pd
+
+TRADING_DAYS_PER_YEAR = 252
+
+SUMMARY_LABELS = (
+    ("start_date", "Start date"),
+    ("end_date", "End date"),
+    ("trading_days", "Trading days"),
+    ("start_value", "Start value"),
+    ("end_value", "End value"),
+    ("total_return", "Total return"),
+    ("annual_return", "Annualised return"),
+    ("annual_volatility", "Annualised volatility"),
+    ("sharpe_ratio", "Sharpe ratio"),
+    ("max_drawdown", "Maximum drawdown"),
+    ("max_drawdown_peak", "  peak"),
+    ("max_drawdown_trough", "  trough"),
+    ("trades", "Trades"),
+    ("fees", "Fees paid"),
+    ("risk_free_rate", "Risk-free rate"),
+    ("benchmark", "Benchmark"),
+    ("benchmark_total_return", "Benchmark total return"),
+    ("benchmark_annual_return", "Benchmark annualised return"),
+    ("excess_return", "Excess return"),
+    ("tracking_error", "Tracking error"),
+)
+_PERCENT = frozenset(("total_return", "annual_return", "annual_volatility", "max_drawdown", "risk_free_rate",
+                      "benchmark_total_return", "benchmark_annual_return", "excess_return", "tracking_error"))
+_MONEY = frozenset(("start_value", "end_value", "fees"))
+
+
+def _nan_to_none(value):
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    return value
+
+
+def annualised_return(total_return, days, per_year=TRADING_DAYS_PER_YEAR):
+    if days <= 0 or total_return != total_return:
+        return float("nan")
+    if total_return <= -1:
+        return -1.0
+    return (1.0 + total_return) ** (per_year / days) - 1.0
+
+
+def daily_returns(values, start_value):
+    """Returns of each day's value over the previous one (the first over ``start_value``)."""
+    values = np.asarray(values, dtype=float)
+    previous = np.concatenate([[float(start_value)], values[:-1]])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(previous != 0, values / previous - 1.0, np.nan)
+
+
+def max_drawdown(values, dates, start_value):
+    """(drawdown <= 0, peak date, trough date) of the value path that starts at ``start_value``.
+
+    The starting value is dated on the first day.  With no fall the
+    drawdown is 0 and both dates are None.
+    """
+    values = np.asarray(values, dtype=float)
+    if len(values) == 0:
+        return 0.0, None, None
+    path = np.concatenate([[float(start_value)], values])
+    peaks = np.maximum.accumulate(path)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        drawdowns = np.where(peaks > 0, path / peaks - 1.0, 0.0)
+    trough = int(np.argmin(drawdowns))
+    worst = float(drawdowns[trough])
+    if not worst < 0:
+        return 0.0, None, None
+    peak = int(np.argmax(path[:trough + 1]))
+    # path[i] is the value after day i-1; path[0] is the start, dated on the first day
+    return worst, dates[max(peak - 1, 0)], dates[trough - 1]
+
+
+def compute_summary(daily, start_value, trades=None, risk_free_rate=0.0, benchmark=None, benchmark_base=None,
+                    benchmark_id=None, per_year=TRADING_DAYS_PER_YEAR):
+    """The performance summary of a daily record (see the module text for the conventions).
+
+    ``daily`` needs a ``total_value`` column indexed by date; ``trades`` a
+    ``fee`` column; ``benchmark`` is the benchmark's close on each day of
+    ``daily`` and ``benchmark_base`` its close before the first day, if known.
+    """
+    values = daily["total_value"].to_numpy(dtype=float)
+    dates = [pd.Timestamp(d).date() for d in daily.index]
+    days = len(values)
+    start_value = float(start_value)
+    end_value = float(values[-1]) if days else start_value
+    total = end_value / start_value - 1.0 if start_value else float("nan")
+    returns = daily_returns(values, start_value)
+    std = float(np.nanstd(returns, ddof=1)) if np.count_nonzero(~np.isnan(returns)) > 1 else float("nan")
+    excess_mean = float(np.nanmean(returns)) - risk_free_rate / per_year if days else float("nan")
+    sharpe = excess_mean / std * math.sqrt(per_year) if std and std == std else float("nan")
+    drawdown, peak, trough = max_drawdown(values, dates, start_value)
+    summary = {
+        "start_date": dates[0].isoformat() if days else None,
+        "end_date": dates[-1].isoformat() if days else None,
+        "trading_days": days,
+        "start_value": start_value,
+        "end_value": end_value,
+        "total_return": total,
+        "annual_return": annualised_return(total, days, per_year),
+        "annual_volatility": std * math.sqrt(per_year),
+        "sharpe_ratio": sharpe,
+        "max_drawdown": drawdown,
+        "max_drawdown_peak": peak.isoformat() if peak else None,
+        "max_drawdown_trough": trough.isoformat() if trough else None,
+        "trades": 0 if trades is None else int(len(trades)),
+        "fees": 0.0 if trades is None or len(trades) == 0 else float(trades["fee"].sum()),
+        "risk_free_rate": float(risk_free_rate),
+    }
+    if benchmark_id is not None:
+        summary.update(_benchmark_summary(returns, total, days, benchmark, benchmark_base, benchmark_id, per_year))
+    return summary
+
+
+def _benchmark_summary(returns, total, days, prices, base, benchmark_id, per_year):
+    prices = np.asarray(prices, dtype=float) if prices is not None else np.full(days, np.nan)
+    result = {"benchmark": benchmark_id, "benchmark_total_return": float("nan"),
+              "benchmark_annual_return": float("nan"), "excess_return": float("nan"),
+              "tracking_error": float("nan")}
+    valid = ~np.isnan(prices)
+    if not valid.any():
+        return result
+    # Days without a benchmark price carry the last known one (no change that day).
+    prices = pd.Series(prices).ffill().to_numpy()
+    if base is None or not base == base or base <= 0:
+        base = prices[np.flatnonzero(valid)[0]]
+    prices = np.where(np.isnan(prices), base, prices)
+    bench_returns = daily_returns(prices, base)
+    bench_total = float(prices[-1] / base - 1.0)
+    diff = returns - bench_returns
+    diff = diff[~np.isnan(diff)]
+    result.update({
+        "benchmark_total_return": bench_total,
+        "benchmark_annual_return": annualised_return(bench_total, days, per_year),
+        "excess_return": total - bench_total,
+        "tracking_error": float(np.std(diff, ddof=1) * math.sqrt(per_year)) if len(diff) > 1 else float("nan"),
+    })
+    return result
+
+
+def format_summary_value(key, value):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    if key in _PERCENT:
+        return "{:.2%}".format(value)
+    if key in _MONEY:
+        return "{:,.2f}".format(value)
+    if key == "sharpe_ratio":
+        return "{:.2f}".format(value)
+    return str(value)
+
+
+@dataclasses.dataclass
+class RunResult:
+    """Everything a run produced.
+
+    ``daily``: one row per trading day (index ``date``) with ``cash``,
+    ``market_value``, ``receivable_units``, ``receivable_units_value``,
+    ``receivable_cash``, ``dividend_receivable``, ``total_value``,
+    ``cash_change``.  ``positions``: one row per day and holding.
+    ``trades``: one row per fill.  ``orders``: every order with its final
+    status and message (rejection or cancellation reason).  ``summary``: the
+    performance figures.  ``benchmark``: the benchmark's close on each day
+    (None without a benchmark), ``benchmark_base`` the close its returns
+    start from.  Items read like a mapping too
+    (``result["summary"]``).
+    """
+
+    daily: pd.DataFrame
+    positions: pd.DataFrame
+    trades: pd.DataFrame
+    orders: pd.DataFrame
+    summary: dict
+    benchmark: pd.Series = None
+    benchmark_base: float = None
+    title: str = ""
+
+    _TABLES = ("daily", "positions", "trades", "orders")
+
+    def __getitem__(self, key):
+        if key in ("daily", "positions", "trades", "orders", "summary", "benchmark"):
+            return getattr(self, key)
+        raise KeyError(key)
+
+    def report_text(self):
+        """The summary as an aligned two-column table."""
+        rows = [(label, format_summary_value(key, self.summary[key]))
+                for key, label in SUMMARY_LABELS if key in self.summary]
+        width = max(len(label) for label, _ in rows)
+        value_width = max(len(value) for _, value in rows)
+        lines = []
+        if self.title:
+            lines.append(self.title)
+            lines.append("-" * max(len(self.title), width + value_width + 2))
+        lines.extend("{:<{w}}  {:>{v}}".format(label, value, w=width, v=value_width) for label, value in rows)
+        return "\n".join(lines)
+
+    def save(self, out_dir):
+        """Write the tables as CSV, ``summary.json`` and ``report.png`` into ``out_dir``; returns the paths."""
+        os.makedirs(out_dir, exist_ok=True)
+        paths = {}
+        for name in self._TABLES:
+            path = os.path.join(out_dir, name + ".csv")
+            frame = getattr(self, name)
+            frame.to_csv(path, index=(name == "daily"), date_format="%Y-%m-%d")
+            paths[name] = path
+        path = os.path.join(out_dir, "summary.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump({k: _nan_to_none(v) for k, v in self.summary.items()}, f, indent=2, ensure_ascii=False,
+                      default=str)
+            f.write("\n")
+        paths["summary"] = path
+        from tessel.report import plot_report
+
+        path = os.path.join(out_dir, "report.png")
+        plot_report(self, path)
+        paths["report"] = path
+        return paths
