@@ -10,15 +10,20 @@ from tessel.data.base_data_source import BaseDataSource
 from tessel.environment import Environment
 
 
-@pytest.fixture(autouse=True)
-def _restore_class_registries():
-    """Position classes created by a test must not serve instrument types in later tests."""
+def _registry_guard():
     from tessel.portfolio.position import Position, PositionProxy
 
     saved = dict(Position._registry._classes), dict(PositionProxy._registry._classes)
     yield
     Position._registry._classes = saved[0]
     PositionProxy._registry._classes = saved[1]
+
+
+# Position classes created by a test (or by a module's shared run) must not
+# serve instrument types in later tests, here or in other suites; the module
+# guard runs before any module-scoped fixture that starts a run.
+_restore_class_registries = pytest.fixture(autouse=True)(_registry_guard)
+_restore_class_registries_of_module = pytest.fixture(autouse=True, scope="module")(_registry_guard)
 
 
 @pytest.fixture
