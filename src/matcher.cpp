@@ -1,37 +1,693 @@
-// tessel_mod_fund.matcher: fills fund orders on the simulation broker.
+// tessel_mod_fund.matcher: fills fund subscriptions and redemptions at the
+// day's NAV and charges their fees.
 //
-// The matcher is registered for PUBLIC_FUND at start-up with the run's
-// environment and the `subscription_limit` setting.  Fill rules (price,
-// subscription fees, purchase limits) are not written yet: until they are,
-// every fund order the broker hands over is rejected with a message saying
-// so, rather than left open and silently expiring.
+// A fund has one price per day, its NAV, published after the day's order
+// cut-off; an order placed on day T is therefore filled at T's NAV (the bar
+// the broker matches on is T's).  Every order is filled whole or rejected
+// with a reason; nothing is ever half-applied.
+//
+// Subscriptions (BUY OPEN) pay a front-end fee chosen by amount tier:
+//   rate tier r:   net = A / (1 + r), fee = A - net
+//   fixed tier F:  net = A - F,       fee = F
+// and buy round(net / NAV, 4) units.  The account pays exactly A: the
+// rounding residual of the units (less than NAV x 0.00005) is folded into
+// the fee, so the booked fee is A - units x NAV.
+//
+// Redemptions (SELL CLOSE) pay a back-end fee by holding period, first in
+// first out over the lots of units this matcher filled for the account
+// (see FundBook below).
+//
+// Fee schedules come from the fund's instrument (`subscription_fees`,
+// `redemption_fees`, carried over from the fund data) unless the
+// configuration `mod.fund.fees` overrides them.  docs/fees.md has the
+// worked numbers.
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
+#include "tmf/pyargs.hpp"
+#include "tmf/rounding.hpp"
 
 namespace py = pybind11;
 
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Float noise allowed when comparing unit counts and amounts (the host uses
+// the same margin for its own quantity checks).
+constexpr double kEps = 1e-9;
+
+// ---- fee schedules --------------------------------------------------------------------
+
+struct SubscriptionTier {
+    double upper;  // amounts below this use the tier; +inf for the last
+    double rate;   // front-end rate when !is_fixed
+    double fixed;  // flat fee when is_fixed
+    bool is_fixed;
+
+    double fee_on_net(double net) const { return is_fixed ? fixed : net * rate; }
+};
+
+struct RedemptionTier {
+    double max_days;  // holding periods (calendar days) below this use the tier
+    double rate;
+};
+
+struct FeeSchedule {
+    std::vector<SubscriptionTier> subscription;
+    std::vector<RedemptionTier> redemption;
+};
+
+// What one entry of `mod.fund.fees` says; a kind it leaves out falls back to
+// the next source (the "default" entry, then the fund data).
+struct FeeOverride {
+    std::optional<std::vector<SubscriptionTier>> subscription;
+    std::optional<std::vector<RedemptionTier>> redemption;
+};
+
+// A number, None, or something else (bools and texts are not numbers here).
+enum class Num { None, Ok, Bad };
+
+Num read_number(py::handle value, double& out) {
+    if (value.is_none()) return Num::None;
+    if (PyBool_Check(value.ptr()) || PyUnicode_Check(value.ptr()) || !PyNumber_Check(value.ptr())) return Num::Bad;
+    out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return Num::Bad;
+    }
+    return std::isnan(out) ? Num::Bad : Num::Ok;
+}
+
+bool is_sequence_of(py::handle value, std::size_t n) {
+    return (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) &&
+           static_cast<std::size_t>(PySequence_Size(value.ptr())) == n;
+}
+
+[[noreturn]] void bad_tier(const std::string& where, const char* kind, std::size_t index, py::handle tier,
+                           const char* problem) {
+    tmf::raise_with(PyExc_ValueError,
+                    tmf::format("{}.{}[{}] = {!r}: {}", where, kind, index, tier, problem));
+}
+
+// The bound of tier `index` (None or +inf for "no bound"): positive, above
+// the previous bound, unbounded exactly for the last tier.
+double read_bound(const std::string& where, const char* kind, std::size_t index, std::size_t count,
+                  py::handle tier, py::handle value, double previous, const char* what) {
+    double bound = kInf;
+    Num n = read_number(value, bound);
+    if (n == Num::Bad || (n == Num::Ok && !(bound > 0))) {
+        bad_tier(where, kind, index, tier,
+                 tmf::format("{} must be a positive number, or null for no bound", what).cast<std::string>().c_str());
+    }
+    if (n == Num::None) bound = kInf;
+    const bool last = index + 1 == count;
+    if (std::isinf(bound) && !last) bad_tier(where, kind, index, tier, "only the last tier may have no upper bound");
+    if (!std::isinf(bound) && last) {
+        bad_tier(where, kind, index, tier, "the last tier must have no upper bound (null), so that every case has a fee");
+    }
+    if (!(bound > previous)) {
+        bad_tier(where, kind, index, tier,
+                 tmf::format("{} must be above the previous tier's ({})", what, previous).cast<std::string>().c_str());
+    }
+    return bound;
+}
+
+double read_rate(const std::string& where, const char* kind, std::size_t index, py::handle tier, py::handle value) {
+    double rate = 0.0;
+    Num n = read_number(value, rate);
+    if (n != Num::Ok || rate < 0.0 || rate >= 1.0) {
+        bad_tier(where, kind, index, tier, "rate must be a number from 0 up to (not including) 1");
+    }
+    return rate;
+}
+
+void require_list(const std::string& where, const char* kind, py::handle tiers) {
+    if (!PyList_Check(tiers.ptr()) && !PyTuple_Check(tiers.ptr())) {
+        tmf::raise_with(PyExc_ValueError, tmf::format("{}.{}: expected a list of tiers, got {!r}", where, kind, tiers));
+    }
+}
+
+// [[upper_bound, rate, fixed_fee], ...]: exactly one of rate and fixed_fee.
+std::vector<SubscriptionTier> parse_subscription(const std::string& where, const char* kind, py::handle tiers) {
+    require_list(where, kind, tiers);
+    py::sequence seq = py::reinterpret_borrow<py::sequence>(tiers);
+    const std::size_t count = seq.size();
+    std::vector<SubscriptionTier> out;
+    out.reserve(count);
+    double previous = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        py::object tier = seq[i];
+        if (!is_sequence_of(tier, 3)) bad_tier(where, kind, i, tier, "expected [upper_bound, rate, fixed_fee]");
+        py::sequence t = py::reinterpret_borrow<py::sequence>(tier);
+        SubscriptionTier st{};
+        st.upper = read_bound(where, kind, i, count, tier, t[0], previous, "upper_bound");
+        previous = st.upper;
+        py::object rate = t[1], fixed = t[2];
+        if (rate.is_none() == fixed.is_none()) {
+            bad_tier(where, kind, i, tier, "give either a rate or a fixed fee (the other null), not both or neither");
+        }
+        if (fixed.is_none()) {
+            st.rate = read_rate(where, kind, i, tier, rate);
+        } else {
+            Num n = read_number(fixed, st.fixed);
+            if (n != Num::Ok || std::isinf(st.fixed) || st.fixed < 0.0) {
+                bad_tier(where, kind, i, tier, "fixed_fee must be a finite number >= 0");
+            }
+            st.is_fixed = true;
+        }
+        out.push_back(st);
+    }
+    return out;
+}
+
+// [[max_days, rate], ...]
+std::vector<RedemptionTier> parse_redemption(const std::string& where, const char* kind, py::handle tiers) {
+    require_list(where, kind, tiers);
+    py::sequence seq = py::reinterpret_borrow<py::sequence>(tiers);
+    const std::size_t count = seq.size();
+    std::vector<RedemptionTier> out;
+    out.reserve(count);
+    double previous = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        py::object tier = seq[i];
+        if (!is_sequence_of(tier, 2)) bad_tier(where, kind, i, tier, "expected [max_days, rate]");
+        py::sequence t = py::reinterpret_borrow<py::sequence>(tier);
+        RedemptionTier rt{};
+        rt.max_days = read_bound(where, kind, i, count, tier, t[0], previous, "max_days");
+        previous = rt.max_days;
+        rt.rate = read_rate(where, kind, i, tier, t[1]);
+        out.push_back(rt);
+    }
+    return out;
+}
+
+FeeOverride parse_override(const std::string& where, py::handle entry) {
+    if (!PyDict_Check(entry.ptr())) {
+        tmf::raise_with(PyExc_ValueError,
+                        tmf::format("{}: expected a mapping with subscription and/or redemption tiers, got {!r}",
+                                    where, entry));
+    }
+    FeeOverride out;
+    for (auto item : py::reinterpret_borrow<py::dict>(entry)) {
+        py::object key = py::reinterpret_borrow<py::object>(item.first);
+        if (key.equal(py::str("subscription"))) {
+            out.subscription = parse_subscription(where, "subscription", item.second);
+        } else if (key.equal(py::str("redemption"))) {
+            out.redemption = parse_redemption(where, "redemption", item.second);
+        } else {
+            tmf::raise_with(PyExc_ValueError,
+                            tmf::format("{}: unknown key {!r} (expected subscription, redemption)", where, key));
+        }
+    }
+    return out;
+}
+
+// ---- per-account bookkeeping ----------------------------------------------------------
+
+// Days since 1970-01-01 of a date (or datetime) object.
+long day_number(py::handle date) {
+    using namespace std::chrono;
+    const year_month_day ymd{year{date.attr("year").cast<int>()}, month{date.attr("month").cast<unsigned>()},
+                             day{date.attr("day").cast<unsigned>()}};
+    return static_cast<long>(sys_days{ymd}.time_since_epoch().count());
+}
+
+// Units bought by one subscription fill, dated by the fill's trading day:
+// the holding period of a fund unit counts from the day its subscription is
+// confirmed, which is the trading day of the fill, not the later day on
+// which the units show up in the position.
+struct Lot {
+    long day;
+    double units;
+};
+
+struct FundBook {
+    // Oldest first.  The position may hold units without a lot (reinvested
+    // dividends, money-market accrual, units it started with) and splits
+    // rescale its units; before lots are consumed they are scaled to the
+    // position's expected units, so such units inherit the holding period
+    // of the units they came from.
+    std::deque<Lot> lots;
+    long total_day = std::numeric_limits<long>::min();
+    double subscribed_today = 0.0;  // gross amounts filled on total_day
+
+    double& total_for(long today) {
+        if (total_day != today) {
+            total_day = today;
+            subscribed_today = 0.0;
+        }
+        return subscribed_today;
+    }
+};
+
+struct AccountBook {
+    py::object account;  // keeps the key's object alive, so its address is not reused
+    std::unordered_map<std::string, FundBook> funds;
+};
+
+// Scales `lots` so that they add up to `expected` units; with no lots at
+// all, the units count as held since `fallback_day`.
+void scale_lots(std::deque<Lot>& lots, double expected, long fallback_day) {
+    double sum = 0.0;
+    for (const Lot& lot : lots) sum += lot.units;
+    if (!(expected > 0.0)) {
+        lots.clear();
+        return;
+    }
+    if (lots.empty() || !(sum > 0.0)) {
+        lots.assign(1, Lot{fallback_day, expected});
+        return;
+    }
+    if (std::fabs(sum - expected) > kEps * std::max(1.0, expected)) {
+        const double factor = expected / sum;
+        for (Lot& lot : lots) lot.units *= factor;
+    }
+}
+
+// ---- the matcher's native state -------------------------------------------------------
+
+struct MatcherState {
+    bool subscription_limit = true;
+    long fallback_day = 0;  // the run's first day: holding date of units without a lot
+    bool has_fallback_day = false;
+    std::optional<FeeOverride> default_override;
+    std::unordered_map<std::string, FeeOverride> fund_overrides;
+    std::unordered_map<std::string, FeeSchedule> schedules;  // resolved and checked, per fund
+    std::unordered_map<PyObject*, AccountBook> accounts;
+
+    FundBook& book(py::handle account, const std::string& order_book_id) {
+        auto it = accounts.find(account.ptr());
+        if (it == accounts.end()) {
+            it = accounts.emplace(account.ptr(), AccountBook{py::reinterpret_borrow<py::object>(account), {}}).first;
+        }
+        return it->second.funds[order_book_id];
+    }
+
+    const FundBook* find_book(py::handle account, const std::string& order_book_id) const {
+        auto it = accounts.find(account.ptr());
+        if (it == accounts.end()) return nullptr;
+        auto f = it->second.funds.find(order_book_id);
+        return f == it->second.funds.end() ? nullptr : &f->second;
+    }
+
+    // The fund's schedule: per kind, the fund's own entry of mod.fund.fees,
+    // else its "default" entry, else the fund data; checked once per fund.
+    const FeeSchedule& schedule(py::handle env, const std::string& order_book_id) {
+        auto hit = schedules.find(order_book_id);
+        if (hit != schedules.end()) return hit->second;
+        const FeeOverride* own = nullptr;
+        auto o = fund_overrides.find(order_book_id);
+        if (o != fund_overrides.end()) own = &o->second;
+        const FeeOverride* dflt = default_override ? &*default_override : nullptr;
+
+        FeeSchedule s;
+        py::object instrument;
+        auto data = [&](const char* attr) -> py::object {
+            if (!instrument) instrument = env.attr("get_instrument")(order_book_id);
+            if (instrument.is_none()) return py::none();
+            return tmf::getattr_or(instrument, attr, py::none());
+        };
+        const std::string data_where = tmf::format("instrument({!r})", order_book_id).cast<std::string>();
+        if (own && own->subscription) {
+            s.subscription = *own->subscription;
+        } else if (dflt && dflt->subscription) {
+            s.subscription = *dflt->subscription;
+        } else if (py::object tiers = data("subscription_fees"); !tiers.is_none()) {
+            s.subscription = parse_subscription(data_where, "subscription_fees", tiers);
+        }
+        if (own && own->redemption) {
+            s.redemption = *own->redemption;
+        } else if (dflt && dflt->redemption) {
+            s.redemption = *dflt->redemption;
+        } else if (py::object tiers = data("redemption_fees"); !tiers.is_none()) {
+            s.redemption = parse_redemption(data_where, "redemption_fees", tiers);
+        }
+        return schedules.emplace(order_book_id, std::move(s)).first->second;
+    }
+};
+
+MatcherState& state_of(py::handle self) { return self.attr("_book").cast<MatcherState&>(); }
+
+// Host names, loaded with the module (the module itself is loaded by the
+// plug-in's start-up).
+struct Host {
+    py::object trade_cls, buy, sell, open, close, limit, date_cls;
+};
+
+Host& host() {
+    static Host* h = new Host();
+    return *h;
+}
+
+py::list reject(py::handle order, py::handle reason) {
+    order.attr("mark_rejected")(reason);
+    return py::list();
+}
+
+double as_double(py::handle value) {
+    double out = kNaN;
+    return read_number(value, out) == Num::Ok ? out : kNaN;
+}
+
+// A limit read from the bar; NaN (or a missing field) means no limit.
+double bar_limit(py::handle bar, const char* field) { return as_double(tmf::getattr_or(bar, field, py::none())); }
+
+void load_overrides(MatcherState& st, py::handle env) {
+    py::object config = env.attr("config");
+    py::object fees = py::none();
+    py::object mod = tmf::getattr_or(config, "mod", py::none());
+    if (!mod.is_none()) {
+        py::object fund = tmf::getattr_or(mod, "fund", py::none());
+        if (!fund.is_none()) fees = tmf::getattr_or(fund, "fees", py::none());
+    }
+    if (fees.is_none()) return;
+    if (!PyDict_Check(fees.ptr())) {
+        tmf::raise_with(PyExc_ValueError, tmf::format("mod.fund.fees: expected a mapping, got {!r}", fees));
+    }
+    py::object data_proxy = tmf::getattr_or(env, "data_proxy", py::none());
+    for (auto item : py::reinterpret_borrow<py::dict>(fees)) {
+        if (!PyUnicode_Check(item.first.ptr())) {
+            tmf::raise_with(PyExc_ValueError,
+                            tmf::format("mod.fund.fees: key {!r} is not a fund id text (write fund ids in quotes, "
+                                        "e.g. \"000001\", so that they stay texts)",
+                                        item.first));
+        }
+        const std::string key = item.first.cast<std::string>();
+        const std::string where = tmf::format("mod.fund.fees[{!r}]", item.first).cast<std::string>();
+        FeeOverride parsed = parse_override(where, item.second);
+        if (key == "default") {
+            st.default_override = std::move(parsed);
+            continue;
+        }
+        // A misspelt fund id would otherwise be ignored without a word.
+        if (!data_proxy.is_none() && env.attr("get_instrument")(item.first).is_none()) {
+            tmf::raise_with(PyExc_ValueError, tmf::format("{}: no fund with this order book id", where));
+        }
+        st.fund_overrides[key] = std::move(parsed);
+    }
+}
+
+// ---- matching -------------------------------------------------------------------------
+
+py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::handle order, py::handle bar,
+                   const std::string& oid, double nav, py::handle date, long today) {
+    const Host& h = host();
+    const FeeSchedule& schedule = st.schedule(env, oid);
+    const auto& tiers = schedule.subscription;
+
+    double gross = 0.0, units = 0.0, fee = 0.0;
+    py::object cash_amount = order.attr("cash_amount");
+    if (!cash_amount.is_none()) {
+        // By amount: the tier is chosen on the amount paid.
+        gross = as_double(cash_amount);
+        if (!(gross > 0.0) || std::isinf(gross)) {
+            return reject(order, tmf::format("subscription of {} to {} has no valid amount", cash_amount, oid));
+        }
+        double net = gross;
+        for (const SubscriptionTier& t : tiers) {
+            if (gross < t.upper) {
+                net = t.is_fixed ? gross - t.fixed : gross / (1.0 + t.rate);
+                if (!(net > 0.0)) {
+                    return reject(order, tmf::format("subscription of {} to {} does not cover the fixed fee of {}",
+                                                     gross, oid, t.fixed));
+                }
+                break;
+            }
+        }
+        units = tmf::round4(net / nav);
+        // Rounding up may make the units worth more than the amount when
+        // the fee is (nearly) zero; the account never pays more than A.
+        if (units * nav > gross) units = tmf::round4(units - 0.0001);
+        if (!(units > 0.0)) {
+            return reject(order, tmf::format("subscription of {} to {} buys no unit at NAV {} "
+                                             "(units are kept to 4 decimal places)",
+                                             gross, oid, nav));
+        }
+        fee = gross - units * nav;
+    } else {
+        // By units: the order gets exactly its units and the fee comes on
+        // top, the same fee (net x r, or F) an amount order buying these
+        // units pays; the tier is the one whose range holds the total paid.
+        py::object quantity = order.attr("unfilled_quantity");
+        const double wanted = as_double(quantity);
+        units = tmf::round4(wanted);
+        if (!(units > 0.0) || std::fabs(units - wanted) > kEps) {
+            return reject(order, tmf::format("subscription of {} units of {}: fund units are kept to 4 decimal "
+                                             "places, order a whole number of 0.0001 units",
+                                             quantity, oid));
+        }
+        const double net = units * nav;
+        for (const SubscriptionTier& t : tiers) {
+            fee = t.fee_on_net(net);
+            if (net + fee < t.upper) break;
+        }
+        gross = net + fee;
+    }
+
+    if (st.subscription_limit) {
+        const double lower = bar_limit(bar, "subscribe_lower_limit");
+        if (!std::isnan(lower) && gross < lower - kEps) {
+            return reject(order, tmf::format("subscription of {} to {} is below the minimum subscription of {} on {}",
+                                             gross, oid, lower, date));
+        }
+        const double upper = bar_limit(bar, "subscribe_upper_limit");
+        if (!std::isnan(upper)) {
+            const FundBook* book = st.find_book(account, oid);
+            const double already = (book && book->total_day == today) ? book->subscribed_today : 0.0;
+            if (gross > upper - already + kEps) {
+                return reject(order, tmf::format("subscription of {} to {} exceeds the daily limit of {} on {}: "
+                                                 "{} already subscribed today, {} left",
+                                                 gross, oid, upper, date, already, std::max(0.0, upper - already)));
+            }
+        }
+    }
+    const double cash = as_double(account.attr("cash"));
+    if (!(gross <= cash + kEps)) {
+        return reject(order, tmf::format("not enough cash to subscribe {} to {}: cash is {}", gross, oid,
+                                         account.attr("cash")));
+    }
+
+    py::object trade = h.trade_cls.attr("__from_create__")(order.attr("order_id"), nav, units, h.buy, h.open,
+                                                           order.attr("order_book_id"));
+    trade.attr("commission") = fee;
+    trade.attr("tax") = 0.0;
+    // The cost decider charges the fee the order carries.
+    order.attr("fee") = fee;
+
+    // Bring the lots in line with the holding as it stands before this fill,
+    // so that a split or reinvested units since the last fill belong to the
+    // lots that were there at the time, not to this one.
+    FundBook& book = st.book(account, oid);
+    py::object position = account.attr("positions").attr("get")(oid);
+    const double held = position.is_none() ? 0.0 : as_double(position.attr("_quantity"));
+    scale_lots(book.lots, held, st.has_fallback_day ? st.fallback_day : today);
+    book.lots.push_back(Lot{today, units});
+    book.total_for(today) += gross;
+    py::list out;
+    out.append(trade);
+    return out;
+}
+
+py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle order, py::handle bar,
+                const std::string& oid, double nav, py::handle date, long today) {
+    const Host& h = host();
+    py::object quantity = order.attr("unfilled_quantity");
+    if (quantity.is_none()) {
+        return reject(order, tmf::format("redemption of {} must be ordered in units, not as a cash amount", oid));
+    }
+    const double wanted = as_double(quantity);
+    py::object position = account.attr("positions").attr("get")(oid);
+    const double closable = position.is_none() ? 0.0 : as_double(position.attr("closable"));
+    if (!(wanted > 0.0) || wanted > closable + kEps) {
+        py::str reason = tmf::format("cannot redeem {} units of {}: only {} units are redeemable", quantity, oid,
+                                     closable);
+        const double queued =
+            position.is_none() ? 0.0 : as_double(tmf::getattr_or(position, "receivable_quantity", py::none()));
+        if (queued > 0.0) {
+            reason = tmf::format("{} ({} subscribed units have not arrived yet)", reason, queued);
+        }
+        return reject(order, reason);
+    }
+    const bool whole = wanted >= closable - kEps;
+    if (st.subscription_limit && !whole) {
+        const double lower = bar_limit(bar, "redeem_lower_limit");
+        if (!std::isnan(lower) && wanted < lower - kEps) {
+            return reject(order, tmf::format("redemption of {} units of {} is below the minimum of {} units on {}; "
+                                             "only the whole holding ({} units) may be redeemed below it",
+                                             quantity, oid, lower, date, closable));
+        }
+    }
+
+    const FeeSchedule& schedule = st.schedule(env, oid);
+    // Work on a copy: the lots change only once the trade exists.
+    FundBook& book = st.book(account, oid);
+    std::deque<Lot> lots = book.lots;
+    const double expected = as_double(position.attr("_quantity"));
+    scale_lots(lots, expected, st.has_fallback_day ? st.fallback_day : today);
+    // Units still on their way are the newest, so consuming the oldest
+    // `wanted` (<= received) units never touches them.
+    double remaining = wanted, fee = 0.0;
+    while (remaining > 0.0 && !lots.empty()) {
+        Lot& lot = lots.front();
+        const double take = std::min(lot.units, remaining);
+        const double days = static_cast<double>(today - lot.day);
+        double rate = 0.0;
+        for (const RedemptionTier& t : schedule.redemption) {
+            if (days < t.max_days) {
+                rate = t.rate;
+                break;
+            }
+        }
+        fee += take * nav * rate;
+        remaining -= take;
+        lot.units -= take;
+        if (lot.units <= kEps) lots.pop_front();
+    }
+
+    py::object trade = h.trade_cls.attr("__from_create__")(order.attr("order_id"), nav, wanted, h.sell, h.close,
+                                                           order.attr("order_book_id"));
+    trade.attr("commission") = fee;
+    trade.attr("tax") = 0.0;
+    order.attr("fee") = fee;
+    book.lots = std::move(lots);
+    py::list out;
+    out.append(trade);
+    return out;
+}
+
+py::list match(py::object self, py::object account, py::object order, py::object /*open_auction*/) {
+    const Host& h = host();
+    MatcherState& st = state_of(self);
+    py::object env = self.attr("_env");
+    py::object oid_obj = order.attr("order_book_id");
+    const std::string oid = oid_obj.cast<std::string>();
+    py::object date = env.attr("trading_dt").attr("date")();
+    const long today = day_number(date);
+
+    py::object bar = env.attr("get_bar")(oid_obj);
+    const double nav = as_double(bar.attr("close"));
+    if (std::isnan(nav)) return reject(order, tmf::format("no NAV for {} on {}", oid, date));
+    if (!(nav > 0.0) || std::isinf(nav)) {
+        return reject(order, tmf::format("NAV of {} on {} is not a positive price: {}", oid, date, nav));
+    }
+
+    py::object side = order.attr("side");
+    py::object effect = order.attr("position_effect");
+    const bool buy = side.equal(h.buy) && effect.equal(h.open);
+    const bool sell = side.equal(h.sell) && effect.equal(h.close);
+    if (!buy && !sell) {
+        return reject(order, tmf::format("fund orders are subscriptions (BUY, OPEN) or redemptions (SELL, CLOSE); "
+                                         "order of {} is {}, {}",
+                                         oid, side, effect));
+    }
+    // A fund order's price is the day's NAV; a limit beyond it is not met.
+    if (py::object(order.attr("type")).equal(h.limit)) {
+        const double limit = as_double(order.attr("price"));
+        if ((buy && nav > limit) || (sell && nav < limit)) {
+            return reject(order, tmf::format("NAV {} of {} on {} does not meet the order's limit price {}", nav, oid,
+                                             date, limit));
+        }
+    }
+    return buy ? subscribe(st, env, account, order, bar, oid, nav, date, today)
+               : redeem(st, env, account, order, bar, oid, nav, date, today);
+}
+
+py::dict schedule_dict(const FeeSchedule& s) {
+    py::list sub, red;
+    for (const SubscriptionTier& t : s.subscription) {
+        sub.append(py::make_tuple(t.upper, t.is_fixed ? py::object(py::none()) : py::object(py::float_(t.rate)),
+                                  t.is_fixed ? py::object(py::float_(t.fixed)) : py::object(py::none())));
+    }
+    for (const RedemptionTier& t : s.redemption) red.append(py::make_tuple(t.max_days, t.rate));
+    py::dict d;
+    d["subscription"] = sub;
+    d["redemption"] = red;
+    return d;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(matcher, m) {
-    m.doc() = "Order matcher for public funds.";
+    m.doc() = "Order matcher for public funds: fills at the day's NAV with subscription and redemption fees.";
     py::object base = tmf::import_attr("tessel.interface", "AbstractMatcher");
+    Host& h = host();
+    h.trade_cls = tmf::import_attr("tessel.model.trade", "Trade");
+    py::module_ host_const = py::module_::import("tessel.const");
+    h.buy = host_const.attr("SIDE").attr("BUY");
+    h.sell = host_const.attr("SIDE").attr("SELL");
+    h.open = host_const.attr("POSITION_EFFECT").attr("OPEN");
+    h.close = host_const.attr("POSITION_EFFECT").attr("CLOSE");
+    h.limit = host_const.attr("ORDER_TYPE").attr("LIMIT");
+    h.date_cls = tmf::import_attr("datetime", "date");
+
+    // The per-matcher native state: fee schedules and, per account and fund,
+    // the lots and the day's subscribed total.
+    py::class_<MatcherState>(m, "_MatcherBook");
 
     tmf::ClassBuilder cls("FundMatcher", m, base);
-    cls.doc("Matcher of fund subscriptions and redemptions.")
+    cls.doc("Fills fund subscriptions and redemptions whole at the day's NAV, charging their fees.\n\n"
+            "FundMatcher(env, subscription_limit): with subscription_limit true the day's\n"
+            "subscribe/redeem limits of the fund's bar are enforced.  Fee schedules come\n"
+            "from the fund's instrument unless mod.fund.fees overrides them.")
         .def(
             "__init__",
             [](py::object self, py::object env, py::object subscription_limit) {
                 self.attr("_env") = env;
                 self.attr("_subscription_limit") = subscription_limit;
+                auto st = std::make_unique<MatcherState>();
+                st->subscription_limit = tmf::truthy(subscription_limit);
+                // Checked here, so that a bad setting stops the run at start-up.
+                load_overrides(*st, env);
+                py::object config = env.attr("config");
+                py::object base_cfg = tmf::getattr_or(config, "base", py::none());
+                py::object start = base_cfg.is_none() ? py::object(py::none())
+                                                      : tmf::getattr_or(base_cfg, "start_date", py::none());
+                if (!start.is_none() && py::hasattr(start, "year")) {
+                    st->fallback_day = day_number(start);
+                    st->has_fallback_day = true;
+                }
+                self.attr("_book") = py::cast(std::move(st));
             },
             py::arg("self"), py::arg("env"), py::arg("subscription_limit"))
+        // `update` stays the interface's no-op: the only per-day state, the
+        // subscribed totals, is keyed by the trading day inside match.
+        .def("match", &match, py::arg("self"), py::arg("account"), py::arg("order"), py::arg("open_auction"))
         .def(
-            "match",
-            [](py::object, py::object /*account*/, py::object order, py::object /*open_auction*/) {
-                order.attr("mark_rejected")(
-                    py::str("fund order of {} cannot be filled: fund order matching is not available yet")
-                        .format(order.attr("order_book_id")));
-                return py::list();
+            "fee_schedule",
+            [](py::object self, py::object order_book_id) {
+                return schedule_dict(state_of(self).schedule(self.attr("_env"), order_book_id.cast<std::string>()));
             },
-            py::arg("self"), py::arg("account"), py::arg("order"), py::arg("open_auction"));
+            py::arg("self"), py::arg("order_book_id"))
+        .def(
+            "holding_lots",
+            [](py::object self, py::object account, py::object order_book_id) {
+                // The lots as booked (before any rescaling to the position):
+                // [(confirmation date, units), ...], oldest first.
+                py::list out;
+                const FundBook* book = state_of(self).find_book(account, order_book_id.cast<std::string>());
+                if (!book) return out;
+                for (const Lot& lot : book->lots) {
+                    using namespace std::chrono;
+                    const year_month_day ymd{sys_days{days{lot.day}}};
+                    out.append(py::make_tuple(host().date_cls(static_cast<int>(ymd.year()),
+                                                              static_cast<unsigned>(ymd.month()),
+                                                              static_cast<unsigned>(ymd.day())),
+                                              lot.units));
+                }
+                return out;
+            },
+            py::arg("self"), py::arg("account"), py::arg("order_book_id"));
     m.attr("FundMatcher") = cls.build();
 }

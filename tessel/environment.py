@@ -104,17 +104,19 @@ class Environment:
     def get_strategy_visible_date(self, order_book_id):
         """The last trading date whose bar of ``order_book_id`` a strategy may read now, or None.
 
-        At or after the close that is today minus the instrument type's lag;
-        before the close (``init``, ``before_trading``) today's bar does not
-        exist yet, so one trading day earlier still.  None when that date
-        lies before the start of the trading calendar.
+        At or after the close that is today minus the instrument type's lag.
+        Before the close (``init``, ``before_trading``) today's bar does not
+        exist yet, so it is yesterday at the latest; a lag of one day does
+        not hold back more than that, since yesterday's late price was
+        published overnight.  None when that date lies before the start of
+        the trading calendar.
         """
         if self.trading_dt is None:
             raise RuntimeError("no current trading time: the run has not reached a trading day yet")
         lag = self._strategy_bar_lags.get(self._instrument_type_of(order_book_id), 0) if self._strategy_bar_lags \
             else 0
         if self.trading_dt.time() < MARKET_CLOSE:
-            lag += 1
+            lag = max(lag, 1)
         day = self.trading_dt.date()
         if lag == 0:
             return day

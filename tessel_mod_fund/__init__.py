@@ -17,6 +17,9 @@ __config__ = {
     "status_limit": True,
     "subscription_receiving_days": 1,
     "redemption_receiving_days": 3,
+    # Fee schedules overriding the fund data's (see docs/fees.md); empty:
+    # the data's own schedules, no fees for a fund without any.
+    "fees": {},
 }
 
 

@@ -97,6 +97,21 @@ def _fund_from_row(columns, row):
     return Fund(**attrs)
 
 
+def _fee_tiers(rows):
+    """{"subscription": [...], "redemption": [...]} from fee rows
+    (kind, upper_bound, rate, fixed_fee) ordered by kind and tier."""
+    schedule = {"subscription": [], "redemption": []}
+    for kind, bound, rate, fixed in rows:
+        bound = math.inf if bound is None else bound
+        if kind == "subscription":
+            schedule["subscription"].append((bound, rate, fixed))
+        else:
+            if math.isfinite(bound) and float(bound).is_integer():
+                bound = int(bound)  # whole days
+            schedule["redemption"].append((bound, rate))
+    return schedule
+
+
 def _fetch_instruments(ids):
     columns = _instrument_columns()
     select = ", ".join(columns)
@@ -108,6 +123,22 @@ def _fetch_instruments(ids):
             f"SELECT {select} FROM instruments WHERE order_book_id IN ({marks})", chunk
         ):
             found[row[0]] = _fund_from_row(columns, row)
+        # The fee tiers travel with the fund object (attributes
+        # subscription_fees and redemption_fees, the lists that
+        # get_fee_schedule returns), so that the engine's instrument carries
+        # them; a fund without fee rows has neither attribute.
+        fee_rows = {}
+        for oid, *rest in config.query(
+            "SELECT order_book_id, kind, upper_bound, rate, fixed_fee FROM fees "
+            f"WHERE order_book_id IN ({marks}) ORDER BY order_book_id, kind, tier",
+            chunk,
+        ):
+            fee_rows.setdefault(oid, []).append(rest)
+        for oid, rows in fee_rows.items():
+            if oid in found:
+                schedule = _fee_tiers(rows)
+                found[oid].subscription_fees = schedule["subscription"]
+                found[oid].redemption_fees = schedule["redemption"]
     return found
 
 
@@ -153,6 +184,10 @@ def instruments(order_book_ids):
     For one id (a text) the fund object or None; for any other iterable (list,
     Series, ...) a list of fund objects in the requested order, unknown ids
     skipped (an id asked twice comes twice).
+
+    A fund with fee tiers also carries `subscription_fees` [(upper_bound,
+    rate, fixed_fee), ...] and `redemption_fees` [(max_days, rate), ...],
+    the lists of `get_fee_schedule`.
     """
     if isinstance(order_book_ids, str):
         return _fetch_instruments([order_book_ids]).get(order_book_ids)
@@ -331,13 +366,4 @@ def get_fee_schedule(order_book_id):
     )
     if not rows:
         return None
-    schedule = {"subscription": [], "redemption": []}
-    for kind, bound, rate, fixed in rows:
-        bound = math.inf if bound is None else bound
-        if kind == "subscription":
-            schedule["subscription"].append((bound, rate, fixed))
-        else:
-            if math.isfinite(bound) and float(bound).is_integer():
-                bound = int(bound)  # whole days
-            schedule["redemption"].append((bound, rate))
-    return schedule
+    return _fee_tiers(rows)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tmf/frames.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
 #include "tmf/pyargs.hpp"
@@ -56,11 +57,11 @@ void init_impl(py::object self) {
     // the column rewrites below.
     df = df.attr("reset_index")("ex_dividend_date");
     for (const char* column : {"ex_dividend_date", "book_closure_date", "payable_date"}) {
-        df[py::str(column)] = s.convert_date_to_date_int(df[py::str(column)].attr("dt"));
+        tmf::set_column(df, column, s.convert_date_to_date_int(df[py::str(column)].attr("dt")));
     }
-    df[py::str("announcement_date")] = df[py::str("book_closure_date")];
-    df[py::str("round_lot")] = py::float_(1.0);
-    df[py::str("dividend_cash_before_tax")] = df[py::str("dividend_before_tax")];
+    tmf::set_column(df, "announcement_date", df[py::str("book_closure_date")]);
+    tmf::set_column(df, "round_lot", py::float_(1.0));
+    tmf::set_column(df, "dividend_cash_before_tax", df[py::str("dividend_before_tax")]);
     py::list names;
     for (py::handle pair : self.attr("DATA_TYPE")) names.append(pair[py::int_(0)]);
     self.attr("dividend_df") = df[names];

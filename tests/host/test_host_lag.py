@@ -48,10 +48,11 @@ def test_strategy_sees_lagged_bars_and_validator_sees_today(bundle, tmp_path, la
         else:  # before the start of the calendar: no bar yet
             assert math.isnan(f1_close)
         assert f1_hist == _window(F1_CLOSES, visible, 3)
-        # Before the close today's bar does not exist yet, for any lag.
+        # Before the close today's bar does not exist yet, for any lag; a
+        # price published after yesterday's cut-off is known by this morning.
         _, s1_open_hist, f1_open_hist = opens[i]
         assert s1_open_hist == _window(S1_CLOSES, i - 1, 2)
-        assert f1_open_hist == _window(F1_CLOSES, visible - 1, 3)
+        assert f1_open_hist == _window(F1_CLOSES, i - max(lag, 1), 3)
     # The validator (like matchers and valuation) reads the day's own bar.
     assert [close for oid, _, close in host_helpers.VALIDATOR_SEEN if oid == "F1"] == list(F1_CLOSES[:days])
 

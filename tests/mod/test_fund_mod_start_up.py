@@ -242,14 +242,9 @@ def test_loaded_by_the_engine_as_the_fund_plug_in(make_env, service):
     handler.tear_down(0)
 
 
-def test_fund_matcher_refuses_orders_until_fill_rules_exist(make_env):
-    from tessel.const import ORDER_STATUS, SIDE
+def test_fund_matcher_is_a_host_matcher(make_env):
     from tessel.interface import AbstractMatcher
-    from tessel.model.order import Order
 
-    env = make_env()
-    matcher = FundMatcher(env, False)
+    matcher = FundMatcher(make_env(), False)
     assert isinstance(matcher, AbstractMatcher)
-    order = Order.__from_create__("F1", 100, SIDE.BUY)
-    assert list(matcher.match(None, order, False)) == []
-    assert order.status == ORDER_STATUS.REJECTED and "F1" in order.message
+    assert matcher._subscription_limit is False
