@@ -11,6 +11,7 @@ Run it (after `vexdatac sample` and `vexdatac export-calendar ~/.tessel/bundle`)
 
     tessel run examples/money_market_parking.py -c examples/money_market_parking.yml
 """
+import math
 
 TARGET = "000021"        # index fund bought every month
 PARKING = "000037"       # money-market fund (constant price, income every day)
@@ -48,7 +49,7 @@ def handle_bar(context, bar_dict):
             # constant, so units are cash; the cash arrives days later.
             units = min(context.due - cash, get_position(PARKING).closable)
             if units >= 1 and fund_status(PARKING)[1] in ("Open", "Limited"):
-                context.redemption = redeem(PARKING, round(units, 2))
+                context.redemption = redeem(PARKING, math.floor(units * 100) / 100)  # never more than held
         return
 
     # Nothing due: park what is idle.  The income accrues as new units daily.

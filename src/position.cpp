@@ -742,11 +742,10 @@ PYBIND11_MODULE(position, m) {
                 setattr(self, N->dividend_receivable_, py::none());
                 return value;
             }
-            py::object amount = tmf::round4(div(value, getattr(self, N->last_price)));
-            py::object trade = G->trade.attr("__from_create__")(py::none(), 0, amount, G->side_buy,
-                                                                G->effect_open, getattr(self, N->order_book_id_));
-            setattr(self, N->dividend_receivable_, py::none());
-            call_method(self, N->apply_trade, trade);
+            // Reinvested at settlement, at the day's NAV: before the open the
+            // position's last price is still yesterday's pre-dividend NAV, and
+            // buying at it would hand the holder fewer units than the cash
+            // is worth.
             return py::int_(0);
         },
         py::arg("self"), py::arg("trading_date"));
@@ -934,4 +933,11 @@ PYBIND11_MODULE(position, m) {
             return build_daily_profit(order_book_id, dt_raw, profit_raw, calendar);
         },
         1024, "_get_daily_profit");
+
+    // Both tables describe the run's own data (its calendar, its funds'
+    // bars): a later run in the same process, with other data, must not be
+    // served the previous run's tables.
+    for (const char* name : {"_get_trading_dates", "_get_daily_profit"}) {
+        tmf::lru_of(m.attr(name)).set_scope([] { return G->environment.attr("get_instance")(); });
+    }
 }

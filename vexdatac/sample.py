@@ -286,7 +286,11 @@ class _Builder:
                 lo, hi = _DIVIDEND_FRACTION[kind]
                 cash = round(cum_unit * rng.uniform(lo, hi), 3)
                 factor[k:] = factor[k] * cum_unit / (cum_unit - cash)
-                book = k - int(rng.integers(0, 2))  # ex-date is the book-closure day or the next
+                # Off-exchange fund units go ex-dividend on the book-closure
+                # day itself.  (The draw is kept so the rest of the sample
+                # stays as it was.)
+                rng.integers(0, 2)
+                book = k
                 payable = k + int(rng.integers(2, 5))
                 self.dividends.append((oid, iso[k], iso[book], iso[payable], cash))
         unit = np.round(adjusted / factor, 4)

@@ -111,10 +111,21 @@ class DataProxy:
         n=1 is the first trading date strictly after ``date``; n=0 is
         ``date`` itself when it is a trading date, else the last trading
         date before it; negative n counts back from there.
+
+        Past the end of the calendar, weekdays stand in for the trading days
+        that are not known yet: an amount owed a few days after the last day
+        of the data (a redemption on the last days of a run) keeps a due
+        date instead of failing the trade that created it.
         """
         n = int(n)
         cal = self._calendar()
-        pos = int(cal.searchsorted(_to_day(date), side="right")) + n - 1
+        day = _to_day(date)
+        pos = int(cal.searchsorted(day, side="right")) + n - 1
+        if pos >= len(cal) and len(cal):
+            last = cal[-1]
+            if day > last:
+                return pd.Timestamp(day + pd.offsets.BDay(n)) if n > 0 else self._pick(cal, len(cal) - 1 + n, date, n, "next")
+            return pd.Timestamp(last + pd.offsets.BDay(pos - len(cal) + 1))
         return self._pick(cal, pos, date, n, "next")
 
     def get_previous_trading_date(self, date, n=1):
@@ -148,11 +159,28 @@ class DataProxy:
         return self._data_source.get_split(instrument)
 
     def get_split_by_ex_date(self, order_book_id, date):
-        """The split factor (units after per unit before) taking effect on ``date``, or None."""
+        """The split factor (units after per unit before) taking effect on trading day ``date``, or None.
+
+        A split whose ex-date falls on a day the exchange is closed takes
+        effect on the next trading day, so the factors of every ex-date after
+        the previous trading day and up to ``date`` apply; several of them
+        multiply.
+        """
         factors = self.get_split(order_book_id)
         if factors is None or len(factors) == 0:
             return None
-        hits = np.flatnonzero(factors["ex_date"] == convert_date_to_int(_to_day(date)))
+        day = _to_day(date)
+        upper = convert_date_to_int(day)
+        cal = self._calendar()
+        pos = int(cal.searchsorted(day, side="left"))
+        ex_dates = factors["ex_date"]
+        if pos > 0:
+            hits = np.flatnonzero((ex_dates > convert_date_to_int(cal[pos - 1])) & (ex_dates <= upper))
+        else:
+            hits = np.flatnonzero(ex_dates == upper)
         if len(hits) == 0:
             return None
-        return float(factors["split_factor"][hits[0]])
+        ratio = 1.0
+        for i in hits:
+            ratio *= float(factors["split_factor"][i])
+        return ratio

@@ -59,7 +59,6 @@ def test_date_forms_and_time_of_day_do_not_matter(proxy, value):
 
 
 @pytest.mark.parametrize("call", [
-    lambda p: p.get_next_trading_date("2020-01-31", 1),
     lambda p: p.get_next_trading_date("2020-01-02", -1),
     lambda p: p.get_next_trading_date("2019-12-31", -1),   # would wrap to the end if unchecked
     lambda p: p.get_previous_trading_date("2020-01-02", 1),
@@ -68,6 +67,15 @@ def test_date_forms_and_time_of_day_do_not_matter(proxy, value):
 def test_beyond_calendar_ends_is_an_error(proxy, call):
     with pytest.raises(ValueError, match="outside the trading calendar"):
         call(proxy)
+
+
+def test_past_the_calendar_end_weekdays_stand_in(proxy):
+    last = proxy.get_next_trading_date("2020-01-30", 1)
+    assert last == pd.Timestamp("2020-01-31")  # the calendar's last day, a Friday
+    assert proxy.get_next_trading_date("2020-01-31", 1) == pd.Timestamp("2020-02-03")
+    assert proxy.get_next_trading_date("2020-01-30", 3) == pd.Timestamp("2020-02-04")
+    assert proxy.get_next_trading_date("2020-02-08", 1) == pd.Timestamp("2020-02-10")  # from a Saturday
+    assert proxy.get_next_trading_date("2020-02-04", 0) == pd.Timestamp("2020-01-31")
 
 
 def test_calendar_and_trading_dates(proxy, bundle):
@@ -132,6 +140,17 @@ def test_split_lookup_by_ex_date(fund_source):
     assert proxy.get_split_by_ex_date("F1", dt.datetime(2020, 1, 15, 9, 30)) == 0.5
     assert proxy.get_split_by_ex_date("F1", "2020-01-09") is None
     assert proxy.get_split_by_ex_date("F2", "2020-01-08") is None
+
+
+def test_split_on_a_closed_day_takes_effect_on_the_next_trading_day(fund_source):
+    # 2020-01-10 is a holiday and 2020-01-11 a Saturday: both apply on Monday 13th.
+    splits = np.array([(20200110000000, 2.0), (20200111000000, 1.5)],
+                      dtype=[("ex_date", "<i8"), ("split_factor", "<f8")])
+    fund_source.register_split_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArraySplitStore({"F1": splits}))
+    proxy = DataProxy(fund_source)
+    assert proxy.get_split_by_ex_date("F1", "2020-01-09") is None
+    assert proxy.get_split_by_ex_date("F1", "2020-01-13") == 3.0
+    assert proxy.get_split_by_ex_date("F1", "2020-01-14") is None
 
 
 def test_bar_object_fields(fund_source):

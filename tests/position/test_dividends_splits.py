@@ -56,13 +56,19 @@ def test_settlement_reinvests_at_the_days_price(make_run):
     assert position.quantity == 1040.0 and position.subscribe_queue == []
 
 
-def test_dividend_payable_the_same_morning_is_reinvested_as_a_trade(make_run):
+def test_dividend_payable_the_same_morning_is_reinvested_at_settlement(make_run):
+    # Before the open the last price is yesterday's pre-dividend NAV; the
+    # reinvestment waits for the day's NAV at settlement.
     run = make_run(reinvest=True)
     run.dividends.records["F1"] = dividend_records([
         {"book_closure_date": BOOK, "dividend_cash_before_tax": 0.05, "payable_date": DAY}])
-    position = holding(run, price=1.25)
+    position = holding(run, price=1.30)
     run.at(DAY, hour=9)
     assert position.before_trading(DAY) == 0
+    assert position._dividend_receivable == (DAY, 50.0)
+    assert position._quantity == 1000.0
+    position.update_last_price(1.25)
+    assert position.settlement(DAY) == 0
     assert position._dividend_receivable is None
     assert position._quantity == 1040.0
     assert position.subscribe_queue == [(dt.datetime(2020, 1, 15), 40.0)]

@@ -8,7 +8,7 @@ from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition, Sto
 from tessel.portfolio.position import Position, PositionProxy
 
 import tessel_mod_fund.position as pm
-from position_helpers import d
+from position_helpers import TRADING_DAYS, d
 
 
 def test_module_and_class_wiring(run):
@@ -170,12 +170,13 @@ def test_queued_units_cannot_be_redeemed(run):
     assert position._quantity == 110.0 and position.redeem_queue == []
 
 
-def test_trade_past_the_calendar_changes_nothing(make_run):
+def test_redemption_arriving_past_the_calendar_stays_owed(make_run):
     run = make_run(fund={"redemption_receiving_days": 30})
     position = run.position(init_quantity=10.0)
-    with pytest.raises(ValueError, match="outside the trading calendar"):
-        position.apply_trade(run.redeem(d("2020-02-20"), 5.0))
-    assert position._quantity == 10.0 and position.redeem_queue == []
+    assert position.apply_trade(run.redeem(d("2020-02-20"), 5.0)) == 0
+    assert position._quantity == 5.0
+    (due, value), = position.redeem_queue
+    assert due.date() > TRADING_DAYS[-1] and value > 0 and position.receivable_cash == value
 
 
 def test_state_round_trip(run):

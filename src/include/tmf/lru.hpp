@@ -122,8 +122,16 @@ public:
         : impl_(std::move(impl)), cache_(maxsize), name_(std::move(name)) {}
 
     py::object call(const py::args& args, const py::kwargs& kwargs) {
+        if (scope_) sync_scope();
         return cache_.get(make_key(args, kwargs), [&] { return impl_(args, kwargs); });
     }
+
+    // Ties the cached results to a scope object (for instance the run's
+    // environment): when `scope()` returns a different object than at the
+    // previous call, every result is dropped before the call proceeds.  The
+    // scope is remembered through a weak reference where it supports one,
+    // so an old run is not kept alive by its caches' bookkeeping.
+    void set_scope(std::function<py::object()> scope) { scope_ = std::move(scope); }
 
     Lru& cache() { return cache_; }
     const std::string& name() const { return name_; }
@@ -158,10 +166,37 @@ public:
     }
 
 private:
+    void sync_scope() {
+        py::object current = scope_();
+        PyObject* last = nullptr;
+        if (last_scope_ref_) {
+            last = PyWeakref_GetObject(last_scope_ref_.ptr());  // borrowed; None once dead
+        } else if (last_scope_) {
+            last = last_scope_.ptr();
+        }
+        if (last == current.ptr()) return;
+        cache_.clear();
+        last_scope_ref_ = py::object();
+        last_scope_ = py::object();
+        PyObject* ref = PyWeakref_NewRef(current.ptr(), nullptr);
+        if (ref) {
+            last_scope_ref_ = py::reinterpret_steal<py::object>(ref);
+        } else {
+            PyErr_Clear();  // not weakly referenceable: hold it
+            last_scope_ = current;
+        }
+    }
+
     Impl impl_;
     Lru cache_;
     std::string name_;
+    std::function<py::object()> scope_;
+    py::object last_scope_ref_;
+    py::object last_scope_;
 };
+
+// The LruFunction behind a callable made by lru_cached.
+inline LruFunction& lru_of(py::handle cached) { return cached.cast<LruFunction&>(); }
 
 // Wraps a C++ callable as an LRU-cached Python callable.  `maxsize` 0 is
 // unbounded.  The module must have called LruFunction::bind first.
