@@ -1,4 +1,5 @@
 """What strategies, positions and plug-ins ask about data, answered from the data source."""
+import bisect
 import datetime as _dt
 
 import numpy as np
@@ -7,6 +8,15 @@ import pandas as pd
 from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.data.bar import BarObject
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
+
+
+def _ordinal(value):
+    """The proleptic Gregorian ordinal of a date-like value's day (see ``_to_day``)."""
+    if isinstance(value, _dt.date) and value is not pd.NaT:
+        if isinstance(value, pd.Timestamp) and value.tzinfo is not None:
+            value = value.tz_localize(None)
+        return value.toordinal()
+    return _to_day(value).toordinal()
 
 
 def _to_day(value):
@@ -88,6 +98,20 @@ class DataProxy:
     def _calendar(self):
         return self._data_source.get_trading_calendars()[TRADING_CALENDAR_TYPE.EXCHANGE]
 
+    def _calendar_days(self):
+        """The calendar as (day ordinals, Timestamps), rebuilt when the data source's calendar changes.
+
+        Positions ask for neighbouring trading days every day; a binary
+        search over plain integers answers that without pandas.
+        """
+        cal = self._calendar()
+        cached = self.__dict__.get("_calendar_cache")
+        if cached is None or cached[0] is not cal:
+            stamps = list(cal)
+            cached = (cal, [ts.toordinal() for ts in stamps], stamps)
+            self._calendar_cache = cached
+        return cached[1], cached[2]
+
     def get_trading_dates(self, start_date, end_date):
         cal = self._calendar()
         start, end = _to_day(start_date), _to_day(end_date)
@@ -103,7 +127,7 @@ class DataProxy:
         if not 0 <= pos < len(cal):
             raise ValueError("{} trading date of {} with n={} lies outside the trading calendar ({} to {})".format(
                 direction, _to_day(date).date(), n, cal[0].date(), cal[-1].date()))
-        return pd.Timestamp(cal[pos])
+        return cal[pos]  # Timestamps are immutable: sharing them is safe
 
     def get_next_trading_date(self, date, n=1):
         """The ``n``-th trading date after ``date``.
@@ -118,22 +142,24 @@ class DataProxy:
         date instead of failing the trade that created it.
         """
         n = int(n)
-        cal = self._calendar()
-        day = _to_day(date)
-        pos = int(cal.searchsorted(day, side="right")) + n - 1
-        if pos >= len(cal) and len(cal):
-            last = cal[-1]
-            if day > last:
-                return pd.Timestamp(day + pd.offsets.BDay(n)) if n > 0 else self._pick(cal, len(cal) - 1 + n, date, n, "next")
-            return pd.Timestamp(last + pd.offsets.BDay(pos - len(cal) + 1))
-        return self._pick(cal, pos, date, n, "next")
+        ordinals, stamps = self._calendar_days()
+        day = _ordinal(date)
+        pos = bisect.bisect_right(ordinals, day) + n - 1
+        if pos >= len(stamps) and stamps:
+            if day > ordinals[-1]:
+                if n > 0:
+                    return pd.Timestamp(pd.Timestamp(_dt.date.fromordinal(day)) + pd.offsets.BDay(n))
+                pos = len(stamps) - 1 + n
+            else:
+                return pd.Timestamp(stamps[-1] + pd.offsets.BDay(pos - len(stamps) + 1))
+        return self._pick(stamps, pos, date, n, "next")
 
     def get_previous_trading_date(self, date, n=1):
         """The ``n``-th trading date before ``date`` (n=1: the last one strictly before it)."""
         n = int(n)
-        cal = self._calendar()
-        pos = int(cal.searchsorted(_to_day(date), side="left")) - n
-        return self._pick(cal, pos, date, n, "previous")
+        ordinals, stamps = self._calendar_days()
+        pos = bisect.bisect_left(ordinals, _ordinal(date)) - n
+        return self._pick(stamps, pos, date, n, "previous")
 
     # --- corporate actions ----------------------------------------------------------------
     def get_dividend(self, order_book_id):
@@ -169,13 +195,13 @@ class DataProxy:
         factors = self.get_split(order_book_id)
         if factors is None or len(factors) == 0:
             return None
-        day = _to_day(date)
-        upper = convert_date_to_int(day)
-        cal = self._calendar()
-        pos = int(cal.searchsorted(day, side="left"))
+        ordinals, stamps = self._calendar_days()
+        day = _ordinal(date)
+        upper = convert_date_to_int(_dt.date.fromordinal(day))
+        pos = bisect.bisect_left(ordinals, day)
         ex_dates = factors["ex_date"]
         if pos > 0:
-            hits = np.flatnonzero((ex_dates > convert_date_to_int(cal[pos - 1])) & (ex_dates <= upper))
+            hits = np.flatnonzero((ex_dates > convert_date_to_int(stamps[pos - 1])) & (ex_dates <= upper))
         else:
             hits = np.flatnonzero(ex_dates == upper)
         if len(hits) == 0:

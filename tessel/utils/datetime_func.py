@@ -81,8 +81,16 @@ def _time_part(src):
             + np.asarray(src.second, dtype=np.int64))
 
 
+def _is_plain_date(value):
+    # date, datetime and Timestamp carry their fields; NaT claims to be a
+    # datetime but has none.
+    return isinstance(value, _dt.date) and value is not pd.NaT
+
+
 def convert_date_to_date_int(value):
     """YYYYMMDD of a date, or of every element of a datetime collection."""
+    if _is_plain_date(value):  # the common case, kept cheap: positions ask every day
+        return value.year * 10000 + value.month * 100 + value.day
     src = _fields_source(value)
     if src is not None:
         _check_no_missing(src)
@@ -93,6 +101,11 @@ def convert_date_to_date_int(value):
 
 def convert_date_to_int(value):
     """YYYYMMDDhhmmss of a datetime, or of every element of a datetime collection."""
+    if _is_plain_date(value):
+        day = (value.year * 10000 + value.month * 100 + value.day) * 1000000
+        if isinstance(value, _dt.datetime):
+            return day + value.hour * 10000 + value.minute * 100 + value.second
+        return day
     src = _fields_source(value)
     if src is not None:
         _check_no_missing(src)

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vexdatac.fund
-from conftest import bar_on, previous_day
+from api_helpers import bar_on, previous_day
 from tessel.api import get_apis
 from tessel.const import INSTRUMENT_TYPE
 from tessel.utils.datetime_func import convert_date_to_int

@@ -4,7 +4,7 @@ import datetime as dt
 
 import pytest
 
-from conftest import bar_on, previous_day
+from api_helpers import bar_on, previous_day
 from tessel.const import ORDER_STATUS, POSITION_EFFECT, SIDE
 from tessel_mod_fund import api
 

@@ -1,6 +1,8 @@
 """The engine's data source: a trading calendar plus stores per instrument type."""
 import os
 
+import datetime as _dt
+
 import numpy as np
 import pandas as pd
 
@@ -125,7 +127,10 @@ class BaseDataSource:
         bars = self.get_bars(instrument)
         if bars is None or len(bars) == 0:
             return None
-        key = convert_date_to_int(pd.Timestamp(dt).normalize())
+        if isinstance(dt, _dt.date) and dt is not pd.NaT:
+            key = (dt.year * 10000 + dt.month * 100 + dt.day) * 1000000
+        else:
+            key = convert_date_to_int(pd.Timestamp(dt).normalize())
         pos = int(np.searchsorted(bars["datetime"], key))
         if pos < len(bars) and int(bars["datetime"][pos]) == key:
             return bars[pos]
