@@ -26,6 +26,22 @@ def get_apis():
     return dict(_API)
 
 
+def snapshot():
+    """The registry as it is now, for :func:`restore`."""
+    return dict(_API)
+
+
+def restore(saved):
+    """Put the registry back as :func:`snapshot` found it.
+
+    A run restores it when it ends, so the functions a plug-in registered
+    for one run (the fund functions, say) are not offered to the next run,
+    which may not load that plug-in.
+    """
+    _API.clear()
+    _API.update(saved)
+
+
 @export_as_api
 def submit_order(order):
     """Hand ``order`` to the broker; returns it (active, filled later, or rejected with a message)."""

@@ -215,6 +215,7 @@ def run(config, strategy_file, progress=False, title=None):
     handler = ModHandler()
     handler.set_env(env)
     exception = None
+    registered_apis = api.snapshot()
     try:
         handler.start_up()
         _setup(env)
@@ -273,6 +274,7 @@ def run(config, strategy_file, progress=False, title=None):
         exception = exc
         raise
     finally:
+        api.restore(registered_apis)
         code = 0 if exception is None else 1
         try:
             handler.tear_down(code, exception)

@@ -84,3 +84,20 @@ def test_empty_date_window_is_reported(bundle, tmp_path, stock_plugin):
     strategy.write_text("")
     with pytest.raises(ValueError, match="no trading day"):
         run(config(bundle, start_date="2020-01-11", end_date="2020-01-12"), str(strategy))
+
+
+def test_functions_a_run_registers_are_not_offered_to_the_next(bundle, tmp_path, stock_plugin, monkeypatch):
+    from tessel import api
+    from tessel.core.events import EVENT
+
+    def start_up(self, env, mod_config, original=stock_plugin.StockData.start_up):
+        original(self, env, mod_config)
+        env.event_bus.add_listener(EVENT.POST_SYSTEM_INIT,
+                                   lambda event: api.export_as_api(lambda: "hi", "greet"))
+
+    monkeypatch.setattr(stock_plugin.StockData, "start_up", start_up)
+    strategy = tmp_path / "greets.py"
+    strategy.write_text("def init(context):\n    context.said = greet()\n")
+    run(config(bundle), str(strategy))
+    assert "greet" not in api.get_apis()
+    assert "order_shares" in api.get_apis()
