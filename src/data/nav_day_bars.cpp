@@ -191,14 +191,20 @@ bool text_is(PyObject* obj, const char* text) {
 // "Close".  Missing or non-text statuses never count (pandas compares them
 // as unequal), so only two texts can make a record suspended.
 void fill_suspended(tmf::RecordField& f, py::handle frame) {
+    const Shared& s = shared();
     py::object object_dtype = py::dtype("O");
-    py::array redeem = column_of(frame, "redeem_status").attr("to_numpy")(py::arg("dtype") = object_dtype);
-    py::array subscribe = column_of(frame, "subscribe_status").attr("to_numpy")(py::arg("dtype") = object_dtype);
-    redeem = py::array::ensure(redeem, py::array::c_style);
-    subscribe = py::array::ensure(subscribe, py::array::c_style);
-    if (redeem.size() != f.size() || subscribe.size() != f.size()) length_mismatch(f, redeem.size());
-    auto** r = static_cast<PyObject**>(redeem.mutable_data());
-    auto** sub = static_cast<PyObject**>(subscribe.mutable_data());
+    auto texts = [&](const char* column) -> py::array {
+        return s.np.attr("ascontiguousarray")(
+            column_of(frame, column).attr("to_numpy")(py::arg("dtype") = object_dtype));
+    };
+    py::array redeem = texts("redeem_status");
+    py::array subscribe = texts("subscribe_status");
+    if (redeem.size() != f.size()) length_mismatch(f, redeem.size());
+    if (subscribe.size() != f.size()) length_mismatch(f, subscribe.size());
+    // Read-only access: with copy-on-write pandas may hand out a read-only
+    // view of the frame's own memory.
+    auto* const* r = static_cast<PyObject* const*>(redeem.data());
+    auto* const* sub = static_cast<PyObject* const*>(subscribe.data());
     for (py::ssize_t i = 0; i < f.size(); ++i) {
         bool value = false;
         if (PyUnicode_Check(r[i]) && PyUnicode_Check(sub[i]) &&
@@ -329,7 +335,7 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
                         tmf::format("no instrument for fund {!r}: the bars of a fund need its catalogue entry",
                                     order_book_id));
     }
-    const bool accrued = tmf::truthy(tmf::getattr_or(instrument, "accrued_daily", Py_False));
+    const bool accrued = tmf::truthy(instrument.attr("accrued_daily"));
 
     py::dict fields;
     if (accrued) {
@@ -358,7 +364,7 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.
-    if (tmf::truthy(tmf::getattr_or(instrument, "exchange", Py_None)) && accrued) {
+    if (tmf::truthy(instrument.attr("exchange")) && tmf::truthy(instrument.attr("accrued_daily"))) {
         for (const char* name : {"open", "high", "low", "close", "prev_close"}) {
             tmf::RecordField f(bars, name);
             if (!fill_scalar(f, 100.0, true)) bars[py::str(name)] = py::int_(100);
@@ -502,20 +508,7 @@ PYBIND11_MODULE(nav_day_bars, m) {
                 self.attr("investor") = investor;
             },
             py::arg("self"), py::arg("fund_nav_type"), py::arg("investor") = "institution")
-        .def("_get_nav", &get_nav_impl, py::arg("self"), py::arg("order_book_id"))
-        .def(
-            "get_date_range",
-            [](py::object self, py::object order_book_id) {
-                py::object index = self.attr("_get_nav")(order_book_id).attr("index");
-                if (py::len(index) == 0) {
-                    tmf::raise_with(PyExc_IndexError,
-                                    tmf::format("基金标的{} has no date with both NAV and status", order_book_id));
-                }
-                const Shared& sh = shared();
-                return py::make_tuple(sh.convert_date_to_int(index[py::int_(0)]),
-                                      sh.convert_date_to_int(index[py::int_(-1)]));
-            },
-            py::arg("self"), py::arg("order_book_id"));
+        .def("_get_nav", &get_nav_impl, py::arg("self"), py::arg("order_book_id"));
     vex.attr("_get_transaction_status",
              tmf::lru_cached(
                  [](const py::args& args, const py::kwargs& kwargs) {
@@ -523,6 +516,21 @@ PYBIND11_MODULE(nav_day_bars, m) {
                      return get_transaction_status_impl(self, id);
                  },
                  1024, "_get_transaction_status"));
+    vex.def(
+        "get_date_range",
+        [](py::object self, py::object order_book_id) {
+            py::object index = self.attr("_get_nav")(order_book_id).attr("index");
+            // An IndexError either way; this one says which fund and why.
+            if (py::len(index) == 0) {
+                tmf::raise_with(PyExc_IndexError,
+                                tmf::format("fund {} has no date with both NAV and status: no date range",
+                                            order_book_id));
+            }
+            const Shared& sh = shared();
+            return py::make_tuple(sh.convert_date_to_int(index[py::int_(0)]),
+                                  sh.convert_date_to_int(index[py::int_(-1)]));
+        },
+        py::arg("self"), py::arg("order_book_id"));
     m.attr("VexdataNavDayBars") = vex.build();
 
     m.attr("FIELD_MAP") = field_map;

@@ -20,6 +20,8 @@ namespace py = pybind11;
 namespace {
 
 struct Shared {
+    py::object np;
+    py::object pd;
     py::object environment;           // tessel.environment.Environment
     py::object convert_date_to_date_int;
     py::object vexdatac;              // the client package
@@ -53,6 +55,22 @@ void init_impl(py::object self) {
         self.attr("dividend_df") = py::none();
         return;
     }
+    py::object data_type = self.attr("DATA_TYPE");
+    py::list names;
+    for (py::handle pair : data_type) names.append(pair[py::int_(0)]);
+    if (py::len(df) == 0) {
+        // A table without rows says "no dividends" as well.  Its columns
+        // need not be datetimes (the .dt accessor would fail and stop the
+        // whole plug-in), so the table is laid out directly: every fund then
+        // gets an empty record array, like a fund without rows in a table
+        // that has some.
+        py::dict columns;
+        for (py::handle pair : data_type) columns[pair[py::int_(0)]] = s.np.attr("empty")(0, pair[py::int_(1)]);
+        py::object no_ids = s.pd.attr("Index")(py::list(), py::arg("dtype") = py::dtype("O"),
+                                               py::arg("name") = "order_book_id");
+        self.attr("dividend_df") = s.pd.attr("DataFrame")(columns, py::arg("index") = no_ids);
+        return;
+    }
     // reset_index gives a new frame: the service's frame is not touched by
     // the column rewrites below.
     df = df.attr("reset_index")("ex_dividend_date");
@@ -62,8 +80,6 @@ void init_impl(py::object self) {
     tmf::set_column(df, "announcement_date", df[py::str("book_closure_date")]);
     tmf::set_column(df, "round_lot", py::float_(1.0));
     tmf::set_column(df, "dividend_cash_before_tax", df[py::str("dividend_before_tax")]);
-    py::list names;
-    for (py::handle pair : self.attr("DATA_TYPE")) names.append(pair[py::int_(0)]);
     self.attr("dividend_df") = df[names];
 }
 
@@ -79,7 +95,7 @@ void shift_book_closure_dates(py::array& records, py::handle data_proxy) {
                                  : py::object(records[py::int_(i)][py::int_(0)]);
         py::object shifted = next_trading_date(py::str(date), py::arg("n") = -1);
         py::object text = shifted.attr("strftime")("%Y%m%d");
-        PyObject* value = PyLong_FromUnicodeObject(text.ptr(), 10);
+        PyObject* value = PyNumber_Long(text.ptr());  // int(text)
         if (!value) throw py::error_already_set();
         py::object as_int = py::reinterpret_steal<py::object>(value);
         if (native) field.set<std::int64_t>(i, as_int.cast<std::int64_t>());
@@ -105,6 +121,8 @@ PYBIND11_MODULE(payout_history, m) {
     m.doc() = "Cash dividends of public funds in the host's dividend record layout.";
     tmf::LruFunction::bind(m);
     Shared& s = shared();
+    s.np = py::module_::import("numpy");
+    s.pd = py::module_::import("pandas");
     py::object base = tmf::import_attr("tessel.data.base_data_source.storage_interface", "AbstractDividendStore");
     s.environment = tmf::import_attr("tessel.environment", "Environment");
     s.convert_date_to_date_int = tmf::import_attr("tessel.utils.datetime_func", "convert_date_to_date_int");

@@ -324,3 +324,45 @@ def test_value_functions_are_usable_and_agree_with_native_fill(env, service):
     assert BaseNavDayBars.FIELD_MAP["subscribe_lower_limit"][1](frames["F1"]).tolist() == [10.0] * 5
     with pytest.raises(NotImplementedError):
         BaseNavDayBars._get_nav(FrameBars("unit"), "F1")
+
+
+class _FrameBars(BaseNavDayBars):
+    """Bars of frames handed in directly, without the data service."""
+
+    frames = {}
+
+    def _get_nav(self, order_book_id):
+        return self.frames[order_book_id]
+
+    def get_date_range(self, order_book_id):
+        raise NotImplementedError
+
+
+def test_status_columns_in_read_only_memory(env, service, monkeypatch):
+    # pandas hands out read-only views of a frame's object columns
+    # (copy-on-write); building the bars only reads them.
+    service.funds = [fund_object("F1", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    columns = {"unit_net_value": np.array([1.0, 1.1, 1.2])}
+    for name, values in (("subscribe_status", ["Close", "Open", "Suspended"]),
+                         ("redeem_status", ["Close", "Close", "Suspended"])):
+        columns[name] = np.array(values, dtype=object)
+        columns[name].flags.writeable = False
+    frame = pd.DataFrame(columns, index=pd.DatetimeIndex(DAYS[:3]), copy=False)
+    if frame["redeem_status"].to_numpy(dtype=object).flags.writeable:
+        pytest.skip("this pandas copies the column")
+    monkeypatch.setattr(_FrameBars, "frames", {"F1": frame})
+    bars = _FrameBars("unit").get_bars("F1")
+    assert bars["suspended"].tolist() == [True, False, True]
+    assert_same_bars(bars, reference_bars(frame, "unit_net_value", accrued=False))
+
+
+def test_operations_in_definition_order():
+    def operations(cls):
+        return [k for k in vars(cls) if k in {"__init__", "_get_nav", "get_bars", "_get_transaction_status",
+                                              "get_date_range", "FIELD_MAP", "FIELD_MAP_ACCRUED_DAILY",
+                                              "START_DATE", "END_DATE"}]
+
+    assert operations(BaseNavDayBars) == ["FIELD_MAP", "FIELD_MAP_ACCRUED_DAILY", "START_DATE", "END_DATE",
+                                          "__init__", "_get_nav", "get_bars"]
+    assert operations(VexdataNavDayBars) == ["__init__", "_get_nav", "_get_transaction_status", "get_date_range"]

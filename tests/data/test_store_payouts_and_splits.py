@@ -147,3 +147,18 @@ def test_host_finds_split_by_ex_date(service, env):
     ds.register_split_store(INSTRUMENT_TYPE.PUBLIC_FUND, VexdataUnitSplits())
     assert env.data_proxy.get_split_by_ex_date("S1", pd.Timestamp("2021-01-20")) == 2.0
     assert env.data_proxy.get_split_by_ex_date("S1", pd.Timestamp("2021-01-21")) is None
+
+
+@pytest.mark.parametrize("table", [
+    # the service's own shape, without rows (its date columns then hold no datetimes)
+    pd.DataFrame({"book_closure_date": [], "payable_date": [], "dividend_before_tax": []},
+                 index=pd.MultiIndex.from_arrays([[], []], names=["order_book_id", "ex_dividend_date"])),
+    pd.DataFrame(),
+])
+def test_dividend_table_without_rows_means_no_dividends(dividends, table):
+    dividends.dividends = table
+    store = VexdataPayoutHistory()
+    assert list(store.dividend_df.columns) == DIVIDEND_FIELDS and len(store.dividend_df) == 0
+    records = store.get_dividend("D1")
+    assert len(records) == 0
+    assert [records.dtype[n].str for n in DIVIDEND_FIELDS] == [t for _, t in VexdataPayoutHistory.DATA_TYPE]

@@ -1,3 +1,4 @@
+import builtins
 import logging
 import subprocess
 import sys
@@ -5,6 +6,7 @@ import textwrap
 
 import pytest
 
+import vexdatac.fund
 from tessel.const import INSTRUMENT_TYPE
 from tessel.core.events import EVENT, Event
 from tessel.data.base_data_source import BaseDataSource
@@ -248,3 +250,90 @@ def test_fund_matcher_is_a_host_matcher(make_env):
     matcher = FundMatcher(make_env(), False)
     assert isinstance(matcher, AbstractMatcher)
     assert matcher._subscription_limit is False
+
+
+# --- the order of the start-up steps ---
+
+def test_steps_run_in_order_and_load_their_modules_when_reached(make_env, service, bundle, monkeypatch):
+    """Each host call, service request and late module load of an active
+    start-up, in the order they happen."""
+    log = []
+    late_modules = {"tessel_mod_fund.api": "load api", "tessel_mod_fund.position": "load position",
+                    "tessel_mod_fund.matcher": "load matcher", "tessel_mod_fund.validator": "load validator",
+                    "tessel.mod.tessel_mod_sys_simulation.simulation_broker": "load broker module"}
+    real_import = builtins.__import__
+
+    def tracking_import(name, *args, **kwargs):
+        if name in late_modules:
+            log.append(late_modules[name])
+        return real_import(name, *args, **kwargs)
+
+    def record(obj, method, label):
+        original = getattr(obj, method)
+
+        def recorded(*args, **kwargs):
+            log.append(label)
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(obj, method, recorded)
+
+    env = make_env()
+    env.set_data_source(BaseDataSource(str(bundle), {}, False, None))
+    env.set_broker(SimulationBroker(env, env.config.mod.sys_simulation))
+    for name in ("all_instruments", "instruments", "get_dividend"):
+        record(vexdatac.fund, name, "service " + name)
+    record(env.event_bus, "add_listener", "add_listener")
+    for name in ("register_instruments_store", "register_day_bar_store", "register_dividend_store",
+                 "register_split_store"):
+        record(env.data_source, name, name)
+    for name in ("set_data_source", "set_transaction_cost_decider", "set_broker", "add_frontend_validator"):
+        record(env, name, name)
+    record(env.broker, "register_matcher", "register_matcher")
+    monkeypatch.setattr(builtins, "__import__", tracking_import)
+    start(env)
+    monkeypatch.setattr(builtins, "__import__", real_import)
+
+    assert log == [
+        "load api", "add_listener",
+        "service all_instruments", "service instruments",  # the catalogue, after the bar store
+        "service all_instruments", "service get_dividend",  # the dividend table
+        "load position",
+        "register_instruments_store", "register_day_bar_store", "register_dividend_store", "register_split_store",
+        "set_transaction_cost_decider",
+        "load matcher", "load broker module", "register_matcher", "set_broker",
+        "load validator", "add_frontend_validator",
+    ]
+
+
+class _Falsy:
+    """A stand-in that is set but tests false."""
+
+    def __bool__(self):
+        return False
+
+
+@pytest.mark.parametrize("status_limit, validators", [(True, 1), ("yes", 1), (1, 1),
+                                                      (False, 0), (0, 0), ("", 0), (None, 0)])
+def test_status_limit_is_tested_for_truth(make_env, service, status_limit, validators):
+    env = make_env()
+    start(env, status_limit=status_limit)
+    assert len(env._frontend_validators.get(PUBLIC_FUND, [])) == validators
+
+
+def test_false_data_source_and_broker_are_replaced(make_env, service):
+    env = make_env()
+    env.data_source, env.broker = _Falsy(), _Falsy()
+    mod = start(env)
+    assert isinstance(env.data_source, BaseDataSource)
+    assert env.data_source._day_bar_stores[PUBLIC_FUND] is mod._nav_day_bars
+    assert isinstance(env.broker, SimulationBroker)
+    assert isinstance(env.broker.get_matcher(PUBLIC_FUND), FundMatcher)
+
+
+def test_operations_accept_their_arguments_by_name(make_env, service):
+    env = make_env()
+    mod = FundMod()
+    mod.start_up(env=env, mod_config=type(env.config)({"fund_nav_type": "unit", "subscription_limit": True,
+                                                       "status_limit": False}))
+    assert mod.get_bars(order_book_id="F1") is mod._nav_day_bars.get_bars("F1")
+    assert mod.tear_down(code=0, exception=None) is None
