@@ -39,20 +39,13 @@ namespace {
 struct Globals {
     py::object module;
     py::object datetime_cls;
-    py::object convert_date_to_date_int;
     py::object instrument_type;
     py::object position_effect;
-    py::object side;
-    py::object trading_calendar_type;
-    py::object environment;
     py::object stock_position;
     py::object stock_position_proxy;
-    py::object trade;
-    py::object position;
     py::object public_fund;
     py::object effect_open;
     py::object effect_close;
-    py::object side_buy;
     py::object zero;
 };
 
@@ -104,6 +97,10 @@ struct Names {
 
 Names* N = nullptr;
 
+// A module-level name, looked up when used (as a Python function body
+// would), so the module's bindings stay the ones that count.
+py::object global(const char* name) { return G->module.attr(name); }
+
 // ---------------------------------------------------------------------------
 // Thin C API wrappers that turn a Python error into a C++ exception.
 
@@ -145,6 +142,8 @@ template <class... Args>
 py::object call_method(py::handle self, PyObject* name, Args&&... args) {
     return getattr(self, name)(std::forward<Args>(args)...);
 }
+
+using tmf::round4;
 
 // Left-to-right sum starting from the int 0, like `0 + a + b + ...` in
 // Python.  While the running total and the addend are both floats the
@@ -210,8 +209,11 @@ long arrival_key(py::handle dt) {
 bool is_iterable(PyObject* o) { return Py_TYPE(o)->tp_iter != nullptr || PySequence_Check(o); }
 
 // Unpacks a queue entry into exactly two values, raising what Python's
-// `a, b = entry` raises for anything else.
-std::pair<py::handle, py::handle> unpack2(py::handle entry, py::object& keep) {
+// `a, b = entry` raises for anything else.  The two values are owned: the
+// handlers run Python code (`dt.date()`, `__add__`) while holding them, and a
+// list entry could be emptied meanwhile.
+std::pair<py::object, py::object> unpack2(py::handle entry) {
+    py::object keep;
     PyObject* e = entry.ptr();
     Py_ssize_t n;
     PyObject** items;
@@ -232,7 +234,7 @@ std::pair<py::handle, py::handle> unpack2(py::handle entry, py::object& keep) {
         tmf::raise_with(PyExc_ValueError,
                         tmf::format("not enough values to unpack (expected 2, got {})", n));
     }
-    return {items[0], items[1]};
+    return {py::reinterpret_borrow<py::object>(items[0]), py::reinterpret_borrow<py::object>(items[1])};
 }
 
 // Element 1 of a queue entry by index (`entry[1]`).
@@ -289,7 +291,7 @@ py::object queue_sum(py::handle self, PyObject* queue_name) {
 py::object received_quantity(py::handle self) {
     py::object expected = getattr(self, N->quantity_);
     py::object queued = queue_sum(self, N->subscribe_queue);
-    return tmf::round4(sub(expected, queued));
+    return round4(sub(expected, queued));
 }
 
 py::object next_trading_datetime(py::handle self, py::handle when, PyObject* days_name) {
@@ -470,24 +472,16 @@ PYBIND11_MODULE(position, m) {
     m.attr("Position") = tmf::import_attr("tessel.portfolio.position", "Position");
 
     G->datetime_cls = m.attr("datetime");
-    G->convert_date_to_date_int = m.attr("convert_date_to_date_int");
     G->instrument_type = m.attr("INSTRUMENT_TYPE");
     G->position_effect = m.attr("POSITION_EFFECT");
-    G->side = m.attr("SIDE");
-    G->trading_calendar_type = m.attr("TRADING_CALENDAR_TYPE");
-    G->environment = m.attr("Environment");
     G->stock_position = m.attr("StockPosition");
     G->stock_position_proxy = m.attr("StockPositionProxy");
-    G->trade = m.attr("Trade");
-    G->position = m.attr("Position");
     G->public_fund = G->instrument_type.attr("PUBLIC_FUND");
     G->effect_open = G->position_effect.attr("OPEN");
     G->effect_close = G->position_effect.attr("CLOSE");
-    G->side_buy = G->side.attr("BUY");
     G->zero = py::int_(0);
 
     py::object StockPosition = G->stock_position;
-    py::object Position = G->position;
 
     // --- _accrued_fund: the instrument's daily-accrual flag, cached for the
     // two most recent positions (the constructor and the daily accrual both
@@ -511,7 +505,7 @@ PYBIND11_MODULE(position, m) {
         [StockPosition](py::object self, py::object order_book_id, py::object direction,
                         py::object init_quantity, py::object init_price) {
             StockPosition.attr("__init__")(self, order_book_id, direction, init_quantity, init_price);
-            py::object env = G->environment.attr("get_instance")();
+            py::object env = global("Environment").attr("get_instance")();
             py::object fund_cfg = env.attr("config").attr("mod").attr("fund");
             self.attr("subscription_receiving_days") = fund_cfg.attr("subscription_receiving_days");
             self.attr("redemption_receiving_days") = fund_cfg.attr("redemption_receiving_days");
@@ -609,14 +603,15 @@ PYBIND11_MODULE(position, m) {
                 }
             }
             py::object trading_dt = trade.attr("trading_datetime");
-            // The arrival date is fixed before the trade is applied: a calendar
-            // error then leaves the position untouched instead of losing the
-            // trade's units or cash.
+            // The arrival date and the trade's date are fixed before the trade
+            // is applied: a calendar error or a trade without a usable time then
+            // leaves the position untouched instead of losing the trade's units
+            // or cash.
             py::object dt = next_trading_datetime(
                 self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
-            py::object delta_cash = tmf::round4(tmf::call_base(StockPosition, "apply_trade", self, trade));
-            setattr(self, N->quantity_, tmf::round4(getattr(self, N->quantity_)));
             py::object trade_date = getattr(trading_dt, N->date)();
+            py::object delta_cash = round4(tmf::call_base(StockPosition, "apply_trade", self, trade));
+            setattr(self, N->quantity_, round4(getattr(self, N->quantity_)));
             if (is_open) {
                 append(getattr(self, N->subscribe_queue), py::make_tuple(dt, trade.attr("last_quantity")));
                 call_method(self, N->handle_subscribe_units, trade_date);
@@ -629,13 +624,13 @@ PYBIND11_MODULE(position, m) {
 
     cls.def(
         "before_trading",
-        [Position](py::object self, py::object trading_date) -> py::object {
-            py::object delta_cash = Position.attr("before_trading")(self, trading_date);
+        [](py::object self, py::object trading_date) -> py::object {
+            py::object delta_cash = global("Position").attr("before_trading")(self, trading_date);
             if (equal(getattr(self, N->quantity_), G->zero) && !truthy(getattr(self, N->redeem_queue)) &&
                 !truthy(getattr(self, N->dividend_receivable_))) {
                 return py::int_(0);
             }
-            py::object data_proxy = getattr(G->environment.attr("get_instance")(), N->data_proxy);
+            py::object data_proxy = getattr(global("Environment").attr("get_instance")(), N->data_proxy);
             delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
                                                    call_method(self, N->handle_redeem_value, trading_date).ptr()));
             delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
@@ -713,7 +708,7 @@ PYBIND11_MODULE(position, m) {
         [](py::object self, py::object /*trading_date*/) {
             py::object receivable = getattr(self, N->dividend_receivable_);
             py::object dt = next_trading_datetime(self, receivable[py::int_(0)], N->subscription_receiving_days);
-            py::object amount = tmf::round4(div(receivable[py::int_(1)], getattr(self, N->last_price)));
+            py::object amount = round4(div(receivable[py::int_(1)], getattr(self, N->last_price)));
             py::object quantity = add(getattr(self, N->quantity_), amount);
             setattr(self, N->quantity_, quantity);
             append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
@@ -726,8 +721,7 @@ PYBIND11_MODULE(position, m) {
         [](py::object self, py::object trading_date) -> py::object {
             py::object receivable = getattr(self, N->dividend_receivable_);
             if (!truthy(receivable)) return py::int_(0);
-            py::object keep;
-            auto [payable_date, dividend_value] = unpack2(receivable, keep);
+            auto [payable_date, dividend_value] = unpack2(receivable);
             // Paid on the first trading day on or after the payable date, so a
             // payable date that falls on a holiday does not strand the cash.
             bool due;
@@ -737,7 +731,7 @@ PYBIND11_MODULE(position, m) {
                 due = equal(payable_date, trading_date);
             }
             if (!due) return py::int_(0);
-            py::object value = py::reinterpret_borrow<py::object>(dividend_value);
+            py::object value = dividend_value;
             if (!truthy(getattr(self, N->fund_dividend_reinvestment))) {
                 setattr(self, N->dividend_receivable_, py::none());
                 return value;
@@ -768,11 +762,10 @@ PYBIND11_MODULE(position, m) {
                 // leaves the position as it was.
                 for (; index < PyList_GET_SIZE(queue.ptr()); ++index) {
                     py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(queue.ptr(), index));
-                    py::object keep;
-                    auto [dt, quantity] = unpack2(entry, keep);
+                    auto [dt, quantity] = unpack2(entry);
                     if (today < arrival_key(dt)) break;
-                    old_q = tmf::round4(add(old_q, quantity));
-                    logical_q = tmf::round4(add(logical_q, quantity));
+                    old_q = round4(add(old_q, quantity));
+                    logical_q = round4(add(logical_q, quantity));
                 }
                 setattr(self, N->old_quantity_, old_q);
                 setattr(self, N->logical_old_quantity_, logical_q);
@@ -792,12 +785,11 @@ PYBIND11_MODULE(position, m) {
             Py_ssize_t index = 0;
             for (; index < PyList_GET_SIZE(queue.ptr()); ++index) {
                 py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(queue.ptr(), index));
-                py::object keep;
-                auto [dt, value] = unpack2(entry, keep);
+                auto [dt, value] = unpack2(entry);
                 if (today < arrival_key(dt)) break;
                 total.add(value);
             }
-            py::object result = tmf::round4(total.value());
+            py::object result = round4(total.value());
             setattr(self, N->redeem_queue, tail(queue, index));
             return result;
         },
@@ -807,8 +799,9 @@ PYBIND11_MODULE(position, m) {
         "_handle_accrued_daily_fund_dividend",
         [](py::object self, py::object trading_date) -> py::object {
             if (!truthy(getattr(self, N->accrued_fund_))) return py::int_(0);
+            py::object quantity = getattr(self, N->quantity);
             py::object last_price = getattr(self, N->last_price);
-            py::object received_equity = mul(getattr(self, N->quantity), last_price);
+            py::object received_equity = mul(quantity, last_price);
             if (equal(received_equity, G->zero)) return py::int_(0);
 
             py::object table = G->module.attr("_get_daily_profit")(getattr(self, N->order_book_id));
@@ -816,7 +809,7 @@ PYBIND11_MODULE(position, m) {
             if (PyDate_Check(trading_date.ptr())) {
                 key = date_key_of(trading_date.ptr());
             } else {
-                key = G->convert_date_to_date_int(trading_date).cast<long>();
+                key = global("convert_date_to_date_int")(trading_date).cast<long>();
             }
             auto dates_arr = py::array_t<std::int64_t, py::array::forcecast>::ensure(table["trading_date"]);
             if (!dates_arr) throw py::error_already_set();
@@ -834,7 +827,7 @@ PYBIND11_MODULE(position, m) {
             if (!profits_arr) throw py::error_already_set();
             py::float_ daily_profit(profits_arr.unchecked<1>()(lo));
             py::object dividend_value = mul(div(received_equity, py::int_(10000)), daily_profit);
-            py::object amount = tmf::round4(py::float_(div(dividend_value, last_price)));
+            py::object amount = round4(div(dividend_value, last_price));
             py::object dt = call_method(self, N->date_to_datetime, trading_date);
             setattr(self, N->quantity_, add(getattr(self, N->quantity_), amount));
             append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
@@ -852,9 +845,9 @@ PYBIND11_MODULE(position, m) {
             if (ratio.is_none()) return;
             // Everything is computed first and written afterwards, so a
             // failure (a zero ratio, a malformed queue entry) changes nothing.
-            py::object quantity = tmf::round4(mul(getattr(self, N->quantity_), ratio));
-            py::object old_q = tmf::round4(mul(getattr(self, N->old_quantity_), ratio));
-            py::object logical_q = tmf::round4(mul(getattr(self, N->logical_old_quantity_), ratio));
+            py::object quantity = round4(mul(getattr(self, N->quantity_), ratio));
+            py::object old_q = round4(mul(getattr(self, N->old_quantity_), ratio));
+            py::object logical_q = round4(mul(getattr(self, N->logical_old_quantity_), ratio));
             py::object avg_price = div(getattr(self, N->avg_price_), ratio);
             py::object prev_close = div(getattr(self, N->prev_close), ratio);
             py::object queue_obj = getattr(self, N->subscribe_queue);
@@ -862,9 +855,8 @@ PYBIND11_MODULE(position, m) {
             std::vector<py::object> scaled;
             scaled.reserve(static_cast<std::size_t>(PyList_GET_SIZE(queue.ptr())));
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.ptr()); ++i) {
-                py::object keep;
-                auto [dt, units] = unpack2(PyList_GET_ITEM(queue.ptr(), i), keep);
-                scaled.push_back(py::make_tuple(dt, tmf::round4(mul(units, ratio))));
+                auto [dt, units] = unpack2(PyList_GET_ITEM(queue.ptr(), i));
+                scaled.push_back(py::make_tuple(dt, round4(mul(units, ratio))));
             }
             setattr(self, N->quantity_, quantity);
             setattr(self, N->old_quantity_, old_q);
@@ -907,9 +899,12 @@ PYBIND11_MODULE(position, m) {
 
     // --- module functions used by the daily accrual -----------------------
     m.attr("_get_trading_dates") = tmf::lru_cached(
-        [](const py::args&, const py::kwargs&) -> py::object {
-            py::object calendars = G->environment.attr("get_instance")().attr("data_source").attr("get_trading_calendars")();
-            py::object trading_dates = calendars[G->trading_calendar_type.attr("EXCHANGE")];
+        [](const py::args& args, const py::kwargs& kwargs) -> py::object {
+            if (!args.empty() || !kwargs.empty()) {
+                tmf::raise_with(PyExc_TypeError, py::str("_get_trading_dates() takes no arguments"));
+            }
+            py::object calendars = global("Environment").attr("get_instance")().attr("data_source").attr("get_trading_calendars")();
+            py::object trading_dates = calendars[global("TRADING_CALENDAR_TYPE").attr("EXCHANGE")];
             py::dict columns;
             columns["trading_date"] = trading_dates;
             return G->module.attr("pd").attr("DataFrame")(columns);
@@ -918,16 +913,23 @@ PYBIND11_MODULE(position, m) {
 
     m.attr("_get_daily_profit") = tmf::lru_cached(
         [](const py::args& args, const py::kwargs& kwargs) -> py::object {
-            if (args.size() != 1 || !kwargs.empty()) {
-                tmf::raise_with(PyExc_TypeError, py::str("_get_daily_profit() takes exactly one argument (order_book_id)"));
+            // The one argument may come by position or by name, as for a
+            // Python function; each spelling is its own cache entry.
+            py::object order_book_id;
+            if (args.size() == 1 && kwargs.empty()) {
+                order_book_id = args[0];
+            } else if (args.empty() && kwargs.size() == 1 && kwargs.contains("order_book_id")) {
+                order_book_id = kwargs["order_book_id"];
+            } else {
+                tmf::raise_with(PyExc_TypeError,
+                                py::str("_get_daily_profit() takes exactly one argument (order_book_id)"));
             }
-            py::object order_book_id = args[0];
-            py::object env = G->environment.attr("get_instance")();
+            py::object env = global("Environment").attr("get_instance")();
             py::object bars = env.attr("mod_dict")["fund"].attr("get_bars")(order_book_id);
             py::object trading_dates = G->module.attr("_get_trading_dates")();
             // The host utility turns the calendar into YYYYMMDD whatever the
             // datetime64 resolution; the bars carry YYYYMMDDhhmmss integers.
-            py::array calendar = py::array(G->convert_date_to_date_int(trading_dates["trading_date"]));
+            py::array calendar = py::array(global("convert_date_to_date_int")(trading_dates["trading_date"]));
             py::array dt_raw = py::array(bars["datetime"]);
             py::array profit_raw = py::array(bars["daily_profit"]);
             return build_daily_profit(order_book_id, dt_raw, profit_raw, calendar);
@@ -938,6 +940,6 @@ PYBIND11_MODULE(position, m) {
     // bars): a later run in the same process, with other data, must not be
     // served the previous run's tables.
     for (const char* name : {"_get_trading_dates", "_get_daily_profit"}) {
-        tmf::lru_of(m.attr(name)).set_scope([] { return G->environment.attr("get_instance")(); });
+        tmf::lru_of(m.attr(name)).set_scope([] { return global("Environment").attr("get_instance")(); });
     }
 }

@@ -4,6 +4,7 @@
 
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
+#include "tmf/pyargs.hpp"
 
 namespace py = pybind11;
 
@@ -41,7 +42,7 @@ PYBIND11_MODULE(validator, m) {
                 } else {
                     tmf::raise_with(PyExc_ValueError, tmf::format("error SIDE = {}", side));
                 }
-                if (fund_status.attr("invalid_state")(status).cast<bool>()) {
+                if (tmf::truthy(fund_status.attr("invalid_state")(status))) {
                     return tmf::format("{}申赎失败,当前时间({}) {}状态={} ", order_book_id,
                                        env.attr("trading_dt"), py::str(operation), status);
                 }

@@ -81,6 +81,40 @@ def _time_part(src):
             + np.asarray(src.second, dtype=np.int64))
 
 
+def _naive_datetime64(value):
+    """The datetime64 numpy array of a time-zone-naive DatetimeIndex or datetime Series, else None."""
+    # A time-zone-aware dtype is pandas' own, not a numpy dtype: its wall
+    # time needs pandas, so it takes the field-by-field path.
+    if isinstance(value, (pd.DatetimeIndex, pd.Series)) and isinstance(value.dtype, np.dtype) \
+            and value.dtype.kind == "M":
+        return value.to_numpy()
+    return None
+
+
+def _fields_of_datetime64(arr, with_time):
+    """YYYYMMDD (and hhmmss) of a datetime64 array by calendar arithmetic in numpy.
+
+    Casting between datetime64 units is exact whatever the array's own unit
+    (s, ms, us, ns), so no resolution is assumed.
+    """
+    missing = np.isnat(arr)
+    if missing.any():
+        raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(
+            int(np.flatnonzero(missing)[0])))
+    days = arr.astype("datetime64[D]")
+    months = days.astype("datetime64[M]")
+    year = months.astype("datetime64[Y]").astype(np.int64) + 1970
+    month = months.astype(np.int64) % 12 + 1
+    day = (days - months).astype(np.int64) + 1
+    out = year * 10000 + month * 100 + day
+    if with_time:
+        seconds = (arr - days).astype("timedelta64[s]").astype(np.int64)
+        hour, rest = np.divmod(seconds, 3600)
+        minute, second = np.divmod(rest, 60)
+        out = out * 1000000 + hour * 10000 + minute * 100 + second
+    return out
+
+
 def _is_plain_date(value):
     # date, datetime and Timestamp carry their fields; NaT claims to be a
     # datetime but has none.
@@ -91,6 +125,9 @@ def convert_date_to_date_int(value):
     """YYYYMMDD of a date, or of every element of a datetime collection."""
     if _is_plain_date(value):  # the common case, kept cheap: positions ask every day
         return value.year * 10000 + value.month * 100 + value.day
+    arr = _naive_datetime64(value)
+    if arr is not None:
+        return _fields_of_datetime64(arr, with_time=False)
     src = _fields_source(value)
     if src is not None:
         _check_no_missing(src)
@@ -106,6 +143,9 @@ def convert_date_to_int(value):
         if isinstance(value, _dt.datetime):
             return day + value.hour * 10000 + value.minute * 100 + value.second
         return day
+    arr = _naive_datetime64(value)
+    if arr is not None:
+        return _fields_of_datetime64(arr, with_time=True)
     src = _fields_source(value)
     if src is not None:
         _check_no_missing(src)

@@ -103,3 +103,16 @@ def test_conversion_matches_strftime(moment):
     moment = moment.replace(microsecond=0)
     assert convert_date_to_int(moment) == int(moment.strftime("%Y%m%d%H%M%S"))
     assert convert_date_to_int(pd.DatetimeIndex([moment]))[0] == int(moment.strftime("%Y%m%d%H%M%S"))
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_whole_index_conversion_matches_the_calendar_fields(unit):
+    # before and after the epoch, with times of day, leap day, far future
+    texts = ["1969-12-31 01:02:03", "1970-01-01 00:00:00", "1999-12-31 23:59:59",
+             "2020-02-29 12:00:00", "2200-12-31 10:00:00"]
+    index = pd.DatetimeIndex(pd.to_datetime(texts)).as_unit(unit)
+    expected = [int(ts.strftime("%Y%m%d%H%M%S")) for ts in index]
+    assert convert_date_to_int(index).tolist() == expected
+    assert convert_date_to_date_int(pd.Series(index)).tolist() == [e // 1000000 for e in expected]
+    with pytest.raises(ValueError, match="position 1"):
+        convert_date_to_int(pd.DatetimeIndex([index[0], pd.NaT]))

@@ -3,9 +3,11 @@ import datetime as dt
 import math
 from types import SimpleNamespace
 
+import numpy as np
 import pytest
 
 from tessel.const import CustomEnum, SIDE
+from tessel.data.bar import BarObject
 from tessel.interface import AbstractFrontendValidator, AbstractTransactionCostDecider
 from tessel_mod_fund.const import FUND_STATUS
 from tessel_mod_fund.transaction import FundTransactionDecider
@@ -25,6 +27,7 @@ class TestFundStatus:
         ("Open", False), ("Limited", False), (b"Open", False), (b"Limited", False),
         ("Suspended", True), (b"Close", True),
         ("open", True), ("", True), (b"", True), (None, True), (float("nan"), True), ("Paused", True),
+        (np.bytes_(b"Open"), False), (np.str_("Limited"), False), (np.bytes_(b"Close"), True),
     ])
     def test_invalid_state(self, state, refused):
         assert FUND_STATUS.invalid_state(state) is refused
@@ -87,6 +90,28 @@ class TestStatusValidator:
             FundStatusValidator(env).validate_submission(order("HOLD"))
         assert env.asked == ["000001"]
 
+    @pytest.mark.parametrize("subscribe, refused", [(b"Open", False), (b"Limited", False), (b"Close", True),
+                                                    (b"Suspended", True)])
+    def test_status_read_from_a_day_bar(self, subscribe, refused):
+        # the day bar keeps statuses in 10-byte string fields; the engine's bar
+        # object must hand them to the rule and the text as plain status texts
+        record = np.zeros(1, dtype=[("close", "<f8"), ("subscribe_status", "S10"), ("redeem_status", "S10")])
+        record["subscribe_status"], record["redeem_status"] = subscribe, b"Open"
+        env = FakeEnv(None, None)
+        env.bar = BarObject(SimpleNamespace(order_book_id="000001"), record[0])
+        text = FundStatusValidator(env).validate_submission(order=order(SIDE.BUY), account=None)
+        if refused:
+            assert text == f"000001申赎失败,当前时间(2024-03-05 15:00:00) 申购状态={subscribe.decode()} "
+        else:
+            assert text is None
+
+    def test_any_true_rule_result_refuses(self, monkeypatch):
+        # the rule's answer is taken by its truth, not by its type
+        monkeypatch.setattr(FUND_STATUS, "invalid_state", classmethod(lambda cls, state: "refused"))
+        assert FundStatusValidator(FakeEnv("Open", "Open")).validate_submission(order(SIDE.BUY)) is not None
+        monkeypatch.setattr(FUND_STATUS, "invalid_state", classmethod(lambda cls, state: 0))
+        assert FundStatusValidator(FakeEnv("Close", "Close")).validate_submission(order(SIDE.BUY)) is None
+
     def test_cancellation_always_allowed(self):
         env = FakeEnv("Close", "Close")
         v = FundStatusValidator(env)
@@ -116,5 +141,5 @@ class TestTransactionDecider:
         monkeypatch.setattr(FundTransactionDecider, "fee_ratio", 0.015, raising=False)
         assert FundTransactionDecider.calc_commission(0) == 0
         assert FundTransactionDecider.calc_commission(1000) == pytest.approx(15.0)
-        assert FundTransactionDecider().calc_commission(2000) == 2 * FundTransactionDecider.calc_commission(1000)
+        assert FundTransactionDecider().calc_commission(amount=2000) == 2 * FundTransactionDecider.calc_commission(1000)
         assert math.isclose(FundTransactionDecider.calc_commission(1000), 1000 * 0.015)

@@ -38,17 +38,22 @@ inline double round_to(double x, int ndigits) {
 
 inline double round4(double x) { return round_to(x, 4); }
 
-// round(value, 4) for an arbitrary Python number, keeping Python's result
-// type: an exact int comes back unchanged (round(7, 4) is the int 7), a
-// float is rounded natively, anything else (numpy scalars, Decimal) is
-// handed to the built-in round so its own rules apply.
+// round(value, 4) for an arbitrary Python number.  An exact int comes back
+// unchanged (round(7, 4) is the int 7).  Every float, numpy's float64
+// included, is rounded natively to the nearest multiple of 0.0001 with exact
+// ties to even and comes back as a plain float: numpy's own __round__ scales
+// by 10**4 first and can miss the nearest value (10.00015 would become
+// 10.0002).  Anything else (Decimal, numpy float32) is handed to the
+// built-in round so its own rules apply.
 inline py::object round4(py::handle value) {
     if (PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr())) {
         // round() of a bool gives an int
         return py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     }
-    if (PyFloat_CheckExact(value.ptr())) {
-        return py::float_(round4(PyFloat_AS_DOUBLE(value.ptr())));
+    if (PyFloat_Check(value.ptr())) {
+        const double d = PyFloat_AsDouble(value.ptr());
+        if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return py::float_(round4(d));
     }
     static py::handle builtin_round = py::object(py::module_::import("builtins").attr("round")).release();
     return builtin_round(value, 4);

@@ -1,0 +1,114 @@
+"""Time building fund day bars natively against the plain pandas/numpy way.
+
+Loads every fund of a fund database once (NAV joined with status, as the bar
+store sees it), then builds each fund's bar array many times: with the
+compiled store (the data service answered from memory, the store's cache
+bypassed) and with a straightforward pandas/numpy construction of the same
+array.  Both results are checked to be identical first.
+
+    PYTHONPATH=. python bench/bench_bars.py --db out/demo/funds.sqlite --bundle out/demo/bundle
+"""
+import time
+
+import click
+import numpy as np
+
+import vexdatac
+from tessel.config import load_config
+from tessel.environment import Environment
+from tessel.mod import ModHandler
+from tessel.utils.datetime_func import convert_date_to_int
+
+
+def pandas_bars(frame, nav_column, accrued, exchange):
+    nan = np.nan
+    fields = {"datetime": ("<u8", convert_date_to_int(frame.index))}
+    for name in ("volume", "total_turnover", "limit_up", "limit_down"):
+        fields[name] = ("<f8", nan)
+    for name in ("subscribe_upper_limit", "subscribe_lower_limit", "redeem_lower_limit"):
+        fields[name] = ("<f8", frame[name] if name in frame.columns else nan)
+    if accrued:
+        fields["open"] = ("<u8", 1)
+        for name in ("high", "low", "close", "prev_close"):
+            fields[name] = ("<f8", 1.0)
+        fields["isnan"] = ("<f8", np.isnan(frame["daily_profit"]))
+        fields["daily_profit"] = ("<f8", frame["daily_profit"])
+        fields["weekly_yield"] = ("<f8", frame["weekly_yield"])
+    else:
+        nav = frame[nav_column]
+        for name in ("open", "high", "low", "close"):
+            fields[name] = ("<f8", nav)
+        fields["prev_close"] = ("<f8", nav.shift(1).values)
+        fields["isnan"] = ("<f8", np.isnan(nav.astype(float)))
+    if "subscribe_status" in frame.columns:
+        fields["suspended"] = ("bool", (frame["redeem_status"] == frame["subscribe_status"])
+                               & frame["redeem_status"].isin(["Suspended", "Close"]))
+        fields["subscribe_status"] = ("S10", frame["subscribe_status"].values)
+        fields["redeem_status"] = ("S10", frame["redeem_status"].values)
+    bars = np.empty(len(frame), dtype=[(k, t) for k, (t, _) in fields.items()])
+    for name, (_, value) in fields.items():
+        bars[name] = value
+    if exchange and accrued:
+        for name in ("open", "high", "low", "close", "prev_close"):
+            bars[name] = 100
+    return bars
+
+
+@click.command()
+@click.option("--db", required=True, type=click.Path(exists=True, dir_okay=False), help="fund database")
+@click.option("--bundle", required=True, type=click.Path(exists=True, file_okay=False), help="calendar bundle")
+@click.option("--repeat", default=20, show_default=True, help="builds per fund and method")
+def main(db, bundle, repeat):
+    vexdatac.set_database(db)
+    env = Environment(load_config({"base": {"data_bundle_path": bundle, "start_date": "2015-01-05",
+                                            "end_date": "2024-12-31"}}))
+    handler = ModHandler()
+    handler.set_env(env)
+    handler.start_up()
+    store = env.mod_dict["fund"]._nav_day_bars
+    fund = vexdatac.fund
+    ids = [i for i in fund.all_instruments()["order_book_id"] if fund.get_transaction_status(i) is not None]
+    navs = {i: fund.get_nav(i, start_date="20050104", end_date="29991231") for i in ids}
+    status = {i: fund.get_transaction_status(i) for i in ids}
+    frames = {i: store._get_nav(i) for i in ids}
+    accrued = {i: bool(env.get_instrument(i).accrued_daily) for i in ids}
+    exchange = {i: env.get_instrument(i).exchange for i in ids}
+    # The data service answers from memory, so only the building is timed.
+    get_nav, get_status = fund.get_nav, fund.get_transaction_status
+    fund.get_nav = lambda i, **kw: navs[i]
+    fund.get_transaction_status = lambda i, **kw: status[i]
+    try:
+        rows = sum(len(f) for f in frames.values())
+        for i in ids:
+            native = type(store)("unit").get_bars(i)
+            reference = pandas_bars(frames[i], "unit_net_value", accrued[i], exchange[i])
+            assert native.dtype == reference.dtype
+            for name in native.dtype.names:
+                np.testing.assert_array_equal(native[name], reference[name])
+        t0 = time.perf_counter()
+        for _ in range(repeat):
+            for i in ids:
+                type(store)("unit").get_bars(i)  # a new store: nothing cached
+        native_s = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        for _ in range(repeat):
+            for i in ids:
+                pandas_bars(store._get_nav(i), "unit_net_value", accrued[i], exchange[i])
+        pandas_s = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        for _ in range(repeat):
+            for i in ids:
+                store._get_nav(i)
+        join_s = time.perf_counter() - t0
+    finally:
+        fund.get_nav, fund.get_transaction_status = get_nav, get_status
+        handler.tear_down(0)
+    per = repeat * len(ids)
+    click.echo(f"{len(ids)} funds, {rows:,} bar records; {repeat} builds of each")
+    click.echo(f"NAV/status join (pandas, shared by both): {join_s / per * 1e3:7.3f} ms per fund")
+    click.echo(f"array building, native store : {(native_s - join_s) / per * 1e3:7.3f} ms per fund")
+    click.echo(f"array building, pandas/numpy : {(pandas_s - join_s) / per * 1e3:7.3f} ms per fund")
+
+
+if __name__ == "__main__":
+    main()

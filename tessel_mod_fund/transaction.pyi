@@ -1,0 +1,13 @@
+"""Transaction-cost decider for public funds (compiled module)."""
+from typing import Any, ClassVar, NoReturn
+
+from tessel.interface import AbstractTransactionCostDecider
+
+class FundTransactionDecider(AbstractTransactionCostDecider):
+    # Not defined by the module: a caller of calc_commission sets it first.
+    fee_ratio: ClassVar[Any]
+    @classmethod
+    def calc_commission(cls, amount: Any) -> Any: ...
+    def get_trade_commission(self, trade: Any) -> NoReturn: ...
+    def get_order_transaction_cost(self, order: Any) -> Any: ...
+    def get_trade_tax(self, trade: Any) -> NoReturn: ...
