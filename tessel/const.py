@@ -40,8 +40,9 @@ class CustomEnum(str, Enum):
             return result
         return not result
 
-    def __hash__(self):
-        return hash(self.value)
+    # A member's text is its value, so str's own (C) hash is hash(value);
+    # members key the engine's hot dictionaries, so keep it native.
+    __hash__ = str.__hash__
 
     def __str__(self):
         return self.value
