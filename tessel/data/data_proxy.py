@@ -7,7 +7,7 @@ import pandas as pd
 
 from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.data.bar import BarObject
-from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
+from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int, to_timestamp
 
 
 def _ordinal(value):
@@ -21,16 +21,7 @@ def _ordinal(value):
 
 def _to_day(value):
     """A midnight Timestamp for a date, datetime, Timestamp, datetime64 or date text ("20200101")."""
-    if isinstance(value, (bool, int, float, np.integer, np.floating)):
-        raise TypeError("expected a date, got {!r}".format(value))
-    if isinstance(value, _dt.date) and not isinstance(value, _dt.datetime):
-        return pd.Timestamp(value.year, value.month, value.day)
-    try:
-        ts = pd.Timestamp(value)
-    except (TypeError, ValueError) as exc:
-        raise ValueError("cannot interpret {!r} as a date: {}".format(value, exc)) from None
-    if pd.isna(ts):
-        raise ValueError("cannot look up a missing date (NaT)")
+    ts = to_timestamp(value)
     if ts.tzinfo is not None:
         ts = ts.tz_localize(None)
     # Times of day are dropped: the calendar holds dates, and "the trading

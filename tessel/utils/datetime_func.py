@@ -54,7 +54,8 @@ def _check_no_missing(src):
         raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(position))
 
 
-def _to_timestamp(value):
+def to_timestamp(value):
+    """A Timestamp of a date, datetime, Timestamp, datetime64 or date text; numbers and NaT are refused."""
     if isinstance(value, (bool, np.bool_)) or isinstance(value, (int, float, np.integer, np.floating)):
         # An integer is ambiguous (epoch count? YYYYMMDD?); refuse rather than guess.
         raise TypeError("expected a date, datetime, Timestamp, datetime64 or date text, got {!r}".format(value))
@@ -65,7 +66,7 @@ def _to_timestamp(value):
     except (TypeError, ValueError) as exc:
         raise ValueError("cannot interpret {!r} as a date: {}".format(value, exc)) from None
     if ts is pd.NaT or pd.isna(ts):
-        raise ValueError("cannot convert a missing date (NaT) to an integer date")
+        raise ValueError("cannot use a missing date (NaT)")
     return ts
 
 
@@ -132,7 +133,7 @@ def convert_date_to_date_int(value):
     if src is not None:
         _check_no_missing(src)
         return _date_part(src)
-    ts = _to_timestamp(value)
+    ts = to_timestamp(value)
     return ts.year * 10000 + ts.month * 100 + ts.day
 
 
@@ -150,7 +151,7 @@ def convert_date_to_int(value):
     if src is not None:
         _check_no_missing(src)
         return _date_part(src) * 1000000 + _time_part(src)
-    ts = _to_timestamp(value)
+    ts = to_timestamp(value)
     return (ts.year * 10000 + ts.month * 100 + ts.day) * 1000000 + ts.hour * 10000 + ts.minute * 100 + ts.second
 
 
@@ -170,4 +171,4 @@ def convert_int_to_date(value):
 
 def to_date(value):
     """A ``datetime.date`` from a date, datetime, Timestamp, datetime64 or date text."""
-    return _to_timestamp(value).date()
+    return to_timestamp(value).date()
