@@ -14,7 +14,9 @@ import traceback
 import click
 import yaml
 
-from tessel.config import deep_merge, load_config, load_default_config, nested_override, parse_override
+from tessel.config import (deep_merge, load_config, load_default_config, nested_override, parse_override,
+                           unknown_plugin_keys)
+from tessel.utils.logger import LOG_LEVELS, console_logging
 
 
 def _config_options(func):
@@ -119,6 +121,8 @@ def config_command(**options):
     """Print the effective configuration (defaults, file and options merged) as YAML."""
     _, config = _user_config(**options)
     click.echo(yaml.safe_dump(_plain(config.to_dict()), sort_keys=False, allow_unicode=True).rstrip())
+    for key in unknown_plugin_keys(config):
+        click.echo("warning: {} is not a setting of the plug-in and is ignored".format(key), err=True)
 
 
 def _describe_failure(exc, strategy):
@@ -138,8 +142,17 @@ def _describe_failure(exc, strategy):
               help="Directory for the report: CSV tables, summary.json, report.png.")
 @click.option("--no-progress", is_flag=True, help="Do not show the progress bar.")
 @click.option("--traceback", "show_traceback", is_flag=True, help="Show the full traceback when the run fails.")
-def run_command(strategy, output, no_progress, show_traceback, **options):
+@click.option("--log-level", type=click.Choice(LOG_LEVELS), default="info", show_default=True,
+              help="Least severe log lines shown on stderr (the strategy's logger and the engine's, "
+                   "e.g. rejected orders); 'none' hides them.")
+def run_command(strategy, output, no_progress, show_traceback, log_level, **options):
     """Backtest STRATEGY, a Python file defining init/before_trading/handle_bar/after_trading."""
+    with console_logging(log_level):
+        _run(strategy, output, no_progress, show_traceback, options)
+
+
+def _run(strategy, output, no_progress, show_traceback, options):
+    from tessel.mod import ModLoadError
     from tessel.run import StrategyLoadError, check_strategy_file, run
 
     try:
@@ -150,7 +163,7 @@ def run_command(strategy, output, no_progress, show_traceback, **options):
     progress = not no_progress and sys.stderr.isatty()
     try:
         result = run(user, strategy, progress=progress)
-    except (ValueError, ImportError, OSError) as exc:
+    except (ValueError, ImportError, OSError, ModLoadError) as exc:
         if show_traceback:
             traceback.print_exc()
         # Bad input: configuration values, bundle, calendar, strategy loading, plug-in libs.
@@ -171,4 +184,4 @@ def run_command(strategy, output, no_progress, show_traceback, **options):
 
 
 if __name__ == "__main__":  # python -m tessel.cli
-    main()
+    main(prog_name="tessel")

@@ -120,5 +120,10 @@ class DailyRecorder:
         return frame
 
     @property
+    def total_value(self):
+        """The total value of the last recorded day (NaN before the first)."""
+        return self._daily[-1][6] if self._daily else float("nan")
+
+    @property
     def trade_count(self):
         return len(self._trades)

@@ -18,8 +18,52 @@ _GRID = "#e4e7eb"
 _STRATEGY = "#1f6feb"
 _BENCHMARK = "#9aa5b1"
 _DRAWDOWN = "#d64545"
-_STACK = (("cash", "Cash", "#8fbcbb"), ("holdings", "Holdings", "#1f6feb"),
+_CASH = "#8fbcbb"
+_STACK = (("cash", "Cash", _CASH), ("holdings", "Holdings", "#1f6feb"),
           ("units_due", "Units in transit", "#f0b429"), ("cash_due", "Cash receivable", "#c65d7b"))
+# Holdings, largest first: blues and greens apart from the cash and receivable colours.
+_HOLDING_COLORS = ("#1f6feb", "#5a9bf6", "#0b3d91", "#2f8f83", "#7fb3d5", "#44546a")
+_MAX_HOLDING_LAYERS = 5
+
+
+def _holding_layers(positions, dates, holdings):
+    """Stack layers of the holdings' value (received units) by instrument, largest on average first.
+
+    At most ``_MAX_HOLDING_LAYERS`` instruments get a layer of their own;
+    the rest are summed as "Other holdings".  Without a positions table the
+    holdings form one layer.
+    """
+    single = [(holdings, "Holdings", _HOLDING_COLORS[0])]
+    if positions is None or len(positions) == 0 or not {"date", "order_book_id", "market_value"} <= set(positions):
+        return single
+    value = positions["market_value"].astype(float)
+    if "receivable_quantity" in positions and "last_price" in positions:
+        value = value - positions["receivable_quantity"].astype(float) * positions["last_price"].astype(float)
+    table = (pd.DataFrame({"date": pd.to_datetime(positions["date"]), "id": positions["order_book_id"].astype(str),
+                           "value": value.to_numpy()})
+             .pivot_table(index="date", columns="id", values="value", aggfunc="sum")
+             .reindex(dates).fillna(0.0))
+    if table.shape[1] == 0:
+        return single
+    order = table.mean().sort_values(ascending=False).index
+    shown = list(order[:_MAX_HOLDING_LAYERS]) if len(order) > _MAX_HOLDING_LAYERS + 1 else list(order)
+    layers = [(table[i].to_numpy(dtype=float), i, _HOLDING_COLORS[k % len(_HOLDING_COLORS)])
+              for k, i in enumerate(shown)]
+    rest = [i for i in order if i not in shown]
+    if rest:
+        layers.append((table[rest].sum(axis=1).to_numpy(dtype=float), "Other holdings", _HOLDING_COLORS[-1]))
+    return layers
+
+
+def _percent_axis(span):
+    """Tick labels for a growth-of-1 axis: as many decimals as the plotted range needs."""
+    decimals = 0 if span >= 0.2 else (1 if span >= 0.02 else 2)
+
+    def label(v, _pos=None):
+        change = round((v - 1.0) * 100, decimals)
+        return "0%" if change == 0 else "{:+.{d}f}%".format(change, d=decimals)
+
+    return FuncFormatter(label)
 
 
 def _style(ax):
@@ -72,9 +116,11 @@ def _metric_block(fig, result):
             color = _DRAWDOWN
         fig.text(x, 0.893, text, fontsize=15, fontweight="bold", color=color, va="top")
         fig.text(x, 0.857, label.upper(), fontsize=7.5, color=_MUTED, va="top")
-    fig.text(0.06, 0.838, "Trades {}  ·  fees {}  ·  peak {} → trough {}".format(
-        s.get("trades"), format_summary_value("fees", s.get("fees")), s.get("max_drawdown_peak") or "-",
-        s.get("max_drawdown_trough") or "-"), fontsize=8.5, color=_MUTED, va="top")
+    line = "Trades {}  ·  fees {}".format(s.get("trades"), format_summary_value("fees", s.get("fees")))
+    if s.get("rejected_orders"):
+        line += "  ·  {} of {} orders rejected (orders.csv)".format(s["rejected_orders"], s.get("orders"))
+    line += "  ·  peak {} → trough {}".format(s.get("max_drawdown_peak") or "-", s.get("max_drawdown_trough") or "-")
+    fig.text(0.06, 0.838, line, fontsize=8.5, color=_MUTED, va="top")
 
 
 def plot_report(result, path, dpi=130):
@@ -102,13 +148,18 @@ def plot_report(result, path, dpi=130):
     if bench is not None and np.isfinite(np.asarray(bench, dtype=float)).any():
         prices = pd.Series(np.asarray(bench, dtype=float)).ffill().bfill().to_numpy()
         bench_base = result.benchmark_base if result.benchmark_base else prices[0]
-        ax_eq.plot(x, prices / bench_base, color=_BENCHMARK, linewidth=1.4, label=str(
+        bench_growth = prices / bench_base
+        ax_eq.plot(x, bench_growth, color=_BENCHMARK, linewidth=1.4, label="Benchmark {}".format(
             result.summary.get("benchmark")), zorder=2)
+        span_values = np.concatenate([growth, bench_growth])
+    else:
+        span_values = growth
     ax_eq.axhline(1.0, color=_MUTED, linewidth=0.8, linestyle=(0, (3, 3)), zorder=1)
     ax_eq.fill_between(x, 1.0, growth, where=growth >= 1.0, color=_STRATEGY, alpha=0.07, interpolate=True)
-    ax_eq.yaxis.set_major_formatter(FuncFormatter(lambda v, _p: "{:+.0%}".format(v - 1.0)))
+    finite = span_values[np.isfinite(span_values)]
+    ax_eq.yaxis.set_major_formatter(_percent_axis(float(np.ptp(np.append(finite, 1.0)))))
     ax_eq.set_title("Cumulative return", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
-    ax_eq.legend(loc="upper left", frameon=False, fontsize=9)
+    ax_eq.legend(loc="best", frameon=True, framealpha=0.85, edgecolor="none", fontsize=9)
     _style(ax_eq)
 
     # Underwater chart: distance below the running peak.
@@ -130,21 +181,25 @@ def plot_report(result, path, dpi=130):
     ax_dd.set_title("Drawdown", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
     _style(ax_dd)
 
-    # Where the money sits: stacked to the total value.
+    # Where the money sits: stacked to the total value, the holdings split by instrument.
     cash_due = (daily["receivable_cash"] + daily["dividend_receivable"]).to_numpy(dtype=float)
     units_due = daily["receivable_units_value"].to_numpy(dtype=float)
     holdings = daily["market_value"].to_numpy(dtype=float) - units_due
-    parts = {"cash": daily["cash"].to_numpy(dtype=float), "holdings": holdings, "units_due": units_due,
-             "cash_due": cash_due}
-    shown = [(parts[k], label, color) for k, label, color in _STACK if k in ("cash", "holdings") or
-             np.any(np.abs(parts[k]) > 1e-9)]
-    ax_mix.stackplot(x, *[p for p, _, _ in shown], labels=[lbl for _, lbl, _ in shown],
-                     colors=[c for _, _, c in shown], alpha=0.85, linewidth=0)
+    layers = [(daily["cash"].to_numpy(dtype=float), "Cash", _CASH)]
+    layers += _holding_layers(result.positions, dates, holdings)
+    for part, (_, label, color) in ((units_due, _STACK[2]), (cash_due, _STACK[3])):
+        if np.any(np.abs(part) > 1e-9):
+            layers.append((part, label, color))
+    ax_mix.stackplot(x, *[p for p, _, _ in layers], labels=[lbl for _, lbl, _ in layers],
+                     colors=[c for _, _, c in layers], alpha=0.85, linewidth=0)
     ax_mix.plot(x, values, color=_INK, linewidth=0.8, label="Total value")
     ax_mix.yaxis.set_major_formatter(FuncFormatter(_money))
     ax_mix.set_title("Allocation", loc="left", fontsize=10.5, color=_INK, fontweight="bold")
-    ax_mix.legend(loc="upper left", frameon=False, fontsize=8.5, ncol=len(shown) + 1)
-    ax_mix.set_ylim(0, max(float(np.nanmax(values)) if len(values) else 1.0, 1.0) * 1.18)
+    columns = min(len(layers) + 1, 6)
+    ax_mix.legend(loc="upper left", frameon=False, fontsize=8.5, ncol=columns)
+    # Head room for the legend's rows.
+    rows = -(-(len(layers) + 1) // columns)
+    ax_mix.set_ylim(0, max(float(np.nanmax(values)) if len(values) else 1.0, 1.0) * (1.08 + 0.1 * rows))
     _style(ax_mix)
 
     locator = mdates.AutoDateLocator(minticks=4, maxticks=10)

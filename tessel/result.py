@@ -29,6 +29,7 @@ import numpy as np
 import pandas as pd
 
 TRADING_DAYS_PER_YEAR = 252
+CSV_DECIMALS = 10
 
 SUMMARY_LABELS = (
     ("start_date", "Start date"),
@@ -43,6 +44,8 @@ SUMMARY_LABELS = (
     ("max_drawdown", "Maximum drawdown"),
     ("max_drawdown_peak", "  peak"),
     ("max_drawdown_trough", "  trough"),
+    ("orders", "Orders"),
+    ("rejected_orders", "  rejected"),
     ("trades", "Trades"),
     ("fees", "Fees paid"),
     ("risk_free_rate", "Risk-free rate"),
@@ -102,12 +105,14 @@ def max_drawdown(values, dates, start_value):
 
 
 def compute_summary(daily, start_value, trades=None, risk_free_rate=0.0, benchmark=None, benchmark_base=None,
-                    benchmark_id=None, per_year=TRADING_DAYS_PER_YEAR):
+                    benchmark_id=None, per_year=TRADING_DAYS_PER_YEAR, orders=None):
     """The performance summary of a daily record (see the module text for the conventions).
 
     ``daily`` needs a ``total_value`` column indexed by date; ``trades`` a
     ``fee`` column; ``benchmark`` is the benchmark's close on each day of
     ``daily`` and ``benchmark_base`` its close before the first day, if known.
+    With ``orders`` (a table with a ``status`` column) the summary also
+    counts the orders and those rejected.
     """
     values = daily["total_value"].to_numpy(dtype=float)
     dates = [pd.Timestamp(d).date() for d in daily.index]
@@ -137,6 +142,9 @@ def compute_summary(daily, start_value, trades=None, risk_free_rate=0.0, benchma
         "fees": 0.0 if trades is None or len(trades) == 0 else float(trades["fee"].sum()),
         "risk_free_rate": float(risk_free_rate),
     }
+    if orders is not None:
+        summary["orders"] = int(len(orders))
+        summary["rejected_orders"] = int((orders["status"].astype(str) == "REJECTED").sum()) if len(orders) else 0
     if benchmark_id is not None:
         summary.update(_benchmark_summary(returns, total, days, benchmark, benchmark_base, benchmark_id, per_year))
     return summary
@@ -231,7 +239,11 @@ class RunResult:
         paths = {}
         for name in self._TABLES:
             path = os.path.join(out_dir, name + ".csv")
-            frame = getattr(self, name)
+            # Ten decimals are far below a unit (4 places) or a cent, and spare
+            # readers binary noise such as 1.7429999999999997 for 1.743.
+            frame = getattr(self, name).copy()
+            floats = frame.select_dtypes(include="floating").columns
+            frame[floats] = frame[floats].round(CSV_DECIMALS)
             frame.to_csv(path, index=(name == "daily"), date_format="%Y-%m-%d")
             paths[name] = path
         path = os.path.join(out_dir, "summary.json")

@@ -25,12 +25,14 @@ import numpy as np
 import pandas as pd
 
 from tessel import api
-from tessel.config import load_config
-from tessel.const import TRADING_CALENDAR_TYPE
+from tessel.config import load_config, load_default_config, unknown_plugin_keys
+from tessel.const import ORDER_STATUS, TRADING_CALENDAR_TYPE
 from tessel.core.events import EVENT, Event
 from tessel.data.base_data_source import BaseDataSource
 from tessel.environment import MARKET_CLOSE, MARKET_OPEN, Environment
 from tessel.mod import ModHandler
+from tessel.model.order import _order_ids
+from tessel.model.trade import _trade_ids
 from tessel.portfolio import Portfolio
 from tessel.recorder import DailyRecorder
 from tessel.result import RunResult, compute_summary
@@ -193,12 +195,33 @@ def _benchmark_series(bars, trading_days):
     return pd.Series(close, index=pd.DatetimeIndex(trading_days, name="date"), name="benchmark"), base
 
 
-def _progress(days, enabled):
+def describe_order(order):
+    """``order 3: SELL 100 units of 000001`` / ``order 1: BUY 000002 for 10,000.00``, for log lines."""
+    side = str(order.side)
+    amount = getattr(order, "cash_amount", None)
+    if amount is not None:
+        return "order {}: {} {} for {:,.2f}".format(order.order_id, side, order.order_book_id, amount)
+    units = "{:,.4f}".format(float(order.quantity)).rstrip("0").rstrip(".")
+    return "order {}: {} {} units of {}".format(order.order_id, side, units, order.order_book_id)
+
+
+def _log_order_outcome(event):
+    """Refusals show up in the log as they happen, not only in the orders table after the run."""
+    order = getattr(event, "order", None)
+    if order is None:
+        return
+    if order.status == ORDER_STATUS.REJECTED:
+        system_log.warning("%s rejected: %s", describe_order(order), (order.message or "").strip())
+    elif order.status == ORDER_STATUS.CANCELLED:
+        system_log.info("%s cancelled: %s", describe_order(order), (order.message or "").strip())
+
+
+def _progress(days, enabled, label="backtest"):
     if not enabled:
         return days, None
     from tqdm import tqdm
 
-    bar = tqdm(days, total=len(days), unit="day", desc="backtest", file=sys.stderr, leave=False,
+    bar = tqdm(days, total=len(days), unit="day", desc=label, file=sys.stderr, leave=False,
                dynamic_ncols=True)
     return bar, bar
 
@@ -212,6 +235,12 @@ def run(config, strategy_file, progress=False, title=None):
     # A broken strategy file is reported before any plug-in loads its data.
     check_strategy_file(strategy_file)
     env = Environment(config)
+    _order_ids.reset()
+    _trade_ids.reset()
+    for key in unknown_plugin_keys(config):
+        section = key.split(".")[1]
+        system_log.warning("%s is not a setting of the plug-in and is ignored (its settings: %s)", key,
+                           ", ".join(load_default_config()["mod"][section]))
     handler = ModHandler()
     handler.set_env(env)
     exception = None
@@ -224,6 +253,8 @@ def run(config, strategy_file, progress=False, title=None):
         benchmark_bars = _benchmark_bars(env)
         recorder = DailyRecorder(env)
         recorder.start()
+        for event_type in (EVENT.ORDER_CREATION_REJECT, EVENT.ORDER_UNSOLICITED_UPDATE):
+            bus.add_listener(event_type, _log_order_outcome)
         _set_clock(env, trading_days[0].date(), MARKET_OPEN)
         bus.publish_event(Event(EVENT.POST_SYSTEM_INIT))
         strategy = _load_strategy(strategy_file)
@@ -235,7 +266,8 @@ def run(config, strategy_file, progress=False, title=None):
         before_trading, handle_bar, after_trading = (strategy["before_trading"], strategy["handle_bar"],
                                                      strategy["after_trading"])
         publish = bus.publish_event
-        days, bar = _progress(trading_days, progress)
+        start_value = sum(float(v) for v in config.base.accounts.values())
+        days, bar = _progress(trading_days, progress, os.path.basename(strategy_file))
         try:
             for ts in days:
                 day = ts.date()
@@ -250,24 +282,25 @@ def run(config, strategy_file, progress=False, title=None):
                 publish(Event(EVENT.SETTLEMENT, trading_date=day))
                 publish(Event(EVENT.POST_SETTLEMENT, trading_date=day))
                 recorder.record_day(day)
-                if bar is not None and day.day != getattr(bar, "_tessel_shown", None):
-                    bar._tessel_shown = day.day
-                    bar.set_postfix_str(str(day), refresh=False)
+                if bar is not None:
+                    # The simulated day and the return so far; tqdm redraws at most ~10 times a second.
+                    bar.set_postfix_str("{} {:+.2%}".format(day, recorder.total_value / start_value - 1.0)
+                                        if start_value else str(day), refresh=False)
         finally:
             if bar is not None:
                 bar.close()
 
         daily = recorder.daily_frame()
         trades = recorder.trades_frame()
-        start_value = sum(float(v) for v in config.base.accounts.values())
+        orders = recorder.orders_frame()
         benchmark, benchmark_base = (None, None)
         if config.base.get("benchmark"):
             benchmark, benchmark_base = _benchmark_series(benchmark_bars, trading_days)
         summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
                                   None if benchmark is None else benchmark.to_numpy(), benchmark_base,
-                                  config.base.get("benchmark"))
+                                  config.base.get("benchmark"), orders=orders)
         return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
-                         orders=recorder.orders_frame(), summary=summary, benchmark=benchmark,
+                         orders=orders, summary=summary, benchmark=benchmark,
                          benchmark_base=benchmark_base,
                          title=title if title is not None else os.path.basename(strategy_file))
     except BaseException as exc:

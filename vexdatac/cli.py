@@ -1,4 +1,4 @@
-"""Command line: `vexdatac sample | import | info | export-calendar`."""
+"""Command line: `vexdatac sample | import | info | funds | export-calendar`."""
 import csv
 import sqlite3
 from pathlib import Path
@@ -96,6 +96,51 @@ def info(db_path):
         raise click.ClickException(f"{target}: {exc}") from None
     finally:
         conn.close()
+
+
+_FUNDS_SQL = """
+SELECT i.order_book_id, i.fund_type, i.listed_date, i.de_listed_date,
+       (SELECT MIN(date) FROM nav WHERE nav.order_book_id = i.order_book_id),
+       (SELECT MAX(date) FROM nav WHERE nav.order_book_id = i.order_book_id),
+       i.accrued_daily = 1 OR i.accrued_type IS NOT NULL, i.symbol
+FROM instruments AS i {where} ORDER BY i.order_book_id
+"""
+
+
+@main.command()
+@click.option("--type", "-t", "fund_types", multiple=True, metavar="TYPE",
+              help="Only funds of this type, e.g. Bond (repeatable; any case).")
+@_DB_OPTION
+def funds(fund_types, db_path):
+    """List the funds: id, type, listing dates, NAV range, name."""
+    target = _target(db_path)
+    try:
+        conn = config.open_readonly(target)
+    except VexdatacError as exc:
+        raise click.ClickException(str(exc)) from None
+    try:
+        known = [row[0] for row in conn.execute("SELECT DISTINCT fund_type FROM instruments ORDER BY fund_type")]
+        by_lower = {k.lower(): k for k in known}
+        unknown = [t for t in fund_types if t.lower() not in by_lower]
+        if unknown:
+            raise click.ClickException("no fund has type {} (types in {}: {})".format(
+                ", ".join(repr(t) for t in unknown), target, ", ".join(known) or "none"))
+        wanted = sorted({by_lower[t.lower()] for t in fund_types})
+        where = "WHERE i.fund_type IN ({})".format(", ".join("?" * len(wanted))) if wanted else ""
+        rows = conn.execute(_FUNDS_SQL.format(where=where), wanted).fetchall()
+    except sqlite3.DatabaseError as exc:
+        raise click.ClickException(f"{target}: {exc}") from None
+    finally:
+        conn.close()
+    header = ("id", "type", "listed", "delisted", "nav from", "nav to", "name")
+    lines = [header]
+    for fid, kind, listed, delisted, nav_from, nav_to, accrues, symbol in rows:
+        kind = kind + (" (daily)" if accrues else "")
+        lines.append((fid, kind, listed or "-", delisted or "-", nav_from or "-", nav_to or "-", symbol))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header) - 1)]
+    for line in lines:
+        click.echo("  ".join(cell.ljust(w) for cell, w in zip(line, widths)) + "  " + line[-1])
+    click.echo(f"{len(rows)} funds", err=True)
 
 
 @main.command("export-calendar")

@@ -142,6 +142,31 @@ BASE_KEYS = ("run_type", "start_date", "end_date", "frequency", "accounts", "dat
              "futures_time_series_trading_parameters", "benchmark", "risk_free_rate")
 
 
+# On/off settings of the plug-ins shipped with the engine.  They must be
+# real booleans: a quoted "false" would otherwise read as true.
+_BOOLEAN_MOD_KEYS = {"sys_accounts": ("dividend_reinvestment",), "fund": ("subscription_limit", "status_limit")}
+
+
+def unknown_plugin_keys(cfg):
+    """Dotted names of keys in the shipped plug-ins' sections that those plug-ins do not read.
+
+    Plug-in sections are not refused for extra keys (a plug-in of one's own
+    may read anything), but for the shipped plug-ins an unknown key is almost
+    always a typo that would silently leave the default in force.  Only
+    sections that still load the default ``lib`` are checked.
+    """
+    defaults = load_default_config().get("mod") or {}
+    found = []
+    for name, section in (cfg.get("mod") or {}).items():
+        known = defaults.get(name)
+        if not isinstance(known, Mapping) or not isinstance(section, Mapping):
+            continue
+        if section.get("lib", known.get("lib")) != known.get("lib"):
+            continue
+        found.extend("mod.{}.{}".format(name, key) for key in section if key not in known)
+    return found
+
+
 def _validate(cfg):
     base = cfg.get("base")
     if not isinstance(base, Mapping):
@@ -217,6 +242,12 @@ def _validate(cfg):
             if "enabled" in section and not isinstance(section["enabled"], bool):
                 raise ValueError("mod.{}.enabled: expected true or false, got {!r}".format(
                     name, section["enabled"]))
+
+    for name, keys in _BOOLEAN_MOD_KEYS.items():
+        section = cfg["mod"].get(name)
+        for key in keys:
+            if isinstance(section, Mapping) and key in section and not isinstance(section[key], bool):
+                raise ValueError("mod.{}.{}: expected true or false, got {!r}".format(name, key, section[key]))
 
     fund = cfg.get("mod", {}).get("fund")
     if isinstance(fund, Mapping):

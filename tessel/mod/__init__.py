@@ -31,6 +31,10 @@ class ModHandler:
         sections = env.config.get("mod", {}) if isinstance(env.config, Mapping) else env.config.mod
         for name, section in sections.items():
             if not section.get("enabled", False):
+                if section.get("lib") and "enabled" not in section:
+                    # Off unless switched on; say so, or a new plug-in is skipped without a trace.
+                    system_log.warning("plug-in section mod.%s names lib '%s' but is not loaded: add "
+                                       "mod.%s.enabled: true", name, section.get("lib"), name)
                 continue
             lib = section.get("lib")
             if not lib:
