@@ -179,22 +179,21 @@ class Environment:
 
     def _validators_for(self, order_book_id):
         validators = list(self._frontend_validators.get(None, ()))
-        typed = {k: v for k, v in self._frontend_validators.items() if k is not None}
-        if typed:
-            validators.extend(typed.get(self._instrument_type_of(order_book_id), ()))
+        # The instrument is looked up only when some validator is tied to a type.
+        if any(key is not None for key in self._frontend_validators):
+            validators.extend(self._frontend_validators.get(self._instrument_type_of(order_book_id), ()))
         return validators
+
+    def _first_refusal(self, check, order, account):
+        for validator in self._validators_for(order.order_book_id):
+            reason = getattr(validator, check)(order, account)
+            if reason is not None:
+                return reason
+        return None
 
     def validate_order_submission(self, order, account=None):
         """The first refusal text of the validators that apply to ``order``, or None."""
-        for validator in self._validators_for(order.order_book_id):
-            reason = validator.validate_submission(order, account)
-            if reason is not None:
-                return reason
-        return None
+        return self._first_refusal("validate_submission", order, account)
 
     def validate_order_cancellation(self, order, account=None):
-        for validator in self._validators_for(order.order_book_id):
-            reason = validator.validate_cancellation(order, account)
-            if reason is not None:
-                return reason
-        return None
+        return self._first_refusal("validate_cancellation", order, account)

@@ -12,6 +12,7 @@ from tessel.core.events import EVENT
 
 DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
                  "dividend_receivable", "total_value", "cash_change")
+_TOTAL_VALUE = DAILY_COLUMNS.index("total_value")
 POSITION_COLUMNS = ("date", "order_book_id", "quantity", "receivable_quantity", "last_price", "market_value",
                     "equity")
 TRADE_COLUMNS = ("date", "order_book_id", "side", "position_effect", "price", "quantity", "fee", "cash_amount",
@@ -122,7 +123,7 @@ class DailyRecorder:
     @property
     def total_value(self):
         """The total value of the last recorded day (NaN before the first)."""
-        return self._daily[-1][6] if self._daily else float("nan")
+        return self._daily[-1][_TOTAL_VALUE] if self._daily else float("nan")
 
     @property
     def trade_count(self):

@@ -216,7 +216,7 @@ class RunResult:
     _TABLES = ("daily", "positions", "trades", "orders")
 
     def __getitem__(self, key):
-        if key in ("daily", "positions", "trades", "orders", "summary", "benchmark"):
+        if key in self._TABLES or key in ("summary", "benchmark"):
             return getattr(self, key)
         raise KeyError(key)
 

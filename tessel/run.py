@@ -166,8 +166,7 @@ def _trading_days(env):
     return days
 
 
-def _benchmark_bars(env):
-    benchmark = env.config.base.get("benchmark")
+def _benchmark_bars(env, benchmark):
     if not benchmark:
         return None
     if env.get_instrument(benchmark) is None:
@@ -250,7 +249,8 @@ def run(config, strategy_file, progress=False, title=None):
         _setup(env)
         bus = env.event_bus
         trading_days = _trading_days(env)
-        benchmark_bars = _benchmark_bars(env)
+        benchmark_id = config.base.get("benchmark")
+        benchmark_bars = _benchmark_bars(env, benchmark_id)
         recorder = DailyRecorder(env)
         recorder.start()
         for event_type in (EVENT.ORDER_CREATION_REJECT, EVENT.ORDER_UNSOLICITED_UPDATE):
@@ -294,11 +294,11 @@ def run(config, strategy_file, progress=False, title=None):
         trades = recorder.trades_frame()
         orders = recorder.orders_frame()
         benchmark, benchmark_base = (None, None)
-        if config.base.get("benchmark"):
+        if benchmark_id:
             benchmark, benchmark_base = _benchmark_series(benchmark_bars, trading_days)
         summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
                                   None if benchmark is None else benchmark.to_numpy(), benchmark_base,
-                                  config.base.get("benchmark"), orders=orders)
+                                  benchmark_id, orders=orders)
         return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
                          orders=orders, summary=summary, benchmark=benchmark,
                          benchmark_base=benchmark_base,

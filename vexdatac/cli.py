@@ -1,4 +1,5 @@
 """Command line: `vexdatac sample | import | info | funds | export-calendar`."""
+import contextlib
 import csv
 import sqlite3
 from pathlib import Path
@@ -19,6 +20,22 @@ _DB_OPTION = click.option(
 
 def _target(db_path):
     return db_path.expanduser() if db_path is not None else config.get_database_path()
+
+
+@contextlib.contextmanager
+def _reading(target):
+    """A read-only connection to `target`; a missing, foreign or damaged database ends the command
+    with a one-line error instead of a traceback."""
+    try:
+        conn = config.open_readonly(target)
+    except VexdatacError as exc:
+        raise click.ClickException(str(exc)) from None
+    try:
+        yield conn
+    except sqlite3.DatabaseError as exc:
+        raise click.ClickException(f"{target}: {exc}") from None
+    finally:
+        conn.close()
 
 
 @click.group()
@@ -84,18 +101,10 @@ def _summary(conn):
 def info(db_path):
     """Summarise the database: funds by kind, date ranges, row counts."""
     target = _target(db_path)
-    try:
-        conn = config.open_readonly(target)
-    except VexdatacError as exc:
-        raise click.ClickException(str(exc)) from None
-    try:
+    with _reading(target) as conn:
         click.echo(f"Database: {target}")
         for line in _summary(conn):
             click.echo(line)
-    except sqlite3.DatabaseError as exc:
-        raise click.ClickException(f"{target}: {exc}") from None
-    finally:
-        conn.close()
 
 
 _FUNDS_SQL = """
@@ -114,11 +123,7 @@ FROM instruments AS i {where} ORDER BY i.order_book_id
 def funds(fund_types, db_path):
     """List the funds: id, type, listing dates, NAV range, name."""
     target = _target(db_path)
-    try:
-        conn = config.open_readonly(target)
-    except VexdatacError as exc:
-        raise click.ClickException(str(exc)) from None
-    try:
+    with _reading(target) as conn:
         known = [row[0] for row in conn.execute("SELECT DISTINCT fund_type FROM instruments ORDER BY fund_type")]
         by_lower = {k.lower(): k for k in known}
         unknown = [t for t in fund_types if t.lower() not in by_lower]
@@ -128,10 +133,6 @@ def funds(fund_types, db_path):
         wanted = sorted({by_lower[t.lower()] for t in fund_types})
         where = "WHERE i.fund_type IN ({})".format(", ".join("?" * len(wanted))) if wanted else ""
         rows = conn.execute(_FUNDS_SQL.format(where=where), wanted).fetchall()
-    except sqlite3.DatabaseError as exc:
-        raise click.ClickException(f"{target}: {exc}") from None
-    finally:
-        conn.close()
     header = ("id", "type", "listed", "delisted", "nav from", "nav to", "name")
     lines = [header]
     for fid, kind, listed, delisted, nav_from, nav_to, accrues, symbol in rows:
@@ -149,14 +150,8 @@ def funds(fund_types, db_path):
 def export_calendar(directory, db_path):
     """Write DIRECTORY/trading_dates.csv (header trading_date, one ISO date a line)."""
     target = _target(db_path)
-    try:
-        conn = config.open_readonly(target)
-    except VexdatacError as exc:
-        raise click.ClickException(str(exc)) from None
-    try:
+    with _reading(target) as conn:
         dates = [row[0] for row in conn.execute("SELECT date FROM trading_calendar ORDER BY date")]
-    finally:
-        conn.close()
     if not dates:
         raise click.ClickException(f"{target} has no trading calendar; nothing written")
     directory.mkdir(parents=True, exist_ok=True)

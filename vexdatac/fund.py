@@ -75,6 +75,13 @@ def _check_ids(order_book_ids, name="order_book_ids"):
     return ids
 
 
+def _chunks(ids):
+    """(ids, "?, ?, ...") in slices small enough for one statement's parameters."""
+    for i in range(0, len(ids), _CHUNK):
+        chunk = ids[i : i + _CHUNK]
+        yield chunk, ", ".join("?" * len(chunk))
+
+
 def _instrument_columns():
     return [row[1] for row in config.query("PRAGMA table_info(instruments)")]
 
@@ -116,9 +123,7 @@ def _fetch_instruments(ids):
     columns = _instrument_columns()
     select = ", ".join(columns)
     found = {}
-    for i in range(0, len(ids), _CHUNK):
-        chunk = ids[i : i + _CHUNK]
-        marks = ", ".join("?" * len(chunk))
+    for chunk, marks in _chunks(ids):
         for row in config.query(
             f"SELECT {select} FROM instruments WHERE order_book_id IN ({marks})", chunk
         ):
@@ -286,9 +291,7 @@ def get_dividend(order_book_ids):
     """
     ids = list(dict.fromkeys(_check_ids(order_book_ids)))
     rows = []
-    for i in range(0, len(ids), _CHUNK):
-        chunk = ids[i : i + _CHUNK]
-        marks = ", ".join("?" * len(chunk))
+    for chunk, marks in _chunks(ids):
         rows.extend(
             config.query(
                 "SELECT order_book_id, ex_dividend_date, book_closure_date, payable_date, "

@@ -193,6 +193,14 @@ def _known_fund(row, funds):
     return oid
 
 
+def _fund_and_date(row, funds, keys, column):
+    """The row's fund and its date in `column`, refused when that pair came before."""
+    oid = _known_fund(row, funds)
+    date = row.date(column)
+    keys.add(row, (oid, date), column, f"(order_book_id, {column})")
+    return oid, date
+
+
 def _catalogue(directory):
     funds, records, keys = {}, [], _Keys()
     for row in _rows(directory, "catalogue.csv"):
@@ -224,9 +232,7 @@ def _catalogue(directory):
 def _nav(directory, funds):
     records, keys = [], _Keys()
     for row in _rows(directory, "nav.csv"):
-        oid = _known_fund(row, funds)
-        date = row.date("date")
-        keys.add(row, (oid, date), "date", "(order_book_id, date)")
+        oid, date = _fund_and_date(row, funds, keys, "date")
         unit = row.number("unit_net_value", positive=True)
         adjusted = row.number("adjusted_net_value", positive=True)
         # A daily-accruing fund's income is its daily profit: a row without it
@@ -240,9 +246,7 @@ def _nav(directory, funds):
 def _status(directory, funds):
     records, keys = [], _Keys()
     for row in _rows(directory, "status.csv"):
-        oid = _known_fund(row, funds)
-        date = row.date("date")
-        keys.add(row, (oid, date), "date", "(order_book_id, date)")
+        oid, date = _fund_and_date(row, funds, keys, "date")
         records.append((
             oid, date, row.choice("subscribe_status", STATUS_VALUES),
             row.choice("redeem_status", STATUS_VALUES),
@@ -272,9 +276,7 @@ def _dividends(directory, funds):
 def _splits(directory, funds):
     records, keys = [], _Keys()
     for row in _rows(directory, "splits.csv"):
-        oid = _known_fund(row, funds)
-        ex = row.date("ex_dividend_date")
-        keys.add(row, (oid, ex), "ex_dividend_date", "(order_book_id, ex_dividend_date)")
+        oid, ex = _fund_and_date(row, funds, keys, "ex_dividend_date")
         records.append((oid, ex, row.number("split_ratio", positive=True)))
     return records
 

@@ -169,6 +169,11 @@ def _iso_texts(index):
     return np.datetime_as_string(index.to_numpy().astype("datetime64[D]"), unit="D").tolist()
 
 
+def _nan_to_none(values):
+    """A float array as a list with NaN as None (SQL NULL)."""
+    return [None if math.isnan(v) else v for v in values.tolist()]
+
+
 class _Builder:
     def __init__(self):
         self.rng = np.random.default_rng(SEED)
@@ -224,13 +229,14 @@ class _Builder:
         first = self._next_trading(max(listed, WINDOW_START))
         last = self._prev_trading(min(delisted or WINDOW_END, WINDOW_END))
         days = self.trading[first : last + 1]
+        iso = self.trading_iso[first : last + 1]
+        fresh = listed >= WINDOW_START
+        calendar_days = None
         if money:
-            self._money_nav(oid, plan, listed, delisted)
+            calendar_days = self._money_nav(oid, plan, listed, delisted)
         else:
-            self._market_nav(oid, plan, days, self.trading_iso[first : last + 1], first,
-                             fresh=listed >= WINDOW_START)
-        self._status(pos, oid, plan, days, self.trading_iso[first : last + 1], sub_lower, red_lower,
-                     fresh=listed >= WINDOW_START)
+            self._market_nav(oid, plan, days, iso, first, fresh=fresh)
+        self._status(pos, oid, plan, days, iso, sub_lower, red_lower, fresh=fresh, calendar_days=calendar_days)
 
         sub, red = _FEES[kind]
         for tier, (bound, rate, fixed) in enumerate(sub):
@@ -299,6 +305,11 @@ class _Builder:
                             [None] * n, [None] * n))
 
     def _money_nav(self, oid, plan, listed, delisted):
+        """Add the calendar-day NAV rows of a money-market fund.
+
+        Returns the calendar days it was simulated on, the warm-up days
+        included: the fund's status rows cover those as well.
+        """
         rng = self.rng
         start = max(listed, WINDOW_START)
         end = min(delisted or WINDOW_END, WINDOW_END)
@@ -306,8 +317,7 @@ class _Builder:
         # Six warm-up days before an already running fund's first day, so that
         # its 7-day yield is complete from the start.
         warm = 0 if fresh else 6
-        days = pd.date_range(pd.Timestamp(start) - pd.Timedelta(days=warm), end, freq="D")
-        self._money_days = days
+        days = simulated = pd.date_range(pd.Timestamp(start) - pd.Timedelta(days=warm), end, freq="D")
         n = len(days)
         level = np.array([_MONEY_YIELD.get(y, _MONEY_YIELD[2015]) for y in days.year])
         # Smooth the yearly levels into a drifting curve and add fund spread,
@@ -328,11 +338,11 @@ class _Builder:
         adjusted = (factor0 * np.exp(np.cumsum(growth))).round(6)
         days, profit, weekly, adjusted = days[warm:], profit[warm:], weekly[warm:], adjusted[warm:]
         n = len(days)
-        weekly_values = [None if math.isnan(v) else v for v in weekly.tolist()]
         self.nav.extend(zip([oid] * n, _iso_texts(days), [1.0] * n, adjusted.tolist(),
-                            profit.tolist(), weekly_values))
+                            profit.tolist(), _nan_to_none(weekly)))
+        return simulated
 
-    def _status(self, pos, oid, plan, days, iso, sub_lower, red_lower, fresh):
+    def _status(self, pos, oid, plan, days, iso, sub_lower, red_lower, fresh, calendar_days=None):
         rng = self.rng
         mode = plan.get("status")
         n = len(days)
@@ -387,19 +397,18 @@ class _Builder:
         if plan.get("delisted"):
             sub[-10:] = "Close"
             red[-5:] = "Close"
-        if plan["kind"] == "Money":
+        if calendar_days is not None:
             # Money-market funds publish income for every calendar day, and the
             # status of a weekend or holiday is the one of the trading day
             # before it: give each NAV date its status row, so that joining
             # status onto NAV keeps the non-trading days' income.
-            cal = self._money_days
-            at = np.clip(days.searchsorted(cal, side="right") - 1, 0, n - 1)
+            at = np.clip(days.searchsorted(calendar_days, side="right") - 1, 0, n - 1)
             sub, red, upper = sub[at], red[at], upper[at]
-            iso, n = _iso_texts(cal), len(cal)
+            iso, n = _iso_texts(calendar_days), len(calendar_days)
         start = 0
         if mode == "late":
             start = int(days.searchsorted(pd.Timestamp("2016-07-01")))
-        upper_values = [None if math.isnan(v) else v for v in upper.tolist()]
+        upper_values = _nan_to_none(upper)
         count = n - start
         self.status.extend(zip([oid] * count, iso[start:], sub[start:].tolist(), red[start:].tolist(),
                                upper_values[start:], [sub_lower] * count, [red_lower] * count))

@@ -38,15 +38,17 @@ class EventBus:
     def __init__(self):
         self._listeners = {}
 
-    def add_listener(self, event_type, listener):
+    def _listeners_of(self, event_type, listener):
+        """The listener list of ``event_type``, once ``listener`` is known to be callable."""
         if not callable(listener):
             raise TypeError("listener for {} is not callable: {!r}".format(event_type, listener))
-        self._listeners.setdefault(event_type, []).append(listener)
+        return self._listeners.setdefault(event_type, [])
+
+    def add_listener(self, event_type, listener):
+        self._listeners_of(event_type, listener).append(listener)
 
     def prepend_listener(self, event_type, listener):
-        if not callable(listener):
-            raise TypeError("listener for {} is not callable: {!r}".format(event_type, listener))
-        self._listeners.setdefault(event_type, []).insert(0, listener)
+        self._listeners_of(event_type, listener).insert(0, listener)
 
     def publish_event(self, event):
         # Copy so that a listener registering another listener does not

@@ -72,18 +72,19 @@ class DataProxy:
         return self._data_source.get_instruments(None, types)
 
     # --- bars -----------------------------------------------------------------------------
-    def get_bar(self, order_book_id, dt, frequency="1d"):
+    def _known_instrument(self, order_book_id):
         instrument = self.instruments(order_book_id)
         if instrument is None:
             raise ValueError("unknown instrument {!r}".format(order_book_id))
+        return instrument
+
+    def get_bar(self, order_book_id, dt, frequency="1d"):
+        instrument = self._known_instrument(order_book_id)
         record = self._data_source.get_bar(instrument, dt, frequency)
         return BarObject(instrument, record, dt)
 
     def get_bars(self, order_book_id):
-        instrument = self.instruments(order_book_id)
-        if instrument is None:
-            raise ValueError("unknown instrument {!r}".format(order_book_id))
-        return self._data_source.get_bars(instrument)
+        return self._data_source.get_bars(self._known_instrument(order_book_id))
 
     # --- calendar -------------------------------------------------------------------------
     def _calendar(self):

@@ -33,6 +33,13 @@ class LimitOrder:
         return "LimitOrder({})".format(self.limit_price)
 
 
+def _positive(value, what, order_book_id):
+    value = float(value)
+    if math.isnan(value) or value <= 0:
+        raise ValueError("order {} of {} must be positive, got {!r}".format(what, order_book_id, value))
+    return value
+
+
 def _now():
     from tessel.environment import Environment
 
@@ -74,16 +81,12 @@ class Order:
         if side not in (SIDE.BUY, SIDE.SELL):
             raise ValueError("order side must be SIDE.BUY or SIDE.SELL, got {!r}".format(side))
         if cash_amount is not None:
-            cash_amount = float(cash_amount)
-            if math.isnan(cash_amount) or cash_amount <= 0:
-                raise ValueError("order cash amount of {} must be positive, got {!r}".format(order_book_id, cash_amount))
+            cash_amount = _positive(cash_amount, "cash amount", order_book_id)
         if quantity is None:
             if cash_amount is None:
                 raise ValueError("order of {} needs a quantity or a cash amount".format(order_book_id))
         else:
-            quantity = float(quantity)
-            if math.isnan(quantity) or quantity <= 0:
-                raise ValueError("order quantity of {} must be positive, got {!r}".format(order_book_id, quantity))
+            quantity = _positive(quantity, "quantity", order_book_id)
         if position_effect is None:
             position_effect = POSITION_EFFECT.OPEN if side == SIDE.BUY else POSITION_EFFECT.CLOSE
         order = cls()

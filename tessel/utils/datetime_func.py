@@ -47,11 +47,12 @@ def _fields_source(value):
     return None
 
 
-def _check_no_missing(src):
-    missing = np.asarray(pd.isna(src.year))
+def _refuse_missing(missing):
+    """Raise naming the first True position of the boolean array ``missing``."""
+    missing = np.asarray(missing)
     if missing.any():
-        position = int(np.flatnonzero(missing)[0])
-        raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(position))
+        raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(
+            int(np.flatnonzero(missing)[0])))
 
 
 def to_timestamp(value):
@@ -98,10 +99,7 @@ def _fields_of_datetime64(arr, with_time):
     Casting between datetime64 units is exact whatever the array's own unit
     (s, ms, us, ns), so no resolution is assumed.
     """
-    missing = np.isnat(arr)
-    if missing.any():
-        raise ValueError("cannot convert a missing date (NaT, at position {}) to an integer date".format(
-            int(np.flatnonzero(missing)[0])))
+    _refuse_missing(np.isnat(arr))
     days = arr.astype("datetime64[D]")
     months = days.astype("datetime64[M]")
     year = months.astype("datetime64[Y]").astype(np.int64) + 1970
@@ -122,19 +120,26 @@ def _is_plain_date(value):
     return isinstance(value, _dt.date) and value is not pd.NaT
 
 
+def _convert_other(value, with_time):
+    """YYYYMMDD[hhmmss] of anything but a plain date: a datetime collection, datetime64 or date text."""
+    arr = _naive_datetime64(value)
+    if arr is not None:
+        return _fields_of_datetime64(arr, with_time)
+    src = _fields_source(value)
+    if src is not None:
+        _refuse_missing(pd.isna(src.year))
+        day = _date_part(src)
+        return day * 1000000 + _time_part(src) if with_time else day
+    # A Timestamp is a plain date, so this takes the converters' fast path.
+    ts = to_timestamp(value)
+    return convert_date_to_int(ts) if with_time else convert_date_to_date_int(ts)
+
+
 def convert_date_to_date_int(value):
     """YYYYMMDD of a date, or of every element of a datetime collection."""
     if _is_plain_date(value):  # the common case, kept cheap: positions ask every day
         return value.year * 10000 + value.month * 100 + value.day
-    arr = _naive_datetime64(value)
-    if arr is not None:
-        return _fields_of_datetime64(arr, with_time=False)
-    src = _fields_source(value)
-    if src is not None:
-        _check_no_missing(src)
-        return _date_part(src)
-    ts = to_timestamp(value)
-    return ts.year * 10000 + ts.month * 100 + ts.day
+    return _convert_other(value, with_time=False)
 
 
 def convert_date_to_int(value):
@@ -144,15 +149,7 @@ def convert_date_to_int(value):
         if isinstance(value, _dt.datetime):
             return day + value.hour * 10000 + value.minute * 100 + value.second
         return day
-    arr = _naive_datetime64(value)
-    if arr is not None:
-        return _fields_of_datetime64(arr, with_time=True)
-    src = _fields_source(value)
-    if src is not None:
-        _check_no_missing(src)
-        return _date_part(src) * 1000000 + _time_part(src)
-    ts = to_timestamp(value)
-    return (ts.year * 10000 + ts.month * 100 + ts.day) * 1000000 + ts.hour * 10000 + ts.minute * 100 + ts.second
+    return _convert_other(value, with_time=True)
 
 
 def convert_int_to_date(value):

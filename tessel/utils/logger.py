@@ -6,6 +6,7 @@ underneath ("tessel.system", "tessel.user"), so any handler, level setting
 or test capture that works with ``logging`` works here.
 """
 import logging
+import sys
 
 
 class _Log:
@@ -67,8 +68,6 @@ class _ConsoleHandler(logging.Handler):
 
     def emit(self, record):
         try:
-            import sys
-
             from tqdm import tqdm
 
             tqdm.write(self.format(record), file=sys.stderr)

@@ -80,3 +80,22 @@ def test_cli_errors(tmp_path, example_dir):
     assert result.exit_code == 1
     assert "left unchanged" in result.output and "nav.csv line 3, column unit_net_value" in result.output
     assert target.read_bytes() == before
+
+
+@pytest.mark.parametrize("command", [["info"], ["funds"], ["export-calendar", "OUT"]])
+def test_cli_reports_a_damaged_database_in_one_line(tmp_path, command):
+    # The schema check passes (meta says version 1) but the data tables are gone.
+    import sqlite3
+
+    db = tmp_path / "damaged.sqlite"
+    with sqlite3.connect(db) as conn:
+        conn.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)")
+        conn.execute("INSERT INTO meta VALUES ('schema_version', '1')")
+    conn.close()
+    out = tmp_path / "bundle"
+    args = [str(out) if a == "OUT" else a for a in command]
+    result = CliRunner().invoke(main, [*args, "--db", str(db)])
+    assert result.exit_code == 1
+    assert isinstance(result.exception, SystemExit), result.exception  # a message, not a traceback
+    assert "Error: {}: no such table".format(db) in result.output
+    assert not out.exists()

@@ -1,7 +1,6 @@
 """The engine's data source: a trading calendar plus stores per instrument type."""
-import os
-
 import datetime as _dt
+import os
 
 import numpy as np
 import pandas as pd

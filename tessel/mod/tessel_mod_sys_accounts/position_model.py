@@ -4,13 +4,16 @@ import datetime as _dt
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
 from tessel.portfolio.position import Position, PositionProxy
 
+# The instrument types whose positions and proxies this module serves.
+_STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
+
 # Quantities are floats (fund units have fractions); a sale may exceed the
 # holding by no more than float noise.
 _QUANTITY_EPS = 1e-8
 
 
 class StockPosition(Position):
-    __instrument_types__ = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
+    __instrument_types__ = _STOCK_TYPES
 
     def __init__(self, order_book_id, direction, init_quantity=0, init_price=None):
         super().__init__(order_book_id, direction, init_quantity, init_price)
@@ -122,7 +125,7 @@ class StockPosition(Position):
 
 
 class StockPositionProxy(PositionProxy):
-    __instrument_types__ = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
+    __instrument_types__ = _STOCK_TYPES
 
     @property
     def type(self):

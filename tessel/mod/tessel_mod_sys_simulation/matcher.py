@@ -1,8 +1,11 @@
 import math
 
-from tessel.const import ORDER_TYPE, SIDE
+from tessel.const import INSTRUMENT_TYPE, ORDER_TYPE, SIDE
 from tessel.interface import AbstractMatcher
 from tessel.model.trade import Trade
+
+# The instrument types this plug-in matches and charges costs for.
+STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
 
 
 class DefaultStockMatcher(AbstractMatcher):

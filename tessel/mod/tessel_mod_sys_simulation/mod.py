@@ -1,9 +1,7 @@
-from tessel.const import INSTRUMENT_TYPE
 from tessel.interface import AbstractMod
+from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES
 from tessel.mod.tessel_mod_sys_simulation.simulation_broker import SimulationBroker
 from tessel.mod.tessel_mod_sys_simulation.transaction_cost import StockTransactionCostDecider
-
-_STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
 
 
 class SimulationMod(AbstractMod):
@@ -15,7 +13,7 @@ class SimulationMod(AbstractMod):
             min_commission=mod_config.get("min_commission", 0.0),
             tax_rate=mod_config.get("tax_rate", 0.0),
         )
-        for instrument_type in _STOCK_TYPES:
+        for instrument_type in STOCK_TYPES:
             env.set_transaction_cost_decider(instrument_type, decider)
 
     def tear_down(self, code, exception=None):

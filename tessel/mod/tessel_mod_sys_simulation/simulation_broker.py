@@ -1,18 +1,15 @@
 """The backtest broker: validates orders, keeps them open, and fills them at each bar."""
-from tessel.const import INSTRUMENT_TYPE, ORDER_STATUS
+from tessel.const import ORDER_STATUS
 from tessel.core.events import EVENT, Event
-from tessel.mod.tessel_mod_sys_simulation.matcher import DefaultStockMatcher
+from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES, DefaultStockMatcher
 
 
 class SimulationBroker:
     def __init__(self, env, config):
         self._env = env
         self._config = config
-        self._matchers = {}
+        self._matchers = dict.fromkeys(STOCK_TYPES, DefaultStockMatcher(env, config))
         self._open_orders = []  # (account, order), in submission order
-        stock_matcher = DefaultStockMatcher(env, config)
-        for instrument_type in (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF):
-            self._matchers[instrument_type] = stock_matcher
         env.event_bus.add_listener(EVENT.BAR, self._on_bar)
         env.event_bus.add_listener(EVENT.AFTER_TRADING, self._after_trading)
 
