@@ -17,7 +17,7 @@ PYBIND11_MODULE(_shared, m) {
     m.def("round4_many",
           [](py::iterable values) {
               py::list out;
-              for (auto v : values) out.append(tmf::round4(py::reinterpret_borrow<py::object>(v)));
+              for (auto v : values) out.append(tmf::round4(v));
               return out;
           },
           py::arg("values"));

@@ -20,15 +20,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/pyargs.hpp"
+#include "tmf/record_fields.hpp"
 #include "tmf/rounding.hpp"
 
 namespace py = pybind11;
@@ -112,43 +111,6 @@ double as_double(py::handle value) {
 // ---------------------------------------------------------------------------
 // reading the bar array natively
 
-// Read-only view of one field of a one-dimensional structured array.  The
-// bar arrays are shared, cached objects: they are only ever read here.
-class FieldView {
-public:
-    FieldView(const py::array& records, const char* name) {
-        py::object fields = records.dtype().attr("fields");
-        if (fields.is_none() || !fields.contains(name)) return;
-        py::tuple info = fields[py::str(name)].cast<py::tuple>();
-        py::dtype dt = info[0].cast<py::dtype>();
-        kind_ = dt.kind();
-        itemsize_ = dt.itemsize();
-        native_ = dt.attr("isnative").cast<bool>();
-        size_ = records.ndim() == 1 ? records.shape(0) : 0;
-        stride_ = size_ ? records.strides(0) : 0;
-        data_ = static_cast<const char*>(records.data()) + info[1].cast<py::ssize_t>();
-        present_ = true;
-    }
-    bool present() const { return present_; }
-    bool is_u8() const { return present_ && native_ && kind_ == 'u' && itemsize_ == 8; }
-    bool is_f8() const { return present_ && native_ && kind_ == 'f' && itemsize_ == 8; }
-    template <class T>
-    T get(py::ssize_t i) const {
-        T v;
-        std::memcpy(&v, data_ + i * stride_, sizeof(T));
-        return v;
-    }
-
-private:
-    const char* data_ = nullptr;
-    py::ssize_t stride_ = 0;
-    py::ssize_t size_ = 0;
-    py::ssize_t itemsize_ = 0;
-    char kind_ = '?';
-    bool native_ = true;
-    bool present_ = false;
-};
-
 // The fund's bar array (possibly empty).
 py::array fund_bars(const py::object& env, py::handle order_book_id) {
     py::object bars = env.attr("data_proxy").attr("get_bars")(order_book_id);
@@ -178,8 +140,9 @@ std::uint64_t published_until(const py::object& env) {
 // Number of leading records dated on or before `until` (bars are in date order).
 py::ssize_t visible_count(const py::array& bars, std::uint64_t until) {
     if (bars.ndim() != 1 || bars.shape(0) == 0 || until == 0) return 0;
-    FieldView dt(bars, "datetime");
-    if (!dt.is_u8()) {
+    // Read only: the bar arrays are shared, cached objects.
+    tmf::RecordFieldView dt(bars, "datetime");
+    if (!dt.holds<std::uint64_t>()) {
         tmf::raise_with(PyExc_RuntimeError, py::str("fund bar array has no unsigned 64-bit 'datetime' field"));
     }
     py::ssize_t lo = 0, hi = bars.shape(0);
@@ -194,8 +157,8 @@ py::ssize_t visible_count(const py::array& bars, std::uint64_t until) {
 // The last non-NaN close among the first `count` records, or NaN.
 double last_close(const py::array& bars, py::ssize_t count) {
     if (count <= 0) return kNaN;
-    FieldView close(bars, "close");
-    if (close.is_f8()) {
+    tmf::RecordFieldView close(bars, "close");
+    if (close.holds<double>()) {
         for (py::ssize_t i = count - 1; i >= 0; --i) {
             double v = close.get<double>(i);
             if (!std::isnan(v)) return v;

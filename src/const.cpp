@@ -1,7 +1,9 @@
 // tessel_mod_fund.const: the daily subscribe/redeem status of a fund.
 #include <pybind11/pybind11.h>
 
+#include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
+#include "tmf/pyargs.hpp"
 
 namespace py = pybind11;
 
@@ -10,12 +12,7 @@ namespace {
 // True when `a != b` is true (Python's rich comparison, reflected operators
 // included, so a byte string read from a bar compares like its text).
 bool differs(py::handle a, py::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
-    if (!r) throw py::error_already_set();
-    int truth = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return tmf::truthy(tmf::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
 
 }  // namespace

@@ -139,58 +139,60 @@ void require_list(const std::string& where, const char* kind, py::handle tiers) 
     }
 }
 
-// [[upper_bound, rate, fixed_fee], ...]: exactly one of rate and fixed_fee.
-std::vector<SubscriptionTier> parse_subscription(const std::string& where, const char* kind, py::handle tiers) {
+// A list of tiers, each a list of `arity` items whose first is the tier's
+// bound (named `bound_name` in messages, `shape` spells the expected list).
+// The bounds are checked here; `read(index, tier, items, bound)` reads the
+// rest of one tier.
+template <class Tier, class Read>
+std::vector<Tier> parse_tiers(const std::string& where, const char* kind, py::handle tiers, std::size_t arity,
+                              const char* shape, const char* bound_name, Read read) {
     require_list(where, kind, tiers);
     py::sequence seq = py::reinterpret_borrow<py::sequence>(tiers);
     const std::size_t count = seq.size();
-    std::vector<SubscriptionTier> out;
+    std::vector<Tier> out;
     out.reserve(count);
     double previous = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         py::object tier = seq[i];
-        if (!is_sequence_of(tier, 3)) bad_tier(where, kind, i, tier, "expected [upper_bound, rate, fixed_fee]");
-        py::sequence t = py::reinterpret_borrow<py::sequence>(tier);
-        SubscriptionTier st{};
-        st.upper = read_bound(where, kind, i, count, tier, t[0], previous, "upper_bound");
-        previous = st.upper;
-        py::object rate = t[1], fixed = t[2];
-        if (rate.is_none() == fixed.is_none()) {
-            bad_tier(where, kind, i, tier, "give either a rate or a fixed fee (the other null), not both or neither");
-        }
-        if (fixed.is_none()) {
-            st.rate = read_rate(where, kind, i, tier, rate);
-        } else {
-            Num n = read_number(fixed, st.fixed);
-            if (n != Num::Ok || std::isinf(st.fixed) || st.fixed < 0.0) {
-                bad_tier(where, kind, i, tier, "fixed_fee must be a finite number >= 0");
-            }
-            st.is_fixed = true;
-        }
-        out.push_back(st);
+        if (!is_sequence_of(tier, arity)) bad_tier(where, kind, i, tier, shape);
+        py::sequence items = py::reinterpret_borrow<py::sequence>(tier);
+        previous = read_bound(where, kind, i, count, tier, items[0], previous, bound_name);
+        out.push_back(read(i, tier, items, previous));
     }
     return out;
 }
 
+// [[upper_bound, rate, fixed_fee], ...]: exactly one of rate and fixed_fee.
+std::vector<SubscriptionTier> parse_subscription(const std::string& where, const char* kind, py::handle tiers) {
+    return parse_tiers<SubscriptionTier>(
+        where, kind, tiers, 3, "expected [upper_bound, rate, fixed_fee]", "upper_bound",
+        [&](std::size_t i, py::handle tier, const py::sequence& items, double upper) {
+            SubscriptionTier st{};
+            st.upper = upper;
+            py::object rate = items[1], fixed = items[2];
+            if (rate.is_none() == fixed.is_none()) {
+                bad_tier(where, kind, i, tier, "give either a rate or a fixed fee (the other null), not both or neither");
+            }
+            if (fixed.is_none()) {
+                st.rate = read_rate(where, kind, i, tier, rate);
+            } else {
+                Num n = read_number(fixed, st.fixed);
+                if (n != Num::Ok || std::isinf(st.fixed) || st.fixed < 0.0) {
+                    bad_tier(where, kind, i, tier, "fixed_fee must be a finite number >= 0");
+                }
+                st.is_fixed = true;
+            }
+            return st;
+        });
+}
+
 // [[max_days, rate], ...]
 std::vector<RedemptionTier> parse_redemption(const std::string& where, const char* kind, py::handle tiers) {
-    require_list(where, kind, tiers);
-    py::sequence seq = py::reinterpret_borrow<py::sequence>(tiers);
-    const std::size_t count = seq.size();
-    std::vector<RedemptionTier> out;
-    out.reserve(count);
-    double previous = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        py::object tier = seq[i];
-        if (!is_sequence_of(tier, 2)) bad_tier(where, kind, i, tier, "expected [max_days, rate]");
-        py::sequence t = py::reinterpret_borrow<py::sequence>(tier);
-        RedemptionTier rt{};
-        rt.max_days = read_bound(where, kind, i, count, tier, t[0], previous, "max_days");
-        previous = rt.max_days;
-        rt.rate = read_rate(where, kind, i, tier, t[1]);
-        out.push_back(rt);
-    }
-    return out;
+    return parse_tiers<RedemptionTier>(
+        where, kind, tiers, 2, "expected [max_days, rate]", "max_days",
+        [&](std::size_t i, py::handle tier, const py::sequence& items, double max_days) {
+            return RedemptionTier{max_days, read_rate(where, kind, i, tier, items[1])};
+        });
 }
 
 FeeOverride parse_override(const std::string& where, py::handle entry) {

@@ -26,6 +26,7 @@
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
+#include "tmf/pyargs.hpp"
 #include "tmf/rounding.hpp"
 
 namespace py = pybind11;
@@ -86,7 +87,6 @@ struct Names {
     PyObject* handle_split = intern("_handle_split");
     PyObject* deal_reinvestment = intern("_deal_dividend_reinvestment");
     PyObject* date_to_datetime = intern("_date_to_datetime");
-    PyObject* apply_trade = intern("apply_trade");
     PyObject* get_next_trading_date = intern("get_next_trading_date");
     PyObject* to_pydatetime = intern("to_pydatetime");
     PyObject* date = intern("date");
@@ -104,21 +104,13 @@ py::object global(const char* name) { return G->module.attr(name); }
 // ---------------------------------------------------------------------------
 // Thin C API wrappers that turn a Python error into a C++ exception.
 
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
+using tmf::steal;
+using tmf::truthy;
 
 py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
 
 void setattr(py::handle o, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(o.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
-}
-
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 bool equal(py::handle a, py::handle b) {
@@ -262,7 +254,7 @@ py::list tail(const py::list& queue, Py_ssize_t from) {
 }
 
 // A new list (py::list(obj) would hand back the same list object).
-py::list copy_list(py::handle seq) { return py::reinterpret_steal<py::list>(steal(PySequence_List(seq.ptr())).release()); }
+py::list copy_list(py::handle seq) { return steal(PySequence_List(seq.ptr())).cast<py::list>(); }
 
 void append(py::handle queue, py::handle entry) {
     if (PyList_Check(queue.ptr())) {

@@ -17,9 +17,7 @@ PYBIND11_MODULE(transaction, m) {
                // amount is the left operand; fee_ratio is whatever the caller
                // put on the class (AttributeError while there is none).
                py::object ratio = klass.attr("fee_ratio");
-               PyObject* r = PyNumber_Multiply(amount.ptr(), ratio.ptr());
-               if (!r) throw py::error_already_set();
-               return py::reinterpret_steal<py::object>(r);
+               return tmf::steal(PyNumber_Multiply(amount.ptr(), ratio.ptr()));
            },
            py::arg("cls"), py::arg("amount"))
         .def(

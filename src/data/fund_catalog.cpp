@@ -7,6 +7,9 @@
 // kept: the raw service objects are the only state.
 #include <pybind11/pybind11.h>
 
+#include <utility>
+
+#include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/pyargs.hpp"
 
@@ -52,9 +55,7 @@ py::object dict_entry(py::handle dict, const char* key) {
 py::object build_instrument(py::handle raw) {
     const Shared& s = shared();
     py::object attrs = raw.attr("__dict__");
-    PyObject* copied = PyDict_Copy(attrs.ptr());
-    if (!copied) throw py::error_already_set();
-    py::dict dic = py::reinterpret_steal<py::dict>(copied);
+    py::dict dic = tmf::steal(PyDict_Copy(attrs.ptr()));
 
     if (!tmf::truthy(dict_entry(dic, "listed_date"))) dic["listed_date"] = s.default_listed;
     if (!tmf::truthy(dict_entry(dic, "de_listed_date"))) dic["de_listed_date"] = s.default_delisted;

@@ -18,7 +18,6 @@
 #include <limits>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
@@ -93,9 +92,10 @@ bool has_column(py::handle frame, const char* column) {
 }
 
 // The Python meaning of a value function: what a pandas implementation of
-// the field would assign.  get_bars does not use this for the kinds above
-// (see fill_native); it serves callers that read the maps, and the
-// subclass fallback.
+// the field would assign.  get_bars fills most fields natively instead (see
+// fill_native) and assigns this only where the native path declines: text
+// fields, and fields a subclass gave a type the native path does not handle.
+// It also serves callers that read the maps.
 py::object evaluate(const BarValue& v, py::handle frame) {
     const Shared& s = shared();
     switch (v.kind) {
@@ -175,11 +175,14 @@ bool copy_values_any(tmf::RecordField& f, py::handle values) {
     return true;
 }
 
-// The float64 values of a column: a view of the frame's own memory for a
-// float64 column, a converted copy otherwise.
-py::array_t<double, py::array::c_style | py::array::forcecast> float_column(py::handle frame,
+// The float64 values of a column, one per record of `f`: a view of the
+// frame's own memory for a float64 column, a converted copy otherwise.
+py::array_t<double, py::array::c_style | py::array::forcecast> float_source(const tmf::RecordField& f,
+                                                                          py::handle frame,
                                                                           const std::string& column) {
-    return tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")());
+    auto src = tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")());
+    if (src.size() != f.size()) length_mismatch(f, src.size());
+    return src;
 }
 
 // True when `obj` is a text equal to `text`.
@@ -236,15 +239,12 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
             [[fallthrough]];
         case Kind::Column: {
             if (!f.holds<double>()) return false;
-            auto src = float_column(frame, v.column);
-            if (src.size() != f.size()) length_mismatch(f, src.size());
-            f.copy_from<double>(src.data());
+            f.copy_from<double>(float_source(f, frame, v.column).data());
             return true;
         }
         case Kind::Shifted: {
             if (!f.holds<double>()) return false;
-            auto src = float_column(frame, v.column);
-            if (src.size() != f.size()) length_mismatch(f, src.size());
+            auto src = float_source(f, frame, v.column);
             const double* x = src.data();
             if (f.size() > 0) f.set<double>(0, kNaN);
             for (py::ssize_t i = 1; i < f.size(); ++i) f.set<double>(i, x[i - 1]);
@@ -252,8 +252,7 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
         }
         case Kind::IsNan: {
             if (!f.holds<double>()) return false;
-            auto src = float_column(frame, v.column);
-            if (src.size() != f.size()) length_mismatch(f, src.size());
+            auto src = float_source(f, frame, v.column);
             const double* x = src.data();
             for (py::ssize_t i = 0; i < f.size(); ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
             return true;
@@ -292,23 +291,20 @@ py::tuple entry(const char* dtype, py::object value_fn) { return py::make_tuple(
 py::dict build_field_map() {
     py::dict map;
     map["datetime"] = entry("<u8", make_value(Kind::Datetime));
-    map["volume"] = entry("<f8", make_value(Kind::Nan));
-    map["total_turnover"] = entry("<f8", make_value(Kind::Nan));
-    map["limit_up"] = entry("<f8", make_value(Kind::Nan));
-    map["limit_down"] = entry("<f8", make_value(Kind::Nan));
-    map["subscribe_upper_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "subscribe_upper_limit"));
-    map["subscribe_lower_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "subscribe_lower_limit"));
-    map["redeem_lower_limit"] = entry("<f8", make_value(Kind::ColumnOrNan, "redeem_lower_limit"));
+    for (const char* name : {"volume", "total_turnover", "limit_up", "limit_down"}) {
+        map[name] = entry("<f8", make_value(Kind::Nan));
+    }
+    // The day's limits, where the service supplies them, under their own names.
+    for (const char* name : {"subscribe_upper_limit", "subscribe_lower_limit", "redeem_lower_limit"}) {
+        map[name] = entry("<f8", make_value(Kind::ColumnOrNan, name));
+    }
     return map;
 }
 
 py::dict build_accrued_map(const py::dict& field_map) {
     py::dict map = field_map.attr("copy")();
     map["open"] = entry("<u8", make_value(Kind::IntOne));
-    map["high"] = entry("<f8", make_value(Kind::FloatOne));
-    map["low"] = entry("<f8", make_value(Kind::FloatOne));
-    map["close"] = entry("<f8", make_value(Kind::FloatOne));
-    map["prev_close"] = entry("<f8", make_value(Kind::FloatOne));
+    for (const char* name : {"high", "low", "close", "prev_close"}) map[name] = entry("<f8", make_value(Kind::FloatOne));
     map["isnan"] = entry("<f8", make_value(Kind::IsNan, "daily_profit"));
     map["daily_profit"] = entry("<f8", make_value(Kind::Column, "daily_profit"));
     map["weekly_yield"] = entry("<f8", make_value(Kind::Column, "weekly_yield"));
@@ -343,10 +339,9 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     } else {
         fields = self.attr("FIELD_MAP").attr("copy")();
         std::string nav = py::str(self.attr("_nav_type"));
-        fields["open"] = entry("<f8", make_value(Kind::Column, nav));
-        fields["high"] = entry("<f8", make_value(Kind::Column, nav));
-        fields["low"] = entry("<f8", make_value(Kind::Column, nav));
-        fields["close"] = entry("<f8", make_value(Kind::Column, nav));
+        for (const char* name : {"open", "high", "low", "close"}) {
+            fields[name] = entry("<f8", make_value(Kind::Column, nav));
+        }
         fields["prev_close"] = entry("<f8", make_value(Kind::Shifted, nav));
         fields["isnan"] = entry("<f8", make_value(Kind::IsNan, nav));
     }
@@ -364,7 +359,7 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.
-    if (tmf::truthy(instrument.attr("exchange")) && tmf::truthy(instrument.attr("accrued_daily"))) {
+    if (tmf::truthy(instrument.attr("exchange")) && accrued) {
         for (const char* name : {"open", "high", "low", "close", "prev_close"}) {
             tmf::RecordField f(bars, name);
             if (!fill_scalar(f, 100.0, true)) bars[py::str(name)] = py::int_(100);
@@ -481,12 +476,7 @@ PYBIND11_MODULE(nav_day_bars, m) {
         .def(
             "_get_nav", [](py::object, py::object) -> py::object { tmf::raise_not_implemented(); },
             py::arg("self"), py::arg("order_book_id"));
-    base.attr("get_bars", tmf::lru_cached(
-                              [](const py::args& args, const py::kwargs& kwargs) {
-                                  auto [self, id] = tmf::bind_self_arg(args, kwargs, "get_bars", "order_book_id");
-                                  return get_bars_impl(self, id);
-                              },
-                              2048, "get_bars"));
+    base.attr("get_bars", tmf::lru_method("get_bars", "order_book_id", 2048, &get_bars_impl));
     py::object base_cls = base.build();
     m.attr("BaseNavDayBars") = base_cls;
 
@@ -509,13 +499,8 @@ PYBIND11_MODULE(nav_day_bars, m) {
             },
             py::arg("self"), py::arg("fund_nav_type"), py::arg("investor") = "institution")
         .def("_get_nav", &get_nav_impl, py::arg("self"), py::arg("order_book_id"));
-    vex.attr("_get_transaction_status",
-             tmf::lru_cached(
-                 [](const py::args& args, const py::kwargs& kwargs) {
-                     auto [self, id] = tmf::bind_self_arg(args, kwargs, "_get_transaction_status", "order_book_id");
-                     return get_transaction_status_impl(self, id);
-                 },
-                 1024, "_get_transaction_status"));
+    vex.attr("_get_transaction_status", tmf::lru_method("_get_transaction_status", "order_book_id", 1024,
+                                                        &get_transaction_status_impl));
     vex.def(
         "get_date_range",
         [](py::object self, py::object order_book_id) {

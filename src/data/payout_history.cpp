@@ -7,12 +7,11 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <string>
 
+#include "tmf/errors.hpp"
 #include "tmf/frames.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
-#include "tmf/pyargs.hpp"
 #include "tmf/record_fields.hpp"
 
 namespace py = pybind11;
@@ -25,7 +24,6 @@ struct Shared {
     py::object environment;           // tessel.environment.Environment
     py::object convert_date_to_date_int;
     py::object vexdatac;              // the client package
-    py::list data_type;               // DATA_TYPE
 };
 
 Shared& shared() {
@@ -95,9 +93,7 @@ void shift_book_closure_dates(py::array& records, py::handle data_proxy) {
                                  : py::object(records[py::int_(i)][py::int_(0)]);
         py::object shifted = next_trading_date(py::str(date), py::arg("n") = -1);
         py::object text = shifted.attr("strftime")("%Y%m%d");
-        PyObject* value = PyNumber_Long(text.ptr());  // int(text)
-        if (!value) throw py::error_already_set();
-        py::object as_int = py::reinterpret_steal<py::object>(value);
+        py::object as_int = tmf::steal(PyNumber_Long(text.ptr()));  // int(text)
         if (native) field.set<std::int64_t>(i, as_int.cast<std::int64_t>());
         else records[py::int_(i)][py::int_(0)] = as_int;
     }
@@ -128,17 +124,11 @@ PYBIND11_MODULE(payout_history, m) {
     s.convert_date_to_date_int = tmf::import_attr("tessel.utils.datetime_func", "convert_date_to_date_int");
     py::module_::import("vexdatac.fund");
     s.vexdatac = py::module_::import("vexdatac");
-    s.data_type = make_data_type();
 
     tmf::ClassBuilder cls("VexdataPayoutHistory", m, base);
     cls.doc("基金分红信息")
-        .attr("DATA_TYPE", s.data_type)
+        .attr("DATA_TYPE", make_data_type())
         .def("__init__", &init_impl, py::arg("self"));
-    cls.attr("get_dividend", tmf::lru_cached(
-                                 [](const py::args& args, const py::kwargs& kwargs) {
-                                     auto [self, id] = tmf::bind_self_arg(args, kwargs, "get_dividend", "order_book_id");
-                                     return get_dividend_impl(self, id);
-                                 },
-                                 2048, "get_dividend"));
+    cls.attr("get_dividend", tmf::lru_method("get_dividend", "order_book_id", 2048, &get_dividend_impl));
     m.attr("VexdataPayoutHistory") = cls.build();
 }

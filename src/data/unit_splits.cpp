@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
 #include "tmf/pyargs.hpp"
@@ -43,8 +44,7 @@ py::object get_factors_impl(py::object self, py::object order_book_id) {
     auto dates = tmf::as_contiguous<std::int64_t>(s.convert_date_to_int(df[py::str("ex_dividend_date")]));
     auto ratios = tmf::as_contiguous<double>(df[py::str("split_ratio")].attr("to_numpy")());
     if (dates.size() != rows || ratios.size() != rows) {
-        PyErr_SetString(PyExc_RuntimeError, "split table: converted columns do not match the number of rows");
-        throw py::error_already_set();
+        tmf::raise_with(PyExc_RuntimeError, py::str("split table: converted columns do not match the number of rows"));
     }
     ex_date.copy_from<std::int64_t>(dates.data());
     split_factor.copy_from<double>(ratios.data());
@@ -69,11 +69,6 @@ PYBIND11_MODULE(unit_splits, m) {
 
     tmf::ClassBuilder cls("VexdataUnitSplits", m, base);
     cls.doc("基金拆分信息").attr("DATA_TYPE", s.np.attr("dtype")(pairs));
-    cls.attr("get_factors", tmf::lru_cached(
-                                [](const py::args& args, const py::kwargs& kwargs) {
-                                    auto [self, id] = tmf::bind_self_arg(args, kwargs, "get_factors", "order_book_id");
-                                    return get_factors_impl(self, id);
-                                },
-                                0, "get_factors"));
+    cls.attr("get_factors", tmf::lru_method("get_factors", "order_book_id", 0, &get_factors_impl));
     m.attr("VexdataUnitSplits") = cls.build();
 }

@@ -19,6 +19,13 @@ namespace py = pybind11;
     throw py::error_already_set();
 }
 
+// Owns the new reference a C API call returned; NULL (the call failed and
+// set a Python error) is thrown as that error.
+inline py::object steal(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 // str.format with Python's own formatting, so "{}" renders exactly as in
 // Python (dates, enums, numpy values).
 template <class... Args>

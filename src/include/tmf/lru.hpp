@@ -17,9 +17,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <list>
+#include <string>
 #include <unordered_map>
 #include <utility>
+
+#include "tmf/pyargs.hpp"
 
 namespace tmf {
 
@@ -208,6 +212,19 @@ py::object lru_cached(F&& fn, std::size_t maxsize, std::string name) {
                         },
                         maxsize, std::move(name)),
                     py::return_value_policy::take_ownership);
+}
+
+// An LRU-cached method `name(self, <arg>)` computed by `impl(self, arg)`.
+// The argument may come by position or by keyword, as for a Python method;
+// `name` and `arg` must outlive the module (string literals).
+template <class F>
+py::object lru_method(const char* name, const char* arg, std::size_t maxsize, F impl) {
+    return lru_cached(
+        [name, arg, impl](const py::args& args, const py::kwargs& kwargs) -> py::object {
+            auto [self, value] = bind_self_arg(args, kwargs, name, arg);
+            return impl(self, value);
+        },
+        maxsize, name);
 }
 
 }  // namespace tmf

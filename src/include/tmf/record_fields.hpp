@@ -3,6 +3,10 @@
 // Records are packed (numpy's default for a list of (name, type) pairs), so
 // a field's elements are neither contiguous nor necessarily aligned: every
 // access goes through memcpy at data + offset + i * itemsize.
+//
+// RecordField writes (the array must be writeable and have the field);
+// RecordFieldView only reads, so it also serves arrays that are shared or
+// read-only, and reports a missing field instead of raising.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -18,26 +22,17 @@ namespace tmf {
 
 namespace py = pybind11;
 
-class RecordField {
+namespace detail {
+
+// What both accessors share: where the field's elements lie and what type
+// they hold.  `Byte` is char for writing and const char for reading.
+template <class Byte>
+class FieldAccess {
 public:
-    RecordField(py::array& records, const char* name) : name_(name) {
-        if (records.ndim() != 1) throw std::invalid_argument("record array must be one-dimensional");
-        py::object entry = records.dtype().attr("fields")[py::str(name)];
-        py::tuple info = entry.cast<py::tuple>();
-        py::dtype dt = info[0].cast<py::dtype>();
-        const auto offset = info[1].cast<py::ssize_t>();
-        kind_ = dt.kind();
-        itemsize_ = dt.itemsize();
-        native_ = dt.attr("isnative").cast<bool>();
-        size_ = records.shape(0);
-        stride_ = records.strides(0);
-        data_ = static_cast<char*>(records.mutable_data()) + offset;
-    }
-
     py::ssize_t size() const { return size_; }
-    const std::string& name() const { return name_; }
 
-    // True when the field holds native-order values of C++ type T.
+    // True when the field holds native-order values of C++ type T (never
+    // for a field that was not found).
     template <class T>
     bool holds() const {
         if (!native_ || itemsize_ != static_cast<py::ssize_t>(sizeof(T))) return false;
@@ -48,15 +43,50 @@ public:
     }
 
     template <class T>
-    void set(py::ssize_t i, T value) {
-        std::memcpy(data_ + i * stride_, &value, sizeof(T));
-    }
-
-    template <class T>
     T get(py::ssize_t i) const {
         T value;
         std::memcpy(&value, data_ + i * stride_, sizeof(T));
         return value;
+    }
+
+protected:
+    // `entry` is the field's item of dtype.fields: (dtype, offset[, title]).
+    void locate(py::handle entry, Byte* records, py::ssize_t size, py::ssize_t stride) {
+        py::tuple info = entry.cast<py::tuple>();
+        py::dtype dt = info[0].cast<py::dtype>();
+        const auto offset = info[1].cast<py::ssize_t>();
+        kind_ = dt.kind();
+        itemsize_ = dt.itemsize();
+        native_ = dt.attr("isnative").cast<bool>();
+        size_ = size;
+        stride_ = stride;
+        data_ = records + offset;
+    }
+
+    Byte* data_ = nullptr;
+    py::ssize_t stride_ = 0;
+    py::ssize_t size_ = 0;
+    py::ssize_t itemsize_ = 0;
+    char kind_ = '?';
+    bool native_ = true;
+};
+
+}  // namespace detail
+
+class RecordField : public detail::FieldAccess<char> {
+public:
+    RecordField(py::array& records, const char* name) : name_(name) {
+        if (records.ndim() != 1) throw std::invalid_argument("record array must be one-dimensional");
+        py::object entry = records.dtype().attr("fields")[py::str(name)];
+        char* base = static_cast<char*>(records.mutable_data());
+        locate(entry, base, records.shape(0), records.strides(0));
+    }
+
+    const std::string& name() const { return name_; }
+
+    template <class T>
+    void set(py::ssize_t i, T value) {
+        std::memcpy(data_ + i * stride_, &value, sizeof(T));
     }
 
     template <class T>
@@ -72,12 +102,26 @@ public:
 
 private:
     std::string name_;
-    char* data_ = nullptr;
-    py::ssize_t stride_ = 0;
-    py::ssize_t size_ = 0;
-    py::ssize_t itemsize_ = 0;
-    char kind_ = '?';
-    bool native_ = true;
+};
+
+class RecordFieldView : public detail::FieldAccess<const char> {
+public:
+    // A dtype without the field (or without fields at all) gives a view
+    // that is not present(); an array that is not one-dimensional gives an
+    // empty one.
+    RecordFieldView(const py::array& records, const char* name) {
+        py::object fields = records.dtype().attr("fields");
+        if (fields.is_none() || !fields.contains(name)) return;
+        const py::ssize_t size = records.ndim() == 1 ? records.shape(0) : 0;
+        locate(fields[py::str(name)], static_cast<const char*>(records.data()), size,
+               size ? records.strides(0) : 0);
+        present_ = true;
+    }
+
+    bool present() const { return present_; }
+
+private:
+    bool present_ = false;
 };
 
 // `values` as a C-contiguous array of T, converted the way numpy converts on
