@@ -196,6 +196,14 @@ long arrival_key(py::handle dt) {
                     tmf::format("queue entry arrival time must be a datetime, got {!r}", dt));
 }
 
+// Whether the position's fund was delisted before the trading day `key`.
+bool delisted_before(py::handle self, long key) {
+    py::object env = getattr(self, N->env_);
+    py::object until = env.attr("get_instrument")(getattr(self, N->order_book_id_)).attr("de_listed_date");
+    if (until.is_none()) return false;
+    return arrival_key(until) < key;
+}
+
 // PySequence_Fast has its own TypeError text; Python's unpacking says
 // "cannot unpack non-iterable X object", so iterability is checked first.
 bool is_iterable(PyObject* o) { return Py_TYPE(o)->tp_iter != nullptr || PySequence_Check(o); }
@@ -811,6 +819,13 @@ PYBIND11_MODULE(position, m) {
             while (lo < hi) {
                 py::ssize_t mid = lo + (hi - lo) / 2;
                 if (dates(mid) < key) lo = mid + 1; else hi = mid;
+            }
+            if (lo == dates.shape(0) && delisted_before(self, key)) {
+                // The fund's income ends with its delisting.  Units held
+                // through it (its last days are often closed to redemption)
+                // keep their value and earn nothing more, like any other
+                // delisted fund's, instead of ending the whole run.
+                return py::int_(0);
             }
             if (lo == dates.shape(0) || dates(lo) != key) {
                 tmf::raise_with(PyExc_RuntimeError, py::str("fund daily_profit 应每天都有对应的数据"));

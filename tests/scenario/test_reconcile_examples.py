@@ -99,13 +99,15 @@ class FundData:
             nav = nav[pd.DatetimeIndex(nav.index).normalize().isin(status_days)]
         days = [d.date() for d in pd.DatetimeIndex(nav.index)]
         self.price = {}
-        for day, value in zip(days, nav["unit_net_value"].to_numpy(dtype=float)):
+        # Plain floats: round() of a numpy float rounds its scaled value
+        # (0.34595 -> 0.346) instead of the exact one (0.3459) as the engine does.
+        for day, value in zip(days, nav["unit_net_value"].to_numpy(dtype=float).tolist()):
             if not math.isnan(value):
                 self.price[day] = 1.0 if self.accrued else value
         # Income per trading day: the profits of the calendar days since the previous trading day.
         self.profit = {}
         if self.accrued:
-            for day, value in zip(days, nav["daily_profit"].to_numpy(dtype=float)):
+            for day, value in zip(days, nav["daily_profit"].to_numpy(dtype=float).tolist()):
                 at = bisect.bisect_left(calendar, day)
                 if at < len(calendar) and not math.isnan(value):
                     key = calendar[at]
@@ -153,8 +155,14 @@ class Ledger:
         return round(self.expected - sum(units for _, units in self.queue), 4)
 
     def before_trading(self, day):
+        # Units that arrived on an earlier day (a fill with zero receiving
+        # days arrives on its own day, after that morning) earn today's income.
+        while self.queue and self.queue[0][0] < day:
+            self.queue.pop(0)
         price = self.last_price
-        if self.data.accrued and price and self.received() * price != 0:
+        # A money-market fund's income ends with its data (its delisting).
+        earning = self.data.accrued and bool(self.data.profit) and day <= max(self.data.profit)
+        if earning and price and self.received() * price != 0:
             profit = self.data.profit[day]
             amount = round(self.received() * price / 10000 * profit / price, 4)
             self.expected += amount
