@@ -8,6 +8,8 @@ array.  Both results are checked to be identical first.
 
     PYTHONPATH=. python bench/bench_bars.py --db out/demo/funds.sqlite --bundle out/demo/bundle
 """
+import pathlib
+import sys
 import time
 
 import click
@@ -17,41 +19,10 @@ import vexdatac
 from tessel.config import load_config
 from tessel.environment import Environment
 from tessel.mod import ModHandler
-from tessel.utils.datetime_func import convert_date_to_int
 
-
-def pandas_bars(frame, nav_column, accrued, exchange):
-    nan = np.nan
-    fields = {"datetime": ("<u8", convert_date_to_int(frame.index))}
-    for name in ("volume", "total_turnover", "limit_up", "limit_down"):
-        fields[name] = ("<f8", nan)
-    for name in ("subscribe_upper_limit", "subscribe_lower_limit", "redeem_lower_limit"):
-        fields[name] = ("<f8", frame[name] if name in frame.columns else nan)
-    if accrued:
-        fields["open"] = ("<u8", 1)
-        for name in ("high", "low", "close", "prev_close"):
-            fields[name] = ("<f8", 1.0)
-        fields["isnan"] = ("<f8", np.isnan(frame["daily_profit"]))
-        fields["daily_profit"] = ("<f8", frame["daily_profit"])
-        fields["weekly_yield"] = ("<f8", frame["weekly_yield"])
-    else:
-        nav = frame[nav_column]
-        for name in ("open", "high", "low", "close"):
-            fields[name] = ("<f8", nav)
-        fields["prev_close"] = ("<f8", nav.shift(1).values)
-        fields["isnan"] = ("<f8", np.isnan(nav.astype(float)))
-    if "subscribe_status" in frame.columns:
-        fields["suspended"] = ("bool", (frame["redeem_status"] == frame["subscribe_status"])
-                               & frame["redeem_status"].isin(["Suspended", "Close"]))
-        fields["subscribe_status"] = ("S10", frame["subscribe_status"].values)
-        fields["redeem_status"] = ("S10", frame["redeem_status"].values)
-    bars = np.empty(len(frame), dtype=[(k, t) for k, (t, _) in fields.items()])
-    for name, (_, value) in fields.items():
-        bars[name] = value
-    if exchange and accrued:
-        for name in ("open", "high", "low", "close", "prev_close"):
-            bars[name] = 100
-    return bars
+# The plain pandas/numpy construction the store's tests compare with.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "data"))
+from bar_reference import reference_bars as pandas_bars  # noqa: E402
 
 
 @click.command()
