@@ -728,13 +728,23 @@ PYBIND11_MODULE(api, m) {
         "init_fund_api",
         [m](py::object /*event*/) {
             py::object env = current_env();
-            py::object export_as_api = tmf::import_attr("tessel.api", "export_as_api");
-            for (const char* name : {"subscribe", "redeem", "redeem_all", "order_target_fund_weights", "fund_nav",
-                                     "fund_nav_history", "fund_status", "all_funds", "fund_info"}) {
-                export_as_api(m.attr(name), py::str(name));
+            // Both are the strategy side of our engine; a host without a
+            // strategy API of this kind keeps the functions in this module.
+            py::object export_as_api = py::none();
+            try {
+                export_as_api = tmf::getattr_or(py::module_::import("tessel.api"), "export_as_api", py::none());
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ImportError)) throw;
+            }
+            if (!export_as_api.is_none()) {
+                for (const char* name : {"subscribe", "redeem", "redeem_all", "order_target_fund_weights", "fund_nav",
+                                         "fund_nav_history", "fund_status", "all_funds", "fund_info"}) {
+                    export_as_api(m.attr(name), py::str(name));
+                }
             }
             // A fund's NAV of day T is published after day T's cut-off.
-            env.attr("set_strategy_bar_lag")(host().public_fund, 1);
+            py::object set_lag = tmf::getattr_or(env, "set_strategy_bar_lag", py::none());
+            if (!set_lag.is_none()) set_lag(host().public_fund, 1);
             env.attr("fund_api_ready") = true;
         },
         py::arg("event"),

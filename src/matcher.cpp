@@ -595,7 +595,7 @@ py::list match(py::object self, py::object account, py::object order, py::object
                                          oid, side, effect));
     }
     // A fund order's price is the day's NAV; a limit beyond it is not met.
-    if (py::object(order.attr("type")).equal(h.limit)) {
+    if (!h.limit.is_none() && py::object(order.attr("type")).equal(h.limit)) {
         const double limit = as_double(order.attr("price"));
         if ((buy && nav > limit) || (sell && nav < limit)) {
             return reject(order, tmf::format("NAV {} of {} on {} does not meet the order's limit price {}", nav, oid,
@@ -623,7 +623,10 @@ py::dict schedule_dict(const FeeSchedule& s) {
 
 PYBIND11_MODULE(matcher, m) {
     m.doc() = "Order matcher for public funds: fills at the day's NAV with subscription and redemption fees.";
-    py::object base = tmf::import_attr("tessel.interface", "AbstractMatcher");
+    // The host's matcher base, where it has one; a host without it takes any
+    // object with `match` (and `update`) as a matcher.
+    py::object base = tmf::getattr_or(py::module_::import("tessel.interface"), "AbstractMatcher",
+                                      reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     Host& h = host();
     h.trade_cls = tmf::import_attr("tessel.model.trade", "Trade");
     py::module_ host_const = py::module_::import("tessel.const");
@@ -631,7 +634,9 @@ PYBIND11_MODULE(matcher, m) {
     h.sell = host_const.attr("SIDE").attr("SELL");
     h.open = host_const.attr("POSITION_EFFECT").attr("OPEN");
     h.close = host_const.attr("POSITION_EFFECT").attr("CLOSE");
-    h.limit = host_const.attr("ORDER_TYPE").attr("LIMIT");
+    // Without order types on the host every fund order is a market order.
+    py::object order_type = tmf::getattr_or(host_const, "ORDER_TYPE", py::none());
+    h.limit = order_type.is_none() ? py::object(py::none()) : py::object(order_type.attr("LIMIT"));
     h.date_cls = tmf::import_attr("datetime", "date");
 
     // The per-matcher native state: fee schedules and, per account and fund,
@@ -691,5 +696,8 @@ PYBIND11_MODULE(matcher, m) {
                 return out;
             },
             py::arg("self"), py::arg("account"), py::arg("order_book_id"));
+    if (!py::hasattr(base, "update")) {
+        cls.def("update", [](py::object, py::object) {}, py::arg("self"), py::arg("event"));
+    }
     m.attr("FundMatcher") = cls.build();
 }

@@ -199,7 +199,9 @@ long arrival_key(py::handle dt) {
 // Whether the position's fund was delisted before the trading day `key`.
 bool delisted_before(py::handle self, long key) {
     py::object env = getattr(self, N->env_);
-    py::object until = env.attr("get_instrument")(getattr(self, N->order_book_id_)).attr("de_listed_date");
+    // Optional: an instrument without a delisting date is taken as listed.
+    py::object until = tmf::getattr_or(env.attr("get_instrument")(getattr(self, N->order_book_id_)),
+                                       "de_listed_date", py::none());
     if (until.is_none()) return false;
     return arrival_key(until) < key;
 }
@@ -505,6 +507,9 @@ PYBIND11_MODULE(position, m) {
         [StockPosition](py::object self, py::object order_book_id, py::object direction,
                         py::object init_quantity, py::object init_price) {
             StockPosition.attr("__init__")(self, order_book_id, direction, init_quantity, init_price);
+            // The fund's id, kept by the base where it keeps it under this
+            // name, else by this class.
+            if (!py::hasattr(self, N->order_book_id_)) setattr(self, N->order_book_id_, order_book_id);
             py::object env = global("Environment").attr("get_instance")();
             py::object fund_cfg = env.attr("config").attr("mod").attr("fund");
             self.attr("subscription_receiving_days") = fund_cfg.attr("subscription_receiving_days");
@@ -519,7 +524,7 @@ PYBIND11_MODULE(position, m) {
             self.attr("fund_dividend_reinvestment") =
                 env.attr("config").attr("mod").attr("sys_accounts").attr("dividend_reinvestment");
             self.attr("accrued_daily") =
-                env.attr("data_proxy").attr("instruments")(getattr(self, N->order_book_id)).attr("accrued_daily");
+                env.attr("data_proxy").attr("instruments")(order_book_id).attr("accrued_daily");
             setattr(self, N->env_, env);
         },
         py::arg("self"), py::arg("order_book_id"), py::arg("direction"), py::arg("init_quantity") = 0,
@@ -876,6 +881,10 @@ PYBIND11_MODULE(position, m) {
         },
         py::arg("self"), py::arg("trading_date"), py::arg("data_proxy"));
 
+    if (!py::hasattr(StockPosition, N->order_book_id)) {
+        // The fund's id, read-only, where the base class does not offer it.
+        cls.def_property("order_book_id", [](py::object self) { return getattr(self, N->order_book_id_); });
+    }
     cls.def_property(
         "receivable_quantity", [](py::object self) { return queue_sum(self, N->subscribe_queue); }, "未到账份额");
     cls.def_property(

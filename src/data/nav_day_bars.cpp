@@ -359,7 +359,8 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.
-    if (tmf::truthy(instrument.attr("exchange")) && accrued) {
+    // An instrument that states no exchange is not quoted on one.
+    if (tmf::truthy(tmf::getattr_or(instrument, "exchange", py::none())) && accrued) {
         for (const char* name : {"open", "high", "low", "close", "prev_close"}) {
             tmf::RecordField f(bars, name);
             if (!fill_scalar(f, 100.0, true)) bars[py::str(name)] = py::int_(100);
