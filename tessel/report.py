@@ -87,13 +87,20 @@ def _money(value, _pos=None):
     return "{:.0f}".format(value)
 
 
+def _benchmark_label(result):
+    """``000021, total return (adjusted NAV)``: the id and what its prices are."""
+    basis = getattr(result, "benchmark_basis", None)
+    name = result.summary.get("benchmark")
+    return "{}, {}".format(name, basis) if basis and basis != "close" else "{}".format(name)
+
+
 def _metric_block(fig, result):
     s = result.summary
     title = result.title or "Backtest"
     fig.text(0.06, 0.965, title, fontsize=16, fontweight="bold", color=_INK, va="top")
     sub = "{} to {}  ·  {} trading days".format(s.get("start_date"), s.get("end_date"), s.get("trading_days"))
     if s.get("benchmark"):
-        sub += "  ·  benchmark {}".format(s["benchmark"])
+        sub += "  ·  benchmark {}".format(_benchmark_label(result))
     fig.text(0.06, 0.932, sub, fontsize=9.5, color=_MUTED, va="top")
     metrics = [("total_return", "Total return"), ("annual_return", "Annualised"),
                ("max_drawdown", "Max drawdown"), ("sharpe_ratio", "Sharpe"),
@@ -150,7 +157,7 @@ def plot_report(result, path, dpi=130):
         bench_base = result.benchmark_base if result.benchmark_base else prices[0]
         bench_growth = prices / bench_base
         ax_eq.plot(x, bench_growth, color=_BENCHMARK, linewidth=1.4, label="Benchmark {}".format(
-            result.summary.get("benchmark")), zorder=2)
+            _benchmark_label(result)), zorder=2)
         span_values = np.concatenate([growth, bench_growth])
     else:
         span_values = growth

@@ -199,8 +199,10 @@ class RunResult:
     ``trades``: one row per fill.  ``orders``: every order with its final
     status and message (rejection or cancellation reason).  ``summary``: the
     performance figures.  ``benchmark``: the benchmark's close on each day
-    (None without a benchmark), ``benchmark_base`` the close its returns
-    start from.  Items read like a mapping too
+    (None without a benchmark; a public fund's adjusted NAV, its total
+    return), ``benchmark_base`` the price its returns start from,
+    ``benchmark_basis`` what the prices are (``"total return (adjusted
+    NAV)"`` or ``"close"``).  Items read like a mapping too
     (``result["summary"]``).
     """
 
@@ -212,6 +214,7 @@ class RunResult:
     benchmark: pd.Series = None
     benchmark_base: float = None
     title: str = ""
+    benchmark_basis: str = None
 
     _TABLES = ("daily", "positions", "trades", "orders")
 

@@ -26,7 +26,7 @@ import pandas as pd
 
 from tessel import api
 from tessel.config import load_config, load_default_config, unknown_plugin_keys
-from tessel.const import ORDER_STATUS, TRADING_CALENDAR_TYPE
+from tessel.const import INSTRUMENT_TYPE, ORDER_STATUS, TRADING_CALENDAR_TYPE
 from tessel.core.events import EVENT, Event
 from tessel.data.base_data_source import BaseDataSource
 from tessel.environment import MARKET_CLOSE, MARKET_OPEN, Environment
@@ -166,31 +166,63 @@ def _trading_days(env):
     return days
 
 
-def _benchmark_bars(env, benchmark):
+# What the benchmark's prices are: a fund's total return, or an instrument's bar close.
+TOTAL_RETURN = "total return (adjusted NAV)"
+BAR_CLOSE = "close"
+
+
+def _fund_total_return(order_book_id):
+    """(YYYYMMDDhhmmss stamps, adjusted NAV) of a public fund, or None when the fund data has none."""
+    import vexdatac.fund
+
+    frame = vexdatac.fund.get_nav(order_book_id, start_date="20050104", end_date="29991231")
+    if frame is None or len(frame) == 0 or "adjusted_net_value" not in frame.columns:
+        return None
+    prices = frame["adjusted_net_value"].to_numpy(dtype=float)
+    if not np.isfinite(prices).any():
+        return None
+    return np.asarray(convert_date_to_int(pd.DatetimeIndex(frame.index)), dtype=np.int64), prices
+
+
+def _benchmark_prices(env, benchmark):
+    """(stamps, prices, basis) of the benchmark, or None without one.
+
+    A public fund is measured by its adjusted NAV, the total return with
+    every distribution reinvested, whatever NAV the strategy trades at: its
+    unit NAV falls on every dividend and split, which its holder does not
+    lose.  Any other instrument is measured by its day bars' close.
+    """
     if not benchmark:
         return None
-    if env.get_instrument(benchmark) is None:
+    instrument = env.get_instrument(benchmark)
+    if instrument is None:
         raise ValueError("base.benchmark: unknown instrument {!r}".format(benchmark))
+    if getattr(instrument, "type", None) == INSTRUMENT_TYPE.PUBLIC_FUND:
+        total_return = _fund_total_return(benchmark)
+        if total_return is not None:
+            return total_return + (TOTAL_RETURN,)
+        system_log.warning("benchmark %s has no adjusted NAV; it is measured by its bars' close", benchmark)
     bars = env.data_proxy.get_bars(benchmark)
     if bars is None or len(bars) == 0:
         system_log.warning("benchmark %s has no bars; benchmark figures will be empty", benchmark)
-    return bars
+        return np.empty(0, dtype=np.int64), np.empty(0), BAR_CLOSE
+    return bars["datetime"].astype(np.int64), bars["close"].astype(float), BAR_CLOSE
 
 
-def _benchmark_series(bars, trading_days):
-    """(close on each trading day or NaN, close before the first day or None)."""
-    if bars is None or len(bars) == 0:
+def _benchmark_series(prices, trading_days):
+    """(price on each trading day or NaN, price before the first day or None)."""
+    stamps, values = (prices[0], prices[1]) if prices is not None else (np.empty(0, dtype=np.int64), None)
+    if len(stamps) == 0:
         return pd.Series(np.nan, index=trading_days, name="benchmark"), None
     keys = convert_date_to_int(pd.DatetimeIndex(trading_days))
-    stamps = bars["datetime"].astype(np.int64)
     pos = np.searchsorted(stamps, keys)
-    inside = pos < len(bars)
+    inside = pos < len(stamps)
     hit = np.zeros(len(keys), dtype=bool)
     hit[inside] = stamps[pos[inside]] == keys[inside]
     close = np.full(len(keys), np.nan)
-    close[hit] = bars["close"][pos[hit]].astype(float)
+    close[hit] = values[pos[hit]]
     before = int(pos[0]) - 1 if len(pos) else -1
-    base = float(bars["close"][before]) if before >= 0 else None
+    base = float(values[before]) if before >= 0 else None
     return pd.Series(close, index=pd.DatetimeIndex(trading_days, name="date"), name="benchmark"), base
 
 
@@ -250,7 +282,7 @@ def run(config, strategy_file, progress=False, title=None):
         bus = env.event_bus
         trading_days = _trading_days(env)
         benchmark_id = config.base.get("benchmark")
-        benchmark_bars = _benchmark_bars(env, benchmark_id)
+        benchmark_prices = _benchmark_prices(env, benchmark_id)
         recorder = DailyRecorder(env)
         recorder.start()
         for event_type in (EVENT.ORDER_CREATION_REJECT, EVENT.ORDER_UNSOLICITED_UPDATE):
@@ -295,13 +327,14 @@ def run(config, strategy_file, progress=False, title=None):
         orders = recorder.orders_frame()
         benchmark, benchmark_base = (None, None)
         if benchmark_id:
-            benchmark, benchmark_base = _benchmark_series(benchmark_bars, trading_days)
+            benchmark, benchmark_base = _benchmark_series(benchmark_prices, trading_days)
         summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
                                   None if benchmark is None else benchmark.to_numpy(), benchmark_base,
                                   benchmark_id, orders=orders)
         return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
                          orders=orders, summary=summary, benchmark=benchmark,
                          benchmark_base=benchmark_base,
+                         benchmark_basis=benchmark_prices[2] if benchmark_prices else None,
                          title=title if title is not None else os.path.basename(strategy_file))
     except BaseException as exc:
         exception = exc

@@ -355,6 +355,8 @@ def golden_summary(result):
         "total_return": round(summary["total_return"], 6),
         "trades": int(summary["trades"]),
         "fees": round(summary["fees"], 2),
+        # The benchmark's figures, so a change of how it is priced shows too.
+        **{key: round(summary[key], 6) for key in ("benchmark_total_return", "excess_return") if key in summary},
     }
 
 
