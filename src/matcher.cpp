@@ -23,6 +23,7 @@
 // worked numbers.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <deque>
@@ -88,6 +89,11 @@ Num read_number(py::handle value, double& out) {
         return Num::Bad;
     }
     return std::isnan(out) ? Num::Bad : Num::Ok;
+}
+
+double as_double(py::handle value) {
+    double out = kNaN;
+    return read_number(value, out) == Num::Ok ? out : kNaN;
 }
 
 bool is_sequence_of(py::handle value, std::size_t n) {
@@ -226,22 +232,33 @@ long day_number(py::handle date) {
     return static_cast<long>(sys_days{ymd}.time_since_epoch().count());
 }
 
-// Units bought by one subscription fill, dated by the fill's trading day:
-// the holding period of a fund unit counts from the day its subscription is
-// confirmed, which is the trading day of the fill, not the later day on
-// which the units show up in the position.
+// Units of one holding date.  A subscription fill makes a lot dated by the
+// fill's trading day: the holding period of a fund unit counts from the day
+// its subscription is confirmed, which is the trading day of the fill, not
+// the later day on which the units show up in the position.  Units that a
+// dividend reinvests make lots of their own, dated like the lots whose
+// dividend bought them.  `seq` numbers lots in the order they were booked,
+// which is the order in which their units reach the position.
 struct Lot {
     long day;
     double units;
+    long seq;
 };
 
 struct FundBook {
-    // Oldest first.  The position may hold units without a lot (reinvested
-    // dividends, money-market accrual, units it started with) and splits
-    // rescale its units; before lots are consumed they are scaled to the
-    // position's expected units, so such units inherit the holding period
-    // of the units they came from.
+    // Oldest holding date first.  The position may hold units without a
+    // lot (money-market accrual, units it started with) and splits rescale
+    // its units; before lots are consumed they are scaled to the position's
+    // expected units, so such units inherit the holding period of the units
+    // they came from.
     std::deque<Lot> lots;
+    long next_seq = 0;
+    // The lots (holding date, share of the units) entitled to the dividend
+    // the position has booked but not yet settled (`entitled_key`, the
+    // position's receivable): the units its reinvestment adds belong to
+    // them, even when some of them have been redeemed since.
+    std::vector<std::pair<long, double>> entitled;
+    py::object entitled_key;
     long total_day = std::numeric_limits<long>::min();
     double subscribed_today = 0.0;  // gross amounts filled on total_day
 
@@ -261,7 +278,7 @@ struct AccountBook {
 
 // Scales `lots` so that they add up to `expected` units; with no lots at
 // all, the units count as held since `fallback_day`.
-void scale_lots(std::deque<Lot>& lots, double expected, long fallback_day) {
+void scale_lots(FundBook& book, std::deque<Lot>& lots, double expected, long fallback_day) {
     double sum = 0.0;
     for (const Lot& lot : lots) sum += lot.units;
     if (!(expected > 0.0)) {
@@ -269,12 +286,61 @@ void scale_lots(std::deque<Lot>& lots, double expected, long fallback_day) {
         return;
     }
     if (lots.empty() || !(sum > 0.0)) {
-        lots.assign(1, Lot{fallback_day, expected});
+        lots.assign(1, Lot{fallback_day, expected, book.next_seq++});
         return;
     }
     if (std::fabs(sum - expected) > kEps * std::max(1.0, expected)) {
         const double factor = expected / sum;
         for (Lot& lot : lots) lot.units *= factor;
+    }
+}
+
+// Brings `book` in line with the position as it stands before a fill.
+// Units that the settled dividend reinvested become lots of the holding
+// dates entitled to it; any other difference (a split, money-market income)
+// rescales the lots.  A dividend the position has booked and not yet
+// settled records which lots are entitled to it.
+void reconcile(FundBook& book, py::handle position, long fallback_day) {
+    if (position.is_none()) {
+        book.lots.clear();
+        book.entitled.clear();
+        return;
+    }
+    const double expected = as_double(position.attr("_quantity"));
+    py::object receivable = tmf::getattr_or(position, "_dividend_receivable", py::none());
+    const bool pending = tmf::truthy(receivable);
+    const bool settled =
+        !book.entitled.empty() && !(pending && book.entitled_key && receivable.equal(book.entitled_key));
+    double sum = 0.0;
+    for (const Lot& lot : book.lots) sum += lot.units;
+    if (settled && expected > sum + kEps * std::max(1.0, expected)) {
+        const double added = expected - sum;
+        for (const auto& [day, share] : book.entitled) {
+            Lot lot{day, added * share, book.next_seq++};
+            auto at = std::upper_bound(book.lots.begin(), book.lots.end(), day,
+                                       [](long d, const Lot& l) { return d < l.day; });
+            book.lots.insert(at, lot);
+        }
+    } else {
+        scale_lots(book, book.lots, expected, fallback_day);
+    }
+    if (settled) {
+        book.entitled.clear();
+        book.entitled_key = py::object();
+    }
+    if (pending && book.entitled.empty()) {
+        double total = 0.0;
+        for (const Lot& lot : book.lots) total += lot.units;
+        if (total > 0.0) {
+            for (const Lot& lot : book.lots) {
+                if (!book.entitled.empty() && book.entitled.back().first == lot.day) {
+                    book.entitled.back().second += lot.units / total;
+                } else {
+                    book.entitled.emplace_back(lot.day, lot.units / total);
+                }
+            }
+            book.entitled_key = receivable;
+        }
     }
 }
 
@@ -358,10 +424,6 @@ py::list reject(py::handle order, py::handle reason) {
     return py::list();
 }
 
-double as_double(py::handle value) {
-    double out = kNaN;
-    return read_number(value, out) == Num::Ok ? out : kNaN;
-}
 
 // A limit read from the bar; NaN (or a missing field) means no limit.
 double bar_limit(py::handle bar, const char* field) { return as_double(tmf::getattr_or(bar, field, py::none())); }
@@ -493,10 +555,11 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
     // lots that were there at the time, not to this one.
     FundBook& book = st.book(account, oid);
     py::object position = account.attr("positions").attr("get")(oid);
-    const double held = position.is_none() ? 0.0 : as_double(position.attr("_quantity"));
-    scale_lots(book.lots, held, st.has_fallback_day ? st.fallback_day : today);
-    book.lots.push_back(Lot{today, units});
-    book.total_for(today) += gross;
+    FundBook next = book;
+    reconcile(next, position, st.has_fallback_day ? st.fallback_day : today);
+    next.lots.push_back(Lot{today, units, next.next_seq++});
+    next.total_for(today) += gross;
+    book = std::move(next);
     py::list out;
     out.append(trade);
     return out;
@@ -535,35 +598,51 @@ py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle
     const FeeSchedule& schedule = st.schedule(env, oid);
     // Work on a copy: the lots change only once the trade exists.
     FundBook& book = st.book(account, oid);
-    std::deque<Lot> lots = book.lots;
-    const double expected = as_double(position.attr("_quantity"));
-    scale_lots(lots, expected, st.has_fallback_day ? st.fallback_day : today);
-    // Units still on their way are the newest, so consuming the oldest
-    // `wanted` (<= received) units never touches them.
-    double remaining = wanted, fee = 0.0;
-    while (remaining > 0.0 && !lots.empty()) {
-        Lot& lot = lots.front();
-        const double take = std::min(lot.units, remaining);
-        const double days = static_cast<double>(today - lot.day);
-        double rate = 0.0;
-        for (const RedemptionTier& t : schedule.redemption) {
-            if (days < t.max_days) {
-                rate = t.rate;
-                break;
-            }
+    FundBook next = book;
+    reconcile(next, position, st.has_fallback_day ? st.fallback_day : today);
+    std::deque<Lot>& lots = next.lots;
+    // The units still on their way are the ones booked last: give them to
+    // the newest lots, so FIFO runs over the units received only.
+    std::vector<double> in_transit(lots.size(), 0.0);
+    {
+        double queued = as_double(tmf::getattr_or(position, "receivable_quantity", py::none()));
+        std::vector<std::size_t> newest(lots.size());
+        for (std::size_t i = 0; i < newest.size(); ++i) newest[i] = i;
+        std::sort(newest.begin(), newest.end(), [&](std::size_t a, std::size_t b) { return lots[a].seq > lots[b].seq; });
+        for (std::size_t i : newest) {
+            if (!(queued > 0.0)) break;
+            in_transit[i] = std::min(lots[i].units, queued);
+            queued -= in_transit[i];
         }
-        fee += take * nav * rate;
-        remaining -= take;
-        lot.units -= take;
-        if (lot.units <= kEps) lots.pop_front();
     }
+    auto rate_for = [&](const Lot& lot) {
+        const double days = static_cast<double>(today - lot.day);
+        for (const RedemptionTier& t : schedule.redemption) {
+            if (days < t.max_days) return t.rate;
+        }
+        return 0.0;
+    };
+    double remaining = wanted, fee = 0.0;
+    // Received units first, oldest holding date first; then, should float
+    // noise leave a remainder, the units counted as on their way.
+    for (int pass = 0; pass < 2 && remaining > kEps; ++pass) {
+        for (std::size_t i = 0; i < lots.size() && remaining > 0.0; ++i) {
+            const double available = pass == 0 ? lots[i].units - in_transit[i] : lots[i].units;
+            if (!(available > 0.0)) continue;
+            const double take = std::min(available, remaining);
+            fee += take * nav * rate_for(lots[i]);
+            remaining -= take;
+            lots[i].units -= take;
+        }
+    }
+    std::erase_if(lots, [](const Lot& lot) { return lot.units <= kEps; });
 
     py::object trade = h.trade_cls.attr("__from_create__")(order.attr("order_id"), nav, wanted, h.sell, h.close,
                                                            order.attr("order_book_id"));
     trade.attr("commission") = fee;
     trade.attr("tax") = 0.0;
     order.attr("fee") = fee;
-    book.lots = std::move(lots);
+    book = std::move(next);
     py::list out;
     out.append(trade);
     return out;
