@@ -257,6 +257,15 @@ def _progress(days, enabled, label="backtest"):
     return bar, bar
 
 
+def _check_accounts_plugin(config):
+    """Fund orders need the accounts plug-in: without it they fill and charge fees while cash never moves."""
+    mods = config.mod
+    if mods.get("fund", {}).get("enabled", False) and not mods.get("sys_accounts", {}).get("enabled", False):
+        raise ValueError("mod.sys_accounts.enabled is false, but the fund plug-in (mod.fund) books its "
+                         "subscriptions, redemptions, fees and dividends on the accounts that sys_accounts keeps: "
+                         "switch sys_accounts on, or the fund plug-in off (mod.fund.enabled: false)")
+
+
 def run(config, strategy_file, progress=False, title=None):
     """Backtest ``strategy_file`` under ``config`` (dict or YAML path); returns a :class:`RunResult`.
 
@@ -265,6 +274,7 @@ def run(config, strategy_file, progress=False, title=None):
     config = load_config(config)
     # A broken strategy file is reported before any plug-in loads its data.
     check_strategy_file(strategy_file)
+    _check_accounts_plugin(config)
     env = Environment(config)
     _order_ids.reset()
     _trade_ids.reset()

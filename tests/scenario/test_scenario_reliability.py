@@ -1,5 +1,6 @@
 """Figures that must not go wrong on the sample database: redemption fees of
-reinvested units and the fund benchmark's return."""
+reinvested units, the fund benchmark's return, and runs that cannot book
+fund orders at all."""
 import pandas as pd
 import pytest
 
@@ -155,3 +156,18 @@ def test_report_names_the_total_return_benchmark(sample, tmp_path):
     # An instrument that is not a fund keeps its bare id.
     result.benchmark_basis = "close"
     assert _benchmark_label(result) == "000021"
+
+
+# --- fund orders need the accounts plug-in ----------------------------------------------------------------
+
+def test_a_fund_run_without_the_accounts_plugin_is_refused_before_it_starts(sample, tmp_path):
+    db, bundle = sample
+    config = scenario_config(bundle, "2018-01-02", "2018-01-31")
+    config["mod"]["sys_accounts"]["enabled"] = False
+    plan = {"2018-01-03": [(FUND_A, 10000)]}
+    with pytest.raises(ValueError, match=r"mod\.sys_accounts\.enabled is false.*mod\.fund\.enabled: false"):
+        run_strategy(db, config, ORDERS_BY_DAY.format(plan=plan), tmp_path)
+    # Without fund orders to book there is nothing to refuse.
+    config["mod"]["fund"]["enabled"] = False
+    result = run_strategy(db, config, EMPTY_STRATEGY, tmp_path)
+    assert result.summary["trades"] == 0
