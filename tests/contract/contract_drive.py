@@ -150,7 +150,25 @@ def main():
             record[oid] = {"quantity": position.quantity, "expected": position._quantity,
                            "receivable_cash": position.receivable_cash, "equity": position.equity}
         days.append(record)
-    print(json.dumps({"wiring": wiring, "days": days, "failure": failure}))
+    print(json.dumps({"wiring": wiring, "days": days, "failure": failure, "strict": strictness()}))
+
+
+def strictness():
+    """Whether names the contract leaves out are really missing on this host."""
+    import importlib
+
+    import tessel.interface
+
+    def importable(name):
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            return False
+        return True
+
+    return {"AbstractMatcher": hasattr(tessel.interface, "AbstractMatcher"), "tessel.api": importable("tessel.api"),
+            "ORDER_TYPE": hasattr(sys.modules["tessel.const"], "ORDER_TYPE"),
+            "vexdatac.fund": importable("vexdatac.fund")}
 
 
 if __name__ == "__main__":

@@ -41,6 +41,12 @@ def money_market_units(last_day):
     return units
 
 
+def test_the_stand_in_host_lacks_what_the_contract_leaves_out(listed):
+    # What the plug-in once took from the engine without the contract naming it.
+    assert listed["strict"] == {"AbstractMatcher": False, "tessel.api": False, "ORDER_TYPE": False,
+                                "vexdatac.fund": True}
+
+
 def test_start_up_wires_every_part_through_the_contract(listed):
     assert listed["wiring"] == {
         "listeners": ["init_fund_api"],
