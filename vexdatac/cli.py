@@ -59,16 +59,33 @@ def sample(db_path):
 @click.argument("directory", type=click.Path(exists=True, file_okay=False, path_type=Path))
 @_DB_OPTION
 def import_(directory, db_path):
-    """Import the CSV files in DIRECTORY (see the package README for the format)."""
+    """Import the CSV files in DIRECTORY (see the package README for the format).
+
+    The database is rebuilt from the files alone: whatever it held before is
+    replaced, and the message gives the row counts before and after."""
+    from vexdatac import db
     from vexdatac.importer import import_csv
 
     target = _target(db_path)
+    real = db.resolve_target(target)
+    existed = real.exists()
+    before = db.table_counts(real) if existed else None
     try:
         counts = import_csv(directory, target)
     except VexdatacError as exc:
         raise click.ClickException(f"import failed, {target} left unchanged: {exc}") from None
-    summary = ", ".join(f"{name} {count}" for name, count in counts.items())
-    click.echo(f"Imported {directory} into {target}: {summary}")
+    if not existed:
+        summary = ", ".join(f"{name} {count}" for name, count in counts.items())
+        click.echo(f"Imported {directory} into {target} (a new database): {summary}")
+        return
+    if before is None:
+        summary = ", ".join(f"{name} {count}" for name, count in counts.items())
+        click.echo(f"Imported {directory} into {target}, replacing a file that was not a readable "
+                   f"fund database: {summary}")
+        return
+    summary = ", ".join(f"{name} {before.get(name, 0)} -> {count}" for name, count in counts.items())
+    click.echo(f"Imported {directory} into {target}, replacing the database that was there "
+               f"(rows before -> after): {summary}")
 
 
 def _summary(conn):

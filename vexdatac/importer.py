@@ -4,17 +4,30 @@ The files, their columns and rules are described in README.md ("Importing
 your own data") and shown by examples/csv/. Every row is checked before the
 database is touched in any way that matters: the data goes into a fresh
 temporary file that replaces the target only when the whole import
-succeeded. The first problem found stops the import with a
+succeeded.
+
+The files are read in chunks of rows, so memory stays bounded whatever their
+size. A chunk of the large files (NAV, status) is first checked column by
+column; only a chunk in which that quick check finds something unusual is
+checked again row by row, which finds the first problem and words it. Keys
+already imported are looked up in the database being built, not held in
+memory. The first problem found stops the import with a
 `DataImportError` naming the file, line, column and what is wrong; the
 target database is then exactly as it was.
 """
 import csv
+import difflib
+import itertools
 import math
+import re
+import sqlite3
 from pathlib import Path
+
+import numpy as np
 
 from vexdatac import db
 from vexdatac.share.dates import parse_date_text
-from vexdatac.share.errors import DataImportError
+from vexdatac.share.errors import DataImportError, shown
 
 __all__ = ["DataImportError", "import_csv", "FILES"]
 
@@ -50,19 +63,28 @@ _TRUE = {"1", "true", "yes", "y", "t"}
 _FALSE = {"0", "false", "no", "n", "f"}
 
 
+_INT64 = (-(2**63), 2**63 - 1)  # the range of an SQLite integer
+_DIGITS = re.compile(r"[+-]?\d+")
+CHUNK_ROWS = 20_000  # rows read, checked and inserted at a time
+
+
 class _Row:
     """One CSV row with its position, and typed accessors that raise a
     DataImportError pointing at the offending cell."""
 
-    def __init__(self, file, line, values):
+    def __init__(self, file, line, values, end=None):
         self.file = file
-        self.line = line
+        self.line = line  # where the record starts
+        self.end = line if end is None else end  # where it ends (quoted line breaks)
         self.values = values
 
     def fail(self, column, problem):
         where = f"{self.file} line {self.line}"
         if column is not None:
             where += f", column {column}"
+        if self.end != self.line:
+            problem += (f" (this record runs on to line {self.end}: "
+                        "is the closing quote of a field missing?)")
         raise DataImportError(f"{where}: {problem}", file=self.file, line=self.line, column=column)
 
     def raw(self, column):
@@ -92,15 +114,15 @@ class _Row:
         try:
             number = float(value)
         except ValueError:
-            self.fail(column, f"{value!r} is not a number")
+            self.fail(column, f"{shown(value)} is not a number")
         if not math.isfinite(number):
-            self.fail(column, f"{value!r} is not a finite number")
+            self.fail(column, f"{shown(value)} is not a finite number")
         if positive and number <= 0:
-            self.fail(column, f"{value!r} must be greater than 0")
+            self.fail(column, f"{shown(value)} must be greater than 0")
         if minimum is not None and number < minimum:
-            self.fail(column, f"{value!r} must not be below {minimum:g}")
+            self.fail(column, f"{shown(value)} must not be below {minimum:g}")
         if maximum is not None and number >= maximum:
-            self.fail(column, f"{value!r} must be below {maximum:g}")
+            self.fail(column, f"{shown(value)} must be below {maximum:g}")
         return number
 
     def integer(self, column, required=True, minimum=0):
@@ -110,9 +132,14 @@ class _Row:
         try:
             number = int(value)
         except ValueError:
-            self.fail(column, f"{value!r} is not a whole number")
+            if not _DIGITS.fullmatch(value):
+                self.fail(column, f"{shown(value)} is not a whole number")
+            # more digits than int() converts: out of range either way
+            number = -math.inf if value.startswith("-") else math.inf
+        if number > _INT64[1]:
+            self.fail(column, f"{shown(value)} is too large (at most {_INT64[1]})")
         if number < minimum:
-            self.fail(column, f"{value!r} must not be below {minimum}")
+            self.fail(column, f"{shown(value)} must not be below {minimum}")
         return number
 
     def boolean(self, column):
@@ -123,23 +150,39 @@ class _Row:
             return 1
         if value in _FALSE:
             return 0
-        self.fail(column, f"{self.raw(column)!r} is not a yes/no value (use true or false)")
+        self.fail(column, f"{shown(self.raw(column))} is not a yes/no value (use true or false)")
 
     def choice(self, column, allowed):
         value = self.text(column)
         if value not in allowed:
-            self.fail(column, f"{value!r} is not one of {', '.join(allowed)}")
+            self.fail(column, f"{shown(value)} is not one of {', '.join(allowed)}")
         return value
 
 
-def _rows(directory, name):
-    """Yield the rows of one CSV file after checking its header."""
-    path = Path(directory) / name
-    required, optional = FILES[name]
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            reader = csv.reader(handle)
-            header = next(reader, None)
+def _line_breaks(values):
+    """Line breaks inside the fields of one record (quoted fields may hold
+    them); \r\n counts once, as when the file is read line by line."""
+    count = 0
+    for value in values:
+        if "\n" in value or "\r" in value:
+            count += value.count("\n") + value.count("\r") - value.count("\r\n")
+    return count
+
+
+class _CsvFile:
+    """One import file, open for reading: the header is checked on opening,
+    the rows come in chunks (`chunks`) or one by one (`rows`)."""
+
+    def __init__(self, directory, name):
+        self.name = name
+        required, optional = FILES[name]
+        try:
+            self._handle = open(Path(directory) / name, newline="", encoding="utf-8-sig")
+        except OSError as exc:
+            raise DataImportError(f"{name}: cannot read the file ({exc.strerror})", file=name) from None
+        try:
+            self._reader = csv.reader(self._handle)
+            header = self._read(lambda: next(self._reader, None))
             if header is None:
                 raise DataImportError(f"{name} line 1: the file is empty (a header line is needed)",
                                       file=name, line=1)
@@ -159,18 +202,64 @@ def _rows(directory, name):
                 raise DataImportError(
                     f"{name} line 1, column {duplicated[0]}: the column appears twice", file=name,
                     line=1, column=duplicated[0])
-            for values in reader:
-                if not values or all(not v.strip() for v in values):
-                    continue  # blank line
-                row = _Row(name, reader.line_num, dict(zip(header, values)))
-                if len(values) != len(header):
-                    row.fail(None, f"expected {len(header)} fields, found {len(values)}")
-                yield row
-    except UnicodeDecodeError as exc:
-        raise DataImportError(f"{name}: not UTF-8 text ({exc.reason} at byte {exc.start})",
-                              file=name) from None
-    except csv.Error as exc:
-        raise DataImportError(f"{name}: malformed CSV ({exc})", file=name) from None
+        except BaseException:
+            self._handle.close()
+            raise
+        self.header = header
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._handle.close()
+
+    def _read(self, step):
+        try:
+            return step()
+        except UnicodeDecodeError as exc:
+            raise DataImportError(f"{self.name}: not UTF-8 text ({exc.reason} at byte {exc.start})",
+                                  file=self.name) from None
+        except csv.Error as exc:
+            raise DataImportError(f"{self.name}: malformed CSV ({exc})", file=self.name) from None
+        except OSError as exc:
+            raise DataImportError(f"{self.name}: cannot read the file ({exc.strerror})",
+                                  file=self.name) from None
+
+    def chunks(self):
+        """Yield (line of the first record, list of records as lists of texts,
+        line of the last record's end)."""
+        size = CHUNK_ROWS
+        while True:
+            first = self._reader.line_num + 1
+            rows = self._read(lambda: list(itertools.islice(self._reader, size)))
+            if not rows:
+                return
+            yield first, rows, self._reader.line_num
+
+    def checked_rows(self, first, rows, last):
+        """The records of one chunk as _Row objects, blank lines skipped,
+        each refused when its number of fields is wrong."""
+        line = first
+        width = len(self.header)
+        for values in rows:
+            start, line = line, line + 1 + _line_breaks(values)
+            if not values or all(not v.strip() for v in values):
+                continue  # blank line
+            # A quote left open takes the rest of the file, last line break included.
+            row = _Row(self.name, start, dict(zip(self.header, values)), end=min(line - 1, last))
+            if len(values) != width:
+                row.fail(None, f"expected {width} fields, found {len(values)}")
+            yield row
+
+    def rows(self):
+        for chunk in self.chunks():
+            yield from self.checked_rows(*chunk)
+
+
+def _rows(directory, name):
+    """Yield the rows of one CSV file after checking its header."""
+    with _CsvFile(directory, name) as reader:
+        yield from reader.rows()
 
 
 class _Keys:
@@ -189,7 +278,7 @@ class _Keys:
 def _known_fund(row, funds):
     oid = row.text("order_book_id")
     if oid not in funds:
-        row.fail("order_book_id", f"unknown fund {oid!r} (not in catalogue.csv)")
+        row.fail("order_book_id", f"unknown fund {shown(oid)} (not in catalogue.csv)")
     return oid
 
 
@@ -201,7 +290,161 @@ def _fund_and_date(row, funds, keys, column):
     return oid, date
 
 
-def _catalogue(directory):
+class _StoredKeys(_Keys):
+    """The (order_book_id, date) keys of a large file: those of the chunk
+    being checked are held in memory, those of earlier chunks are looked up
+    in the table they went into. The line of an earlier duplicate is found
+    again by reading the file from the start (only when there is one)."""
+
+    def __init__(self, conn, table, directory, name):
+        super().__init__()
+        self.conn = conn
+        self.sql = f"SELECT 1 FROM {table} WHERE order_book_id = ? AND date = ?"
+        self.directory = directory
+        self.name = name
+
+    def add(self, row, key, column, label):
+        if key not in self.seen and self.conn.execute(self.sql, key).fetchone() is not None:
+            first = _first_line(self.directory, self.name, column, key)
+            row.fail(column, f"duplicate {label} {key!r} (first on line {first})")
+        super().add(row, key, column, label)
+
+    def chunk_done(self):
+        self.seen.clear()
+
+
+def _first_line(directory, name, column, key):
+    with _CsvFile(directory, name) as reader:
+        for row in reader.rows():
+            if row.raw("order_book_id") != key[0]:
+                continue
+            try:
+                if parse_date_text(row.raw(column)).isoformat() == key[1]:
+                    return row.line
+            except ValueError:
+                continue
+    return None  # pragma: no cover - the key was stored from this file
+
+
+class _Unusual(Exception):
+    """The quick check of a chunk found something to look at row by row."""
+
+
+def _columns(header, rows):
+    """The chunk's columns by name; unusual when some record has another
+    number of fields (blank lines included)."""
+    width = len(header)
+    if len(rows[0]) != width or len(set(map(len, rows))) != 1:
+        raise _Unusual
+    return dict(zip(header, zip(*rows)))
+
+
+def _ids(column, funds):
+    ids = list(map(str.strip, column))
+    if not all(map(funds.__contains__, ids)):
+        raise _Unusual
+    return ids
+
+
+def _choices(column, allowed):
+    values = list(map(str.strip, column))
+    if not allowed.issuperset(values):
+        raise _Unusual
+    return values
+
+
+class _DateTexts:
+    """Date cells to ISO texts, each distinct text parsed once (a file has
+    few distinct dates and many rows); bounded so that memory stays flat."""
+
+    LIMIT = 100_000
+
+    def __init__(self):
+        self.iso = {}
+
+    def __call__(self, column):
+        new = set(column).difference(self.iso)
+        if len(self.iso) + len(new) > self.LIMIT:
+            self.iso.clear()
+            new = set(column)
+        for text in new:
+            try:
+                self.iso[text] = parse_date_text(text).isoformat()
+            except ValueError:
+                raise _Unusual from None
+        return list(map(self.iso.__getitem__, column))
+
+
+def _numbers(column, required=True, minimum=None, positive=False):
+    """The cells of a number column as floats (None where empty) and as an
+    array (NaN where empty); unusual whenever a row check could refuse one.
+    `required` is a bool or a function giving a per-row mask."""
+    if column is None:  # optional column not in the file
+        if callable(required) and required().any():
+            raise _Unusual
+        return itertools.repeat(None), None
+    try:
+        values = list(map(float, column))
+        empty = 0
+    except ValueError:
+        try:
+            values = [float(v) if v else None for v in map(str.strip, column)]
+        except ValueError:
+            raise _Unusual from None
+        empty = values.count(None)
+    array = np.array(values, dtype=float)
+    nan = np.isnan(array)
+    if empty:
+        if required is True or nan.sum() != empty:  # an empty cell, or a "nan" text
+            raise _Unusual
+        if callable(required) and (required() & nan).any():
+            raise _Unusual
+    elif nan.any():
+        raise _Unusual
+    if np.isinf(array).any():
+        raise _Unusual
+    if positive and (array <= 0).any():
+        raise _Unusual
+    if minimum is not None and (array < minimum).any():
+        raise _Unusual
+    return values, array
+
+
+def _load(conn, directory, name, table, check_row, check_chunk=None, keys=None):
+    """Read, check and insert one file chunk by chunk; returns its row count."""
+    count = 0
+    with _CsvFile(directory, name) as reader:
+        for first, rows, last in reader.chunks():
+            if check_chunk is not None and _insert_quickly(conn, table, check_chunk, reader.header, rows):
+                count += len(rows)
+                continue
+            records = [check_row(row) for row in reader.checked_rows(first, rows, last)]
+            db.insert_rows(conn, table, records)
+            count += len(records)
+            if keys is not None:
+                keys.chunk_done()
+    return count
+
+
+def _insert_quickly(conn, table, check_chunk, header, rows):
+    """Insert a chunk that passes the quick column checks; False (nothing
+    inserted) when it needs checking row by row."""
+    try:
+        records = check_chunk(_columns(header, rows))
+    except _Unusual:
+        return False
+    conn.execute("SAVEPOINT chunk")
+    try:
+        db.insert_rows(conn, table, records)
+    except sqlite3.IntegrityError:  # a key seen before: found and worded row by row
+        conn.execute("ROLLBACK TO chunk")
+        conn.execute("RELEASE chunk")
+        return False
+    conn.execute("RELEASE chunk")
+    return True
+
+
+def _catalogue(conn, directory):
     funds, records, keys = {}, [], _Keys()
     for row in _rows(directory, "catalogue.csv"):
         oid = row.text("order_book_id")
@@ -226,12 +469,14 @@ def _catalogue(directory):
         funds[oid] = bool(accrued_daily) or bool(accrued_type)
     if not records:
         raise DataImportError("catalogue.csv: no funds (the file has a header only)", file="catalogue.csv")
-    return funds, records
+    db.insert_rows(conn, "instruments", records)
+    return funds, len(records)
 
 
-def _nav(directory, funds):
-    records, keys = [], _Keys()
-    for row in _rows(directory, "nav.csv"):
+def _nav(conn, directory, funds, dates):
+    keys = _StoredKeys(conn, "nav", directory, "nav.csv")
+
+    def check_row(row):
         oid, date = _fund_and_date(row, funds, keys, "date")
         unit = row.number("unit_net_value", positive=True)
         adjusted = row.number("adjusted_net_value", positive=True)
@@ -239,27 +484,63 @@ def _nav(directory, funds):
         # would silently pay nothing for that day.
         profit = row.number("daily_profit", required=funds[oid], minimum=0)
         weekly = row.number("weekly_yield", required=False)
-        records.append((oid, date, unit, adjusted, profit, weekly))
-    return records
+        return (oid, date, unit, adjusted, profit, weekly)
+
+    def check_chunk(columns):
+        ids = _ids(columns["order_book_id"], funds)
+        accrues = lambda: np.fromiter(map(funds.__getitem__, ids), bool, len(ids))  # noqa: E731
+        return zip(
+            ids, dates(columns["date"]),
+            _numbers(columns["unit_net_value"], positive=True)[0],
+            _numbers(columns["adjusted_net_value"], positive=True)[0],
+            _numbers(columns.get("daily_profit"), required=accrues, minimum=0)[0],
+            _numbers(columns.get("weekly_yield"), required=False)[0],
+        )
+
+    return _load(conn, directory, "nav.csv", "nav", check_row, check_chunk, keys)
 
 
-def _status(directory, funds):
-    records, keys = [], _Keys()
-    for row in _rows(directory, "status.csv"):
+_STATUS_SET = frozenset(STATUS_VALUES)
+
+
+def _status(conn, directory, funds, dates):
+    keys = _StoredKeys(conn, "status", directory, "status.csv")
+
+    def check_row(row):
         oid, date = _fund_and_date(row, funds, keys, "date")
-        records.append((
+        record = (
             oid, date, row.choice("subscribe_status", STATUS_VALUES),
             row.choice("redeem_status", STATUS_VALUES),
             row.number("subscribe_upper_limit", False, minimum=0),
             row.number("subscribe_lower_limit", False, minimum=0),
             row.number("redeem_lower_limit", False, minimum=0),
-        ))
-    return records
+        )
+        upper, lower = record[4], record[5]
+        if upper is not None and lower is not None and lower > upper:
+            row.fail("subscribe_lower_limit", f"{row.raw('subscribe_lower_limit')} lies above "
+                                              f"subscribe_upper_limit {row.raw('subscribe_upper_limit')}")
+        return record
+
+    def check_chunk(columns):
+        ids = _ids(columns["order_book_id"], funds)
+        upper, upper_array = _numbers(columns.get("subscribe_upper_limit"), False, minimum=0)
+        lower, lower_array = _numbers(columns.get("subscribe_lower_limit"), False, minimum=0)
+        if upper_array is not None and lower_array is not None and (lower_array > upper_array).any():
+            raise _Unusual
+        return zip(
+            ids, dates(columns["date"]),
+            _choices(columns["subscribe_status"], _STATUS_SET),
+            _choices(columns["redeem_status"], _STATUS_SET),
+            upper, lower, _numbers(columns.get("redeem_lower_limit"), False, minimum=0)[0],
+        )
+
+    return _load(conn, directory, "status.csv", "status", check_row, check_chunk, keys)
 
 
-def _dividends(directory, funds):
-    records, keys = [], _Keys()
-    for row in _rows(directory, "dividends.csv"):
+def _dividends(conn, directory, funds):
+    keys = _Keys()
+
+    def check_row(row):
         oid = _known_fund(row, funds)
         book = row.date("book_closure_date")
         ex = row.date("ex_dividend_date")
@@ -269,25 +550,30 @@ def _dividends(directory, funds):
             row.fail("ex_dividend_date", f"{ex} lies before book_closure_date {book}")
         if payable < book:
             row.fail("payable_date", f"{payable} lies before book_closure_date {book}")
-        records.append((oid, ex, book, payable, row.number("dividend_before_tax", positive=True)))
-    return records
+        return (oid, ex, book, payable, row.number("dividend_before_tax", positive=True))
+
+    return _load(conn, directory, "dividends.csv", "dividends", check_row)
 
 
-def _splits(directory, funds):
-    records, keys = [], _Keys()
-    for row in _rows(directory, "splits.csv"):
+def _splits(conn, directory, funds):
+    keys = _Keys()
+
+    def check_row(row):
         oid, ex = _fund_and_date(row, funds, keys, "ex_dividend_date")
-        records.append((oid, ex, row.number("split_ratio", positive=True)))
-    return records
+        return (oid, ex, row.number("split_ratio", positive=True))
+
+    return _load(conn, directory, "splits.csv", "splits", check_row)
 
 
-def _calendar(directory):
-    records, keys = [], _Keys()
-    for row in _rows(directory, "calendar.csv"):
+def _calendar(conn, directory):
+    keys = _Keys()
+
+    def check_row(row):
         date = row.date("trading_date")
         keys.add(row, date, "trading_date", "trading_date")
-        records.append((date,))
-    return records
+        return (date,)
+
+    return _load(conn, directory, "calendar.csv", "trading_calendar", check_row)
 
 
 def _fees(directory, funds):
@@ -323,27 +609,43 @@ def _fees(directory, funds):
     return records
 
 
+def _refuse_unknown_files(directory):
+    """A CSV file the importer does not read is most likely one of its files
+    misnamed (`fee.csv`): refused rather than silently left out."""
+    for path in sorted(directory.iterdir()):
+        name = path.name
+        if name in FILES or name.startswith(".") or not name.lower().endswith(".csv") or not path.is_file():
+            continue
+        close = difflib.get_close_matches(name.lower(), list(FILES), n=1, cutoff=0.72)
+        hint = f"did you mean {close[0]}? " if close else ""
+        raise DataImportError(f"{directory}: unknown file {name} ({hint}the files read are "
+                              f"{', '.join(FILES)})", file=name)
+
+
 def import_csv(directory, target):
     """Validate the CSV files in `directory` and build the database `target`
     from them, replacing it atomically. Returns the row count of each table.
-    Raises DataImportError (target untouched) on the first bad row."""
+    Raises DataImportError (target untouched) on the first bad row, and
+    DatabaseWriteError when the database cannot be written."""
     directory = Path(directory)
     if not directory.is_dir():
         raise DataImportError(f"{directory} is not a directory")
+    _refuse_unknown_files(directory)
     missing = [name for name in FILES if name not in OPTIONAL_FILES and not (directory / name).is_file()]
     if missing:
         raise DataImportError(
             f"{directory}: missing file(s) {', '.join(missing)} (a file with only its header "
             "line is enough when there is no data)", file=missing[0])
-    funds, instruments = _catalogue(directory)
-    tables = {
-        "instruments": instruments,
-        "nav": _nav(directory, funds),
-        "status": _status(directory, funds),
-        "dividends": _dividends(directory, funds),
-        "splits": _splits(directory, funds),
-        "trading_calendar": _calendar(directory),
-        "fees": _fees(directory, funds) if (directory / "fees.csv").is_file() else [],
-    }
-    db.write_database(target, "csv import", tables)
-    return {name: len(rows) for name, rows in tables.items()}
+    counts = {}
+    with db.building(target, "csv import") as conn:
+        funds, counts["instruments"] = _catalogue(conn, directory)
+        dates = _DateTexts()
+        counts["nav"] = _nav(conn, directory, funds, dates)
+        counts["status"] = _status(conn, directory, funds, dates)
+        counts["dividends"] = _dividends(conn, directory, funds)
+        counts["splits"] = _splits(conn, directory, funds)
+        counts["trading_calendar"] = _calendar(conn, directory)
+        fees = _fees(directory, funds) if (directory / "fees.csv").is_file() else []
+        db.insert_rows(conn, "fees", fees)
+        counts["fees"] = len(fees)
+    return counts

@@ -9,7 +9,7 @@ import re
 import numpy as np
 import pandas as pd
 
-from vexdatac.share.errors import BadRequest
+from vexdatac.share.errors import BadRequest, shown
 
 _ISO = re.compile(r"^(\d{4})-(\d{2})-(\d{2})$")
 _COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
@@ -20,12 +20,12 @@ def parse_date_text(text):
     stripped = text.strip()
     match = _ISO.match(stripped) or _COMPACT.match(stripped)
     if match is None:
-        raise ValueError(f"{text!r} is not a date (expected YYYY-MM-DD or YYYYMMDD)")
+        raise ValueError(f"{shown(text)} is not a date (expected YYYY-MM-DD or YYYYMMDD)")
     year, month, day = (int(part) for part in match.groups())
     try:
         return _dt.date(year, month, day)
     except ValueError:
-        raise ValueError(f"{text!r} is not a valid calendar date") from None
+        raise ValueError(f"{shown(text)} is not a valid calendar date") from None
 
 
 def to_date(value, name):

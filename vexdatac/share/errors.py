@@ -27,6 +27,11 @@ class DatabaseError(VexdatacError):
     not a vexdatac database, corrupted)."""
 
 
+class DatabaseWriteError(VexdatacError):
+    """A database file could not be written (folder not writable, disk full,
+    I/O error). The target file is left exactly as it was."""
+
+
 class DataImportError(VexdatacError):
     """A CSV import was refused; the message names file, line, column and the
     problem. Nothing was written to the target database."""
@@ -36,3 +41,12 @@ class DataImportError(VexdatacError):
         self.file = file
         self.line = line
         self.column = column
+
+
+def shown(text, limit=40):
+    """`text` quoted for an error message; a long text is clipped to its first
+    and last characters and its length, so one bad cell never floods the
+    terminal."""
+    if len(text) <= limit:
+        return repr(text)
+    return f"{text[:limit - 12] + '…' + text[-8:]!r} ({len(text)} characters)"
