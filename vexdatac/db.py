@@ -103,7 +103,7 @@ def _connect(path):
 
 
 @contextlib.contextmanager
-def building(target, source):
+def building(target, source, checked=False):
     """Yield a writable connection to a fresh database with the schema and
     meta rows in place; on normal exit commit and rename it over `target`,
     on an exception discard it and leave `target` untouched.
@@ -111,7 +111,10 @@ def building(target, source):
     A symbolic link is followed (the file it points to is replaced, the
     link stays); an existing file keeps its permission bits. A failure to
     write (folder not writable, disk full) raises DatabaseWriteError naming
-    the target."""
+    the target. `checked=True` is for callers that have checked every row
+    themselves (references and value rules): the database's foreign keys and
+    CHECK constraints are then not evaluated again, which makes bulk inserts
+    several times faster. The schema written is the same either way."""
     target = resolve_target(target)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -129,7 +132,8 @@ def building(target, source):
             fcntl.flock(fd, fcntl.LOCK_EX)
         try:
             conn = _connect(tmp)
-            conn.execute("PRAGMA foreign_keys = ON")
+            conn.execute(f"PRAGMA foreign_keys = {'OFF' if checked else 'ON'}")
+            conn.execute(f"PRAGMA ignore_check_constraints = {'ON' if checked else 'OFF'}")
             conn.execute("PRAGMA cache_size = -65536")  # 64 MiB, whatever the data size
             conn.executescript(schema_sql())
             conn.execute("BEGIN")
@@ -213,6 +217,13 @@ def insert_tables(conn, tables):
 def insert_rows(conn, name, rows):
     """Insert row tuples (any iterable) into one table."""
     conn.executemany(_INSERTS[name], rows)
+
+
+def insert_columns(conn, name, columns, rows):
+    """Insert row tuples holding the named columns (the others NULL or their
+    default) into one table."""
+    conn.executemany(f"INSERT INTO {name} ({', '.join(columns)}) VALUES ({', '.join('?' * len(columns))})",
+                     rows)
 
 
 def write_database(target, source, tables):

@@ -333,10 +333,12 @@ class _Unusual(Exception):
 def _columns(header, rows):
     """The chunk's columns by name; unusual when some record has another
     number of fields (blank lines included)."""
-    width = len(header)
-    if len(rows[0]) != width or len(set(map(len, rows))) != 1:
+    if len(rows[0]) != len(header):
         raise _Unusual
-    return dict(zip(header, zip(*rows)))
+    try:
+        return dict(zip(header, zip(*rows, strict=True)))
+    except ValueError:
+        raise _Unusual from None
 
 
 def _ids(column, funds):
@@ -376,13 +378,15 @@ class _DateTexts:
 
 
 def _numbers(column, required=True, minimum=None, positive=False):
-    """The cells of a number column as floats (None where empty) and as an
-    array (NaN where empty); unusual whenever a row check could refuse one.
-    `required` is a bool or a function giving a per-row mask."""
-    if column is None:  # optional column not in the file
+    """The cells of a number column as floats (None where empty), as an array
+    (NaN where empty) and the mask of its empty cells (None when there are
+    none); unusual whenever a row check could refuse one. `required` is a
+    bool or a function giving a per-row mask. A column missing from the file
+    gives (None, None, None)."""
+    if column is None:
         if callable(required) and required().any():
             raise _Unusual
-        return itertools.repeat(None), None
+        return None, None, None
     try:
         values = list(map(float, column))
         empty = 0
@@ -407,7 +411,46 @@ def _numbers(column, required=True, minimum=None, positive=False):
         raise _Unusual
     if minimum is not None and (array < minimum).any():
         raise _Unusual
-    return values, array
+    return values, array, (nan if empty else None)
+
+
+class _Chunk:
+    """A checked chunk by column, ready to insert; columns missing from the
+    file are left out (NULL)."""
+
+    def __init__(self, **columns):
+        self.columns = dict(columns)
+        self.nulls = {}  # column -> mask of its NULL cells, for columns that have some
+
+    def add(self, name, numbers):
+        values, array, nulls = numbers
+        if values is not None:
+            self.columns[name] = values
+            if nulls is not None:
+                self.nulls[name] = nulls
+        return array
+
+    def insert(self, conn, table):
+        """Insert the rows grouped by which columns are NULL, each group with
+        an INSERT naming only its non-NULL columns: binding a NULL costs the
+        database driver more than leaving the column out."""
+        columns, nulls = self.columns, self.nulls
+        full = [name for name in columns if name not in nulls]
+        if not nulls:
+            db.insert_columns(conn, table, full, zip(*columns.values()))
+            return
+        names = list(nulls)
+        code = np.zeros(len(next(iter(columns.values()))), dtype=np.int64)
+        for bit, name in enumerate(names):
+            code |= nulls[name].astype(np.int64) << bit
+        for pattern in np.unique(code).tolist():
+            present = full + [name for bit, name in enumerate(names) if not pattern >> bit & 1]
+            chosen = [columns[name] for name in present]
+            picked = code == pattern
+            if not picked.all():
+                keep = picked.tolist()
+                chosen = [list(itertools.compress(values, keep)) for values in chosen]
+            db.insert_columns(conn, table, present, zip(*chosen))
 
 
 def _load(conn, directory, name, table, check_row, check_chunk=None, keys=None):
@@ -430,12 +473,12 @@ def _insert_quickly(conn, table, check_chunk, header, rows):
     """Insert a chunk that passes the quick column checks; False (nothing
     inserted) when it needs checking row by row."""
     try:
-        records = check_chunk(_columns(header, rows))
+        chunk = check_chunk(_columns(header, rows))
     except _Unusual:
         return False
     conn.execute("SAVEPOINT chunk")
     try:
-        db.insert_rows(conn, table, records)
+        chunk.insert(conn, table)
     except sqlite3.IntegrityError:  # a key seen before: found and worded row by row
         conn.execute("ROLLBACK TO chunk")
         conn.execute("RELEASE chunk")
@@ -489,13 +532,12 @@ def _nav(conn, directory, funds, dates):
     def check_chunk(columns):
         ids = _ids(columns["order_book_id"], funds)
         accrues = lambda: np.fromiter(map(funds.__getitem__, ids), bool, len(ids))  # noqa: E731
-        return zip(
-            ids, dates(columns["date"]),
-            _numbers(columns["unit_net_value"], positive=True)[0],
-            _numbers(columns["adjusted_net_value"], positive=True)[0],
-            _numbers(columns.get("daily_profit"), required=accrues, minimum=0)[0],
-            _numbers(columns.get("weekly_yield"), required=False)[0],
-        )
+        chunk = _Chunk(order_book_id=ids, date=dates(columns["date"]))
+        chunk.add("unit_net_value", _numbers(columns["unit_net_value"], positive=True))
+        chunk.add("adjusted_net_value", _numbers(columns["adjusted_net_value"], positive=True))
+        chunk.add("daily_profit", _numbers(columns.get("daily_profit"), required=accrues, minimum=0))
+        chunk.add("weekly_yield", _numbers(columns.get("weekly_yield"), required=False))
+        return chunk
 
     return _load(conn, directory, "nav.csv", "nav", check_row, check_chunk, keys)
 
@@ -522,17 +564,19 @@ def _status(conn, directory, funds, dates):
         return record
 
     def check_chunk(columns):
-        ids = _ids(columns["order_book_id"], funds)
-        upper, upper_array = _numbers(columns.get("subscribe_upper_limit"), False, minimum=0)
-        lower, lower_array = _numbers(columns.get("subscribe_lower_limit"), False, minimum=0)
-        if upper_array is not None and lower_array is not None and (lower_array > upper_array).any():
-            raise _Unusual
-        return zip(
-            ids, dates(columns["date"]),
-            _choices(columns["subscribe_status"], _STATUS_SET),
-            _choices(columns["redeem_status"], _STATUS_SET),
-            upper, lower, _numbers(columns.get("redeem_lower_limit"), False, minimum=0)[0],
+        chunk = _Chunk(
+            order_book_id=_ids(columns["order_book_id"], funds), date=dates(columns["date"]),
+            subscribe_status=_choices(columns["subscribe_status"], _STATUS_SET),
+            redeem_status=_choices(columns["redeem_status"], _STATUS_SET),
         )
+        upper = chunk.add("subscribe_upper_limit",
+                          _numbers(columns.get("subscribe_upper_limit"), False, minimum=0))
+        lower = chunk.add("subscribe_lower_limit",
+                          _numbers(columns.get("subscribe_lower_limit"), False, minimum=0))
+        if upper is not None and lower is not None and (lower > upper).any():
+            raise _Unusual
+        chunk.add("redeem_lower_limit", _numbers(columns.get("redeem_lower_limit"), False, minimum=0))
+        return chunk
 
     return _load(conn, directory, "status.csv", "status", check_row, check_chunk, keys)
 
@@ -637,7 +681,9 @@ def import_csv(directory, target):
             f"{directory}: missing file(s) {', '.join(missing)} (a file with only its header "
             "line is enough when there is no data)", file=missing[0])
     counts = {}
-    with db.building(target, "csv import") as conn:
+    # Every row is checked here (fund ids against the catalogue, statuses,
+    # signs), so the database need not evaluate its constraints again.
+    with db.building(target, "csv import", checked=True) as conn:
         funds, counts["instruments"] = _catalogue(conn, directory)
         dates = _DateTexts()
         counts["nav"] = _nav(conn, directory, funds, dates)
