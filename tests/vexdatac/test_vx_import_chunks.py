@@ -14,19 +14,30 @@ NAV_HEADER = "order_book_id,date,unit_net_value,adjusted_net_value,daily_profit,
 STATUS_HEADER = ("order_book_id,date,subscribe_status,redeem_status,subscribe_upper_limit,"
                  "subscribe_lower_limit,redeem_lower_limit")
 
-# Cells that are mostly fine, with every kind of trouble the row checks know.
-IDS = st.sampled_from(["100001", "100002", "100001", "100002", " 100001", "100009", ""])
+# Rows that are fine (duplicate keys aside), a few cells of which are then
+# replaced by every kind of trouble the row checks know.
+IDS = st.sampled_from(["100001", "100002", " 100001"])
 DATES = st.sampled_from(["2024-01-02", "2024-01-03", "20240104", "2024-01-05", " 2024-01-08",
-                         "2024-01-09", "2024-01-10", "2024-02-30", "", "soon"])
-NUMBERS = st.sampled_from(["1.0841", "1.2", " 2.5 ", "0.5", "1e3", "3", "0", "-1", "", "  ", "nan",
-                           "inf", "1e400", "abc", "1_0"])
-STATES = st.sampled_from(["Open", "Open", "Limited", " Suspended", "Close", "Shut", ""])
-LINES = st.one_of(
-    st.tuples(IDS, DATES, NUMBERS, NUMBERS, NUMBERS, NUMBERS).map(",".join),
-    st.just(""),                      # a blank line
-    st.just("100001,2024-01-11,1.07"),  # too few fields
-)
-STATUS_LINES = st.tuples(IDS, DATES, STATES, STATES, NUMBERS, NUMBERS, NUMBERS).map(",".join)
+                         "2024-01-09", "2024-01-10", "2024-01-11", "2024-01-12"])
+NUMBERS = st.sampled_from(["1.0841", "1.2", " 2.5 ", "0.5", "1e3", "3", "1_0"])
+OPTIONAL = st.one_of(st.just(""), st.just(""), NUMBERS)
+STATES = st.sampled_from(["Open", "Limited", " Suspended", "Close"])
+BAD = st.sampled_from(["0", "-1", "", "  ", "nan", "inf", "-inf", "1e400", "abc", "100009", "2024-02-30",
+                       "Shut", "1,5"])
+NAV_ROWS = st.lists(st.tuples(IDS, DATES, NUMBERS, NUMBERS, NUMBERS, OPTIONAL), max_size=14)
+STATUS_ROWS = st.lists(st.tuples(IDS, DATES, STATES, STATES, OPTIONAL, OPTIONAL, OPTIONAL), max_size=10)
+DAMAGE = st.lists(st.tuples(st.integers(0, 13), st.integers(0, 6), BAD), max_size=2)
+
+
+def _lines(rows, damage, blank_at=None):
+    rows = [list(row) for row in rows]
+    for at, column, value in damage:
+        if at < len(rows):
+            rows[at][column % len(rows[at])] = value
+    lines = [",".join(row) for row in rows]
+    if blank_at is not None and blank_at <= len(lines):
+        lines.insert(blank_at, "")
+    return lines
 
 
 def _outcome(example_dir, target, quick, monkeypatch):
@@ -43,11 +54,18 @@ def _outcome(example_dir, target, quick, monkeypatch):
         return [conn.execute(f"SELECT * FROM {t} ORDER BY 1, 2").fetchall() for t in ("nav", "status")]
 
 
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(nav=st.lists(LINES, max_size=14), status=st.lists(STATUS_LINES, max_size=8))
-def test_quick_checks_agree_with_row_checks(tmp_path_factory, example_dir, monkeypatch, nav, status):
-    (example_dir / "nav.csv").write_text("\n".join([NAV_HEADER, *nav]) + "\n", encoding="utf-8")
-    (example_dir / "status.csv").write_text("\n".join([STATUS_HEADER, *status]) + "\n", encoding="utf-8")
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(nav=NAV_ROWS, status=STATUS_ROWS, nav_damage=DAMAGE, status_damage=DAMAGE,
+       blank_at=st.one_of(st.none(), st.integers(0, 14)),
+       short_at=st.one_of(st.none(), st.integers(0, 14)))
+def test_quick_checks_agree_with_row_checks(tmp_path_factory, example_dir, monkeypatch, nav, status,
+                                            nav_damage, status_damage, blank_at, short_at):
+    nav_lines = _lines(nav, nav_damage, blank_at)
+    if short_at is not None and short_at <= len(nav_lines):
+        nav_lines.insert(short_at, "100001,2024-01-11,1.07")  # too few fields
+    (example_dir / "nav.csv").write_text("\n".join([NAV_HEADER, *nav_lines]) + "\n", encoding="utf-8")
+    (example_dir / "status.csv").write_text("\n".join([STATUS_HEADER, *_lines(status, status_damage)]) + "\n",
+                                            encoding="utf-8")
     work = tmp_path_factory.mktemp("chunks")
     quick = _outcome(example_dir, work / "quick.sqlite", True, monkeypatch)
     rows = _outcome(example_dir, work / "rows.sqlite", False, monkeypatch)
