@@ -19,6 +19,8 @@ from vexdatac.share.errors import DatabaseError, DatabaseNotFound
 ENV_VAR = "VEXDATAC_DB"
 DEFAULT_PATH = Path("~/.vexdatac/funds.sqlite")
 SCHEMA_VERSION = "1"
+# The tables of schema.sql; a database without one of them cannot answer queries.
+TABLES = ("meta", "instruments", "nav", "status", "dividends", "splits", "trading_calendar", "fees")
 
 _explicit_path = None
 _lock = threading.RLock()
@@ -75,6 +77,15 @@ def open_readonly(path):
         raise DatabaseError(
             f"{path} has schema version {found}, this client needs {SCHEMA_VERSION}; "
             "rebuild it with `vexdatac sample` or `vexdatac import DIR`"
+        )
+    present = {name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    missing = [name for name in TABLES if name not in present]
+    if missing:
+        conn.close()
+        raise DatabaseError(
+            f"{path} is an incomplete vexdatac database: it has no {', '.join(missing)} "
+            f"table{'s' if len(missing) > 1 else ''}; rebuild it with `vexdatac sample` or "
+            "`vexdatac import DIR`"
         )
     return conn
 

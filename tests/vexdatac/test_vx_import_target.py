@@ -11,10 +11,11 @@ import tempfile
 import pytest
 from click.testing import CliRunner
 
-from vexdatac import db
+import vexdatac
+from vexdatac import db, fund
 from vexdatac.cli import main
 from vexdatac.importer import import_csv
-from vexdatac.share.errors import DatabaseWriteError
+from vexdatac.share.errors import DatabaseError, DatabaseWriteError
 
 
 def _funds(path):
@@ -138,3 +139,19 @@ def test_import_says_what_it_replaced(tmp_path, example_dir, sample_db):
     target.write_text("not a database\n")
     third = runner.invoke(main, ["import", str(example_dir), "--db", str(target)])
     assert "replacing a file that was not a readable fund database: instruments 2" in third.output
+
+
+@pytest.mark.parametrize("dropped", [["nav"], ["status", "fees"]])
+def test_database_without_a_table_is_refused_by_name(tmp_path, sample_db, dropped):
+    damaged = tmp_path / "funds.sqlite"
+    shutil.copy(sample_db, damaged)
+    with sqlite3.connect(damaged) as conn:
+        for table in dropped:
+            conn.execute(f"DROP TABLE {table}")
+    vexdatac.set_database(damaged)
+    with pytest.raises(DatabaseError) as info:
+        fund.all_instruments()
+    assert str(info.value).startswith(
+        f"{damaged.resolve()} is an incomplete vexdatac database: it has no {', '.join(dropped)} table")
+    result = CliRunner().invoke(main, ["info", "--db", str(damaged)])
+    assert result.exit_code == 1 and f"no {', '.join(dropped)} table" in result.output

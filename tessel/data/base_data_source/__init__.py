@@ -18,7 +18,8 @@ def _load_trading_dates(path):
         raise ValueError("no data bundle configured (base.data_bundle_path is empty)")
     path = os.path.expanduser(str(path))
     if not os.path.isdir(path):
-        raise ValueError("data bundle directory {} does not exist".format(path))
+        raise ValueError("data bundle directory {0} does not exist (write one with "
+                         "`vexdatac export-calendar {0}`)".format(path))
     file_path = os.path.join(path, TRADING_DATES_FILE)
     if not os.path.isfile(file_path):
         raise ValueError("data bundle {} has no {}".format(path, TRADING_DATES_FILE))
