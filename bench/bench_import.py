@@ -33,14 +33,15 @@ import pandas as pd
 from vexdatac import db
 directory, target = sys.argv[1], sys.argv[2]
 conn = sqlite3.connect(target)
+conn.execute("PRAGMA ignore_check_constraints = ON")  # as the importer, which checks the rows itself
 conn.executescript(db.schema_sql())
 types = {"order_book_id": str, "date": str, "subscribe_status": str, "redeem_status": str}
-for table in ("instruments", "nav", "status", "trading_calendar"):
-    name = {"instruments": "catalogue", "trading_calendar": "calendar"}.get(table, table) + ".csv"
-    frame = pd.read_csv(f"{directory}/{name}", dtype=types if table in ("nav", "status") else str)
-    if table == "trading_calendar":
-        frame = frame.rename(columns={"trading_date": "date"})
-    frame.to_sql(table, conn, if_exists="append", index=False)
+catalogue = pd.read_csv(f"{directory}/catalogue.csv", dtype=str)
+catalogue["accrued_daily"] = catalogue["accrued_daily"].map({"true": 1, "false": 0})
+catalogue.to_sql("instruments", conn, if_exists="append", index=False)
+for table, name in (("nav", "nav.csv"), ("status", "status.csv"), ("trading_calendar", "calendar.csv")):
+    frame = pd.read_csv(f"{directory}/{name}", dtype=types)
+    frame.rename(columns={"trading_date": "date"}).to_sql(table, conn, if_exists="append", index=False)
 conn.commit()
 conn.close()
 """

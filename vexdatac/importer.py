@@ -19,6 +19,7 @@ import csv
 import difflib
 import itertools
 import math
+import operator
 import re
 import sqlite3
 from pathlib import Path
@@ -169,6 +170,49 @@ def _line_breaks(values):
     return count
 
 
+_COMMAS = operator.methodcaller("count", ",")
+
+
+class _Block:
+    """Consecutive records of a file, from line `first` to line `last`: as
+    records parsed by the csv reader, or as quote-free lines, which split at
+    commas alone."""
+
+    def __init__(self, first, last, rows=None, lines=None, text=None):
+        self.first = first
+        self.last = last
+        self._rows = rows
+        self.lines = lines
+        self.text = text
+
+    def __len__(self):
+        return len(self._rows if self._rows is not None else self.lines)
+
+    def rows(self):
+        if self._rows is None:
+            self._rows = [line.rstrip("\r\n").split(",") for line in self.lines]
+        return self._rows
+
+    def columns(self, header):
+        """The block's columns by name; unusual when some record has another
+        number of fields (blank lines included)."""
+        width = len(header)
+        text = self.text
+        if text is None or width < 2:
+            return _columns(header, self.rows())
+        if "\r" in text:
+            text = text.replace("\r\n", "\n")
+            if "\r" in text:  # lines ended by a lone carriage return
+                return _columns(header, self.rows())
+        if set(map(_COMMAS, self.lines)) != {width - 1}:
+            raise _Unusual
+        cells = text.replace("\n", ",").split(",")
+        if not text.endswith("\n"):
+            cells.append("")  # the last line has no line break
+        cells.pop()
+        return {name: cells[k::width] for k, name in enumerate(header)}
+
+
 class _CsvFile:
     """One import file, open for reading: the header is checked on opening,
     the rows come in chunks (`chunks`) or one by one (`rows`)."""
@@ -206,6 +250,11 @@ class _CsvFile:
             self._handle.close()
             raise
         self.header = header
+        # Lines are split at commas directly for as long as no quote shows up
+        # (the usual case); from the first quote on, the csv reader parses.
+        self._plain = self._reader.line_num == 1
+        # Lines read before those the csv reader in use counts.
+        self._base = 0 if not self._plain else 1
 
     def __enter__(self):
         return self
@@ -226,22 +275,33 @@ class _CsvFile:
                                   file=self.name) from None
 
     def chunks(self):
-        """Yield (line of the first record, list of records as lists of texts,
-        line of the last record's end)."""
+        """Yield the records in _Block objects of up to CHUNK_ROWS records."""
         size = CHUNK_ROWS
+        while self._plain:
+            lines = self._read(lambda: list(itertools.islice(self._handle, size)))
+            if not lines:
+                return
+            text = "".join(lines)
+            if '"' in text or "\0" in text:
+                self._plain = False
+                self._reader = csv.reader(itertools.chain(lines, self._handle))
+                break
+            first = self._base + 1
+            self._base += len(lines)
+            yield _Block(first, self._base, lines=lines, text=text)
         while True:
-            first = self._reader.line_num + 1
+            first = self._base + self._reader.line_num + 1
             rows = self._read(lambda: list(itertools.islice(self._reader, size)))
             if not rows:
                 return
-            yield first, rows, self._reader.line_num
+            yield _Block(first, self._base + self._reader.line_num, rows=rows)
 
-    def checked_rows(self, first, rows, last):
-        """The records of one chunk as _Row objects, blank lines skipped,
+    def checked_rows(self, block):
+        """The records of one block as _Row objects, blank lines skipped,
         each refused when its number of fields is wrong."""
-        line = first
+        line, last = block.first, block.last
         width = len(self.header)
-        for values in rows:
+        for values in block.rows():
             start, line = line, line + 1 + _line_breaks(values)
             if not values or all(not v.strip() for v in values):
                 continue  # blank line
@@ -252,8 +312,8 @@ class _CsvFile:
             yield row
 
     def rows(self):
-        for chunk in self.chunks():
-            yield from self.checked_rows(*chunk)
+        for block in self.chunks():
+            yield from self.checked_rows(block)
 
 
 def _rows(directory, name):
@@ -457,11 +517,11 @@ def _load(conn, directory, name, table, check_row, check_chunk=None, keys=None):
     """Read, check and insert one file chunk by chunk; returns its row count."""
     count = 0
     with _CsvFile(directory, name) as reader:
-        for first, rows, last in reader.chunks():
-            if check_chunk is not None and _insert_quickly(conn, table, check_chunk, reader.header, rows):
-                count += len(rows)
+        for block in reader.chunks():
+            if check_chunk is not None and _insert_quickly(conn, table, check_chunk, reader.header, block):
+                count += len(block)
                 continue
-            records = [check_row(row) for row in reader.checked_rows(first, rows, last)]
+            records = [check_row(row) for row in reader.checked_rows(block)]
             db.insert_rows(conn, table, records)
             count += len(records)
             if keys is not None:
@@ -469,11 +529,11 @@ def _load(conn, directory, name, table, check_row, check_chunk=None, keys=None):
     return count
 
 
-def _insert_quickly(conn, table, check_chunk, header, rows):
-    """Insert a chunk that passes the quick column checks; False (nothing
+def _insert_quickly(conn, table, check_chunk, header, block):
+    """Insert a block that passes the quick column checks; False (nothing
     inserted) when it needs checking row by row."""
     try:
-        chunk = check_chunk(_columns(header, rows))
+        chunk = check_chunk(block.columns(header))
     except _Unusual:
         return False
     conn.execute("SAVEPOINT chunk")

@@ -97,5 +97,5 @@ def test_cli_reports_a_damaged_database_in_one_line(tmp_path, command):
     result = CliRunner().invoke(main, [*args, "--db", str(db)])
     assert result.exit_code == 1
     assert isinstance(result.exception, SystemExit), result.exception  # a message, not a traceback
-    assert "Error: {}: no such table".format(db) in result.output
+    assert "Error: {} is an incomplete vexdatac database: it has no instruments, nav, ".format(db) in result.output
     assert not out.exists()

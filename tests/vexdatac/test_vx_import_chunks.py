@@ -1,6 +1,8 @@
 """CSV import read in chunks: the quick column checks accept exactly what the
 row-by-row checks accept, store the same values and leave the same first
 error; line numbers, long values and new row rules."""
+import csv
+import io
 import sqlite3
 
 import pytest
@@ -57,15 +59,15 @@ def _outcome(example_dir, target, quick, monkeypatch):
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(nav=NAV_ROWS, status=STATUS_ROWS, nav_damage=DAMAGE, status_damage=DAMAGE,
        blank_at=st.one_of(st.none(), st.integers(0, 14)),
-       short_at=st.one_of(st.none(), st.integers(0, 14)))
+       short_at=st.one_of(st.none(), st.integers(0, 14)), newline=st.sampled_from(["\n", "\r\n"]))
 def test_quick_checks_agree_with_row_checks(tmp_path_factory, example_dir, monkeypatch, nav, status,
-                                            nav_damage, status_damage, blank_at, short_at):
+                                            nav_damage, status_damage, blank_at, short_at, newline):
     nav_lines = _lines(nav, nav_damage, blank_at)
     if short_at is not None and short_at <= len(nav_lines):
         nav_lines.insert(short_at, "100001,2024-01-11,1.07")  # too few fields
-    (example_dir / "nav.csv").write_text("\n".join([NAV_HEADER, *nav_lines]) + "\n", encoding="utf-8")
-    (example_dir / "status.csv").write_text("\n".join([STATUS_HEADER, *_lines(status, status_damage)]) + "\n",
-                                            encoding="utf-8")
+    for name, lines in (("nav.csv", [NAV_HEADER, *nav_lines]),
+                        ("status.csv", [STATUS_HEADER, *_lines(status, status_damage)])):
+        (example_dir / name).write_bytes(newline.join(lines).encode() + newline.encode())
     work = tmp_path_factory.mktemp("chunks")
     quick = _outcome(example_dir, work / "quick.sqlite", True, monkeypatch)
     rows = _outcome(example_dir, work / "rows.sqlite", False, monkeypatch)
@@ -189,3 +191,39 @@ def test_other_files_in_the_folder_are_left_alone(tmp_path, example_dir):
     (example_dir / "prices.csv").write_text("x\n")
     with pytest.raises(DataImportError, match=r"unknown file prices.csv \(the files read are catalogue.csv"):
         import_csv(example_dir, tmp_path / "a.sqlite")
+
+
+PIECES = st.sampled_from(["100001", "2024-01-02", "1.5", " ", ",", ",", "\n", "\n", "\r\n", "\r", '"', "x"])
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(body=st.lists(PIECES, max_size=60).map("".join))
+def test_records_and_their_lines_are_those_of_the_csv_reader(tmp_path_factory, monkeypatch, body):
+    """Quote-free lines are split at commas without the csv reader, the rest
+    of a file after a quote is parsed by it: both give the csv reader's
+    records, starting lines and field-count errors."""
+    header = "order_book_id,ex_dividend_date,split_ratio\n"
+    directory = tmp_path_factory.mktemp("split")
+    (directory / "splits.csv").write_bytes((header + body).encode())
+    expected = []
+    reader = csv.reader(io.StringIO(header + body, newline=""))
+    next(reader)
+    start = 2
+    for values in reader:
+        if values and any(v.strip() for v in values):
+            if len(values) != 3:
+                expected.append(("wrong width", start))
+                break
+            expected.append((start, values))
+        start = reader.line_num + 1
+    got = []
+    monkeypatch.setattr(importer, "CHUNK_ROWS", 2)
+    try:
+        with importer._CsvFile(directory, "splits.csv") as split:
+            for row in split.rows():
+                got.append((row.line, [row.values[c] for c in ("order_book_id", "ex_dividend_date",
+                                                               "split_ratio")]))
+    except DataImportError as exc:
+        assert "fields, found" in str(exc), str(exc)
+        got.append(("wrong width", exc.line))
+    assert got == expected
