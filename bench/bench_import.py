@@ -9,7 +9,8 @@ process's own:
 * loads the same NAV and status files the plain pandas way (`read_csv` of the
   whole file, then `to_sql` into the same schema, nothing checked).
 
-Prints rows per second and peak RSS of both, and their ratio.
+Prints rows per second (by wall-clock and by CPU time: the machine may be
+shared) and peak RSS of both, and their ratios.
 
     python bench/bench_import.py [--funds 1000] [--days 1500] [--keep DIR]
 """
@@ -93,7 +94,7 @@ def generate(directory, funds, days, seed=7):
 
 
 def measured(command):
-    """Run `command`; (wall seconds, peak RSS in MiB) of that process alone."""
+    """Run `command`; (wall seconds, CPU seconds, peak RSS in MiB) of that process alone."""
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
@@ -101,7 +102,7 @@ def measured(command):
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
         sys.exit(f"{' '.join(map(str, command))} failed:\n{process.stderr.read().decode()}")
-    return elapsed, usage.ru_maxrss / 1024  # ru_maxrss is in KiB on Linux
+    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024  # ru_maxrss: KiB on Linux
 
 
 @click.command()
@@ -126,11 +127,12 @@ def main(funds, days, keep):
         path.unlink(missing_ok=True)
     ours = measured([vexdatac, "import", str(csv_dir), "--db", str(ours_db)])
     ref = measured([sys.executable, "-c", PANDAS_LOAD, str(csv_dir), str(ref_db)])
-    print(f"{'':32}{'seconds':>10}{'rows/s':>12}{'peak RSS':>12}")
-    for label, (seconds, rss) in (("vexdatac import (checked)", ours),
-                                  ("pandas read_csv + to_sql", ref)):
-        print(f"{label:32}{seconds:10.1f}{rows / seconds:12,.0f}{rss:9.0f} MiB")
-    print(f"vexdatac import / pandas: {ref[0] / ours[0]:.2f}x the speed, {ours[1] / ref[1]:.2f}x the memory")
+    print(f"{'':28}{'wall s':>8}{'rows/s':>11}{'CPU s':>8}{'rows/CPU s':>12}{'peak RSS':>12}")
+    for label, (seconds, cpu, rss) in (("vexdatac import (checked)", ours),
+                                       ("pandas read_csv + to_sql", ref)):
+        print(f"{label:28}{seconds:8.1f}{rows / seconds:11,.0f}{cpu:8.1f}{rows / cpu:12,.0f}{rss:8.0f} MiB")
+    print(f"vexdatac import / pandas: {ref[0] / ours[0]:.2f}x the speed (wall), {ref[1] / ours[1]:.2f}x "
+          f"(CPU), {ours[2] / ref[2]:.2f}x the peak memory")
     if keep is None:
         shutil.rmtree(work)
 
