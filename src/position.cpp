@@ -388,6 +388,21 @@ struct DailyProfitRecord {
 };
 static_assert(sizeof(DailyProfitRecord) == 16, "record layout must match '<i8','<f8'");
 
+// The calendar table's dates as YYYYMMDD integers.  The host utility turns
+// them into integers whatever the datetime64 resolution; the table is
+// cached (the same object for a whole run), so its conversion is kept with
+// it and redone only for another table.
+py::array calendar_keys(const py::object& trading_dates) {
+    static py::object* table = new py::object();  // never freed: outlives the interpreter's teardown order
+    static py::object* keys = new py::object();
+    if (table->ptr() != trading_dates.ptr()) {
+        py::object converted = global("convert_date_to_date_int")(trading_dates["trading_date"]);
+        *keys = py::array(converted);
+        *table = trading_dates;
+    }
+    return keys->cast<py::array>();
+}
+
 py::object build_daily_profit(py::handle order_book_id, const py::array& dt_raw,
                               const py::array& profit_raw, const py::array& calendar_raw) {
     if (dt_raw.ndim() != 1 || profit_raw.ndim() != 1 || dt_raw.size() != profit_raw.size()) {
@@ -943,9 +958,7 @@ PYBIND11_MODULE(position, m) {
             py::object env = global("Environment").attr("get_instance")();
             py::object bars = env.attr("mod_dict")["fund"].attr("get_bars")(order_book_id);
             py::object trading_dates = G->module.attr("_get_trading_dates")();
-            // The host utility turns the calendar into YYYYMMDD whatever the
-            // datetime64 resolution; the bars carry YYYYMMDDhhmmss integers.
-            py::array calendar = py::array(global("convert_date_to_date_int")(trading_dates["trading_date"]));
+            py::array calendar = calendar_keys(trading_dates);
             py::array dt_raw = py::array(bars["datetime"]);
             py::array profit_raw = py::array(bars["daily_profit"]);
             return build_daily_profit(order_book_id, dt_raw, profit_raw, calendar);

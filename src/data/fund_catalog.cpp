@@ -33,6 +33,16 @@ struct Shared {
     py::object chain;            // itertools.chain
     py::object default_listed;   // datetime(1999, 1, 1)
     py::object default_delisted; // datetime(2999, 12, 31)
+    // Interned names, made once.
+    py::object dict_name = py::str("__dict__");
+    py::object listed_date = py::str("listed_date");
+    py::object de_listed_date = py::str("de_listed_date");
+    py::object accrued_daily = py::str("accrued_daily");
+    py::object accrued_type = py::str("accrued_type");
+    py::object order_book_id = py::str("order_book_id");
+    py::object symbol = py::str("symbol");
+    py::object all_ins = py::str("_all_ins");
+    py::object sym_id_map = py::str("_sym_id_map");
 };
 
 Shared& shared() {
@@ -40,13 +50,30 @@ Shared& shared() {
     return *s;
 }
 
-py::object dict_entry(py::handle dict, const char* key) {
-    py::str k(key);
-    PyObject* v = PyDict_GetItemWithError(dict.ptr(), k.ptr());
+py::object dict_entry(py::handle dict, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key.ptr());
     if (v) return py::reinterpret_borrow<py::object>(v);
     if (PyErr_Occurred()) throw py::error_already_set();
-    PyErr_SetObject(PyExc_KeyError, k.ptr());
+    PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw py::error_already_set();
+}
+
+py::object attr(py::handle obj, const py::object& name) { return tmf::steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+// bool(getattr(obj, name, False)): only AttributeError counts as missing.
+bool true_attribute(py::handle obj, const py::object& name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    py::object value = py::reinterpret_steal<py::object>(r);
+    return tmf::truthy(value);
+}
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 // One FundCatalogEntry from a raw fund object of the data service.  The
@@ -54,17 +81,32 @@ py::object dict_entry(py::handle dict, const char* key) {
 // attribute dictionary.
 py::object build_instrument(py::handle raw) {
     const Shared& s = shared();
-    py::object attrs = raw.attr("__dict__");
-    py::dict dic = tmf::steal(PyDict_Copy(attrs.ptr()));
+    py::object attrs = attr(raw, s.dict_name);
+    py::object dic = tmf::steal(PyDict_Check(attrs.ptr()) ? PyDict_Copy(attrs.ptr())
+                                                          : PyObject_CallOneArg((PyObject*)&PyDict_Type, attrs.ptr()));
 
-    if (!tmf::truthy(dict_entry(dic, "listed_date"))) dic["listed_date"] = s.default_listed;
-    if (!tmf::truthy(dict_entry(dic, "de_listed_date"))) dic["de_listed_date"] = s.default_delisted;
+    if (!tmf::truthy(dict_entry(dic, s.listed_date))) set_item(dic, s.listed_date, s.default_listed);
+    if (!tmf::truthy(dict_entry(dic, s.de_listed_date))) set_item(dic, s.de_listed_date, s.default_delisted);
 
     // Money-market funds are flagged either way by the service.
-    bool accrued = tmf::truthy(tmf::getattr_or(raw, "accrued_daily", Py_False)) ||
-                   tmf::truthy(tmf::getattr_or(raw, "accrued_type", Py_False));
-    dic["accrued_daily"] = py::bool_(accrued);
-    return s.entry_cls(dic);
+    const bool accrued = true_attribute(raw, s.accrued_daily) || true_attribute(raw, s.accrued_type);
+    set_item(dic, s.accrued_daily, accrued ? Py_True : Py_False);
+    return tmf::steal(PyObject_CallOneArg(s.entry_cls.ptr(), dic.ptr()));
+}
+
+// d[key] when d is a dict (None when absent); other mappings through the
+// mapping protocol, as `key in d` and `d[key]` would.
+py::object lookup(py::handle map, py::handle key) {
+    if (PyDict_CheckExact(map.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    int has = PySequence_Contains(map.ptr(), key.ptr());
+    if (has < 0) throw py::error_already_set();
+    if (!has) return py::object();
+    return tmf::steal(PyObject_GetItem(map.ptr(), key.ptr()));
 }
 
 // The lazy sequence returned by get_instruments: nothing is resolved or
@@ -78,18 +120,24 @@ public:
 
     py::object next() {
         if (done_) throw py::stop_iteration();
+        const Shared& s = shared();
         if (source_.is_none()) {
-            if (!all_) all_ = py::iter(store_.attr("_all_ins").attr("values")());
+            if (!all_) all_ = py::iter(attr(store_, s.all_ins).attr("values")());
             return build_instrument(advance(all_));
         }
-        py::object all_ins = store_.attr("_all_ins");
-        py::object sym_map = store_.attr("_sym_id_map");
+        // The maps are fixed once the store is built; they are read on the
+        // first step and kept for the rest of the sequence.
+        if (!all_ins_) {
+            all_ins_ = attr(store_, s.all_ins);
+            sym_map_ = attr(store_, s.sym_id_map);
+        }
         while (true) {
             py::object element = advance(source_);
             // A symbol wins over an id of the same text.
-            py::object candidate = element;
-            if (sym_map.contains(element)) candidate = sym_map[element];
-            if (all_ins.contains(candidate)) return build_instrument(all_ins[candidate]);
+            py::object candidate = lookup(sym_map_, element);
+            if (!candidate) candidate = element;
+            py::object raw = lookup(all_ins_, candidate);
+            if (raw) return build_instrument(raw);
         }
     }
 
@@ -105,6 +153,8 @@ private:
     py::object store_;
     py::object source_;
     py::object all_;
+    py::object all_ins_;
+    py::object sym_map_;
     bool done_ = false;
 };
 
@@ -158,10 +208,15 @@ PYBIND11_MODULE(fund_catalog, m) {
                 py::object raws = fund.attr("instruments")(ids);
                 // A repeated id keeps the later object at the first position,
                 // a shared symbol maps to the last fund carrying it.
+                const Shared& sh = shared();
                 py::dict all_ins;
-                for (py::handle raw : raws) all_ins[raw.attr("order_book_id")] = raw;
+                for (py::handle raw : raws) set_item(all_ins, attr(raw, sh.order_book_id), raw);
                 py::dict sym_id_map;
-                for (auto item : all_ins) sym_id_map[item.second.attr("symbol")] = item.first;
+                PyObject *key, *value;
+                Py_ssize_t pos = 0;
+                while (PyDict_Next(all_ins.ptr(), &pos, &key, &value)) {
+                    set_item(sym_id_map, attr(value, sh.symbol), key);
+                }
                 // Both maps are installed only once both are complete.
                 self.attr("_all_ins") = all_ins;
                 self.attr("_sym_id_map") = sym_id_map;

@@ -15,7 +15,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -175,14 +177,51 @@ bool copy_values_any(tmf::RecordField& f, py::handle values) {
     return true;
 }
 
+using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The columns one get_bars call has read, so that the five price fields
+// of a fund read their NAV column once.
+struct ColumnCache {
+    std::map<std::string, FloatArray> floats;
+};
+
 // The float64 values of a column, one per record of `f`: a view of the
 // frame's own memory for a float64 column, a converted copy otherwise.
-py::array_t<double, py::array::c_style | py::array::forcecast> float_source(const tmf::RecordField& f,
-                                                                          py::handle frame,
-                                                                          const std::string& column) {
-    auto src = tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")());
-    if (src.size() != f.size()) length_mismatch(f, src.size());
-    return src;
+const FloatArray& float_source(const tmf::RecordField& f, py::handle frame, const std::string& column,
+                               ColumnCache& cache) {
+    auto it = cache.floats.find(column);
+    if (it == cache.floats.end()) {
+        it = cache.floats.emplace(column, tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")()))
+                 .first;
+    }
+    if (it->second.size() != f.size()) length_mismatch(f, it->second.size());
+    return it->second;
+}
+
+// A text column into a fixed-width bytes field, natively when every value
+// is a text of ASCII characters: its bytes, cut to the field's width and
+// padded with zero bytes, as numpy's own assignment stores them.  Anything
+// else (missing values, non-ASCII text, other objects) is left to numpy,
+// whose conversion of those is the contract; false then.
+bool fill_ascii_text(tmf::RecordField& f, py::handle frame, const std::string& column) {
+    if (f.kind() != 'S') return false;
+    py::array values = shared().np.attr("ascontiguousarray")(
+        column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
+    if (values.ndim() != 1 || values.size() != f.size()) return false;
+    auto* const* v = static_cast<PyObject* const*>(values.data());
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+        if (!PyUnicode_Check(v[i])) return false;
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(v[i]) != 0) throw py::error_already_set();
+#endif
+        if (!PyUnicode_IS_ASCII(v[i])) return false;
+    }
+    const auto width = static_cast<std::size_t>(f.itemsize());
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+        const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
+        f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
+    }
+    return true;
 }
 
 // True when `obj` is a text equal to `text`.
@@ -222,7 +261,7 @@ void fill_suspended(tmf::RecordField& f, py::handle frame) {
 
 // Fills one field natively.  Returns false when the field's type is not one
 // the native path handles; the caller then assigns evaluate()'s result.
-bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
+bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame, ColumnCache& cache) {
     const Shared& s = shared();
     switch (v.kind) {
         case Kind::Nan: return fill_scalar(f, kNaN, false);
@@ -239,12 +278,12 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
             [[fallthrough]];
         case Kind::Column: {
             if (!f.holds<double>()) return false;
-            f.copy_from<double>(float_source(f, frame, v.column).data());
+            f.copy_from<double>(float_source(f, frame, v.column, cache).data());
             return true;
         }
         case Kind::Shifted: {
             if (!f.holds<double>()) return false;
-            auto src = float_source(f, frame, v.column);
+            const FloatArray& src = float_source(f, frame, v.column, cache);
             const double* x = src.data();
             if (f.size() > 0) f.set<double>(0, kNaN);
             for (py::ssize_t i = 1; i < f.size(); ++i) f.set<double>(i, x[i - 1]);
@@ -252,7 +291,7 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
         }
         case Kind::IsNan: {
             if (!f.holds<double>()) return false;
-            auto src = float_source(f, frame, v.column);
+            const FloatArray& src = float_source(f, frame, v.column, cache);
             const double* x = src.data();
             for (py::ssize_t i = 0; i < f.size(); ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
             return true;
@@ -264,18 +303,18 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame) {
         case Kind::Text:
             // numpy's text-to-bytes conversion (ASCII only, truncation to the
             // field width, "nan"/"None" for missing values, an error for
-            // non-ASCII text) is the contract of these fields; a native copy
-            // of the UTF-8 bytes would silently differ, so numpy assigns.
-            return false;
+            // non-ASCII text) is the contract of these fields: only plain
+            // ASCII texts, which it stores byte for byte, are copied here.
+            return fill_ascii_text(f, frame, v.column);
     }
     return false;
 }
 
-void fill_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame) {
+void fill_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame, ColumnCache& cache) {
     tmf::RecordField field(bars, name);
     if (py::isinstance<BarValue>(value_fn)) {
         const BarValue& v = value_fn.cast<const BarValue&>();
-        if (fill_native(field, v, frame)) return;
+        if (fill_native(field, v, frame, cache)) return;
         bars[py::str(name)] = evaluate(v, frame);
         return;
     }
@@ -353,9 +392,10 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
 
     const py::ssize_t rows = py::len(frame);
     py::array bars = s.np.attr("empty")(rows, dtype_of(fields));
+    ColumnCache cache;
     for (auto item : fields) {
         std::string name = py::str(item.first);
-        fill_field(bars, name.c_str(), item.second[py::int_(1)], frame);
+        fill_field(bars, name.c_str(), item.second[py::int_(1)], frame, cache);
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.

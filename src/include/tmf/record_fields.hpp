@@ -30,6 +30,9 @@ template <class Byte>
 class FieldAccess {
 public:
     py::ssize_t size() const { return size_; }
+    char kind() const { return kind_; }
+    py::ssize_t itemsize() const { return itemsize_; }
+    bool native_order() const { return native_; }
 
     // True when the field holds native-order values of C++ type T (never
     // for a field that was not found).
@@ -87,6 +90,14 @@ public:
     template <class T>
     void set(py::ssize_t i, T value) {
         std::memcpy(data_ + i * stride_, &value, sizeof(T));
+    }
+
+    // Writes `len` bytes of `src` into element i and zero bytes up to
+    // `width` (the field's itemsize), as for a fixed-width bytes field.
+    void set_bytes(py::ssize_t i, const void* src, std::size_t len, std::size_t width) {
+        char* dst = data_ + i * stride_;
+        std::memcpy(dst, src, len);
+        if (len < width) std::memset(dst + len, 0, width - len);
     }
 
     template <class T>

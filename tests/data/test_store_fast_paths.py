@@ -1,0 +1,179 @@
+"""The stores' native paths give what the plain pandas/Python versions of
+their documented behaviour give, on random tables."""
+import datetime as dt
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vexdatac.fund
+from bar_reference import assert_same_bars, joined, reference_bars
+from store_fakes import TRADING_DAYS, fund_object, nav_frame, status_frame
+from store_reference import ENTRY_PROPERTIES, ReferenceCatalog, reference_dividend
+from tessel_mod_fund.data import FundCatalogStore, VexdataNavDayBars, VexdataPayoutHistory
+
+
+# --- payout history ------------------------------------------------------------------------------------------
+
+def random_dividends(rng, ids, rows, unit="ns"):
+    """A service dividend table: rows of random funds in random order, dates around the test calendar."""
+    days = pd.date_range("2021-01-05", "2021-01-29")  # weekends and a holiday included
+    owner = rng.integers(0, len(ids), rows)
+    book = days[rng.integers(0, len(days), rows)]
+    index = pd.MultiIndex.from_arrays(
+        [pd.Index(np.array(ids, dtype=object)[owner]), pd.DatetimeIndex(book + pd.Timedelta(days=2)).as_unit(unit)],
+        names=["order_book_id", "ex_dividend_date"])
+    return pd.DataFrame({"book_closure_date": pd.DatetimeIndex(book).as_unit(unit).to_numpy(),
+                         "payable_date": pd.DatetimeIndex(book + pd.Timedelta(days=4)).as_unit(unit).to_numpy(),
+                         "dividend_before_tax": np.round(rng.uniform(0.0, 1.0, rows), 4)}, index=index)
+
+
+def assert_same_records(actual, expected):
+    assert type(actual) is type(expected)
+    assert actual.dtype == expected.dtype
+    assert actual.tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("seed, rows, unit", [(0, 1, "ns"), (1, 40, "ns"), (2, 300, "s"), (3, 300, "us")])
+def test_dividends_equal_the_row_mask_for_every_fund(service, env, seed, rows, unit):
+    rng = np.random.default_rng(seed)
+    ids = [f"{i:06d}" for i in range(25)]
+    service.funds = [fund_object(i, "s" + i) for i in ids]
+    service.dividends = random_dividends(rng, ids[:20], rows, unit)  # the last five funds pay nothing
+    store = VexdataPayoutHistory()
+    for order_book_id in rng.permutation(ids + ["NOFUND", ""]):
+        expected = reference_dividend(store.dividend_df, order_book_id, env.data_proxy)
+        assert_same_records(store.get_dividend(order_book_id), expected)
+
+
+@pytest.mark.parametrize("ids, asked", [
+    ([1, 2, 3], [1, 2, 4, "1"]),                   # ids that are not texts
+    (["A", None, "B"], ["A", "B", None, "None"]),  # a missing id among texts
+])
+def test_dividends_of_unusual_fund_ids_equal_the_row_mask(service, env, ids, asked):
+    frame = random_dividends(np.random.default_rng(7), ["A", "B", "C"], 30)
+    positions = np.random.default_rng(8).integers(0, len(ids), len(frame))
+    frame.index = pd.MultiIndex.from_arrays([pd.Index([ids[p] for p in positions], dtype=object),
+                                             frame.index.get_level_values(1)], names=frame.index.names)
+    service.funds = [fund_object("A", "a")]
+    service.dividends = frame
+    store = VexdataPayoutHistory()
+    for order_book_id in asked:
+        assert_same_records(store.get_dividend(order_book_id),
+                            reference_dividend(store.dividend_df, order_book_id, env.data_proxy))
+
+
+def test_dividends_follow_a_replaced_table(service, env):
+    rng = np.random.default_rng(4)
+    service.funds = [fund_object("A", "a"), fund_object("B", "b")]
+    service.dividends = random_dividends(rng, ["A", "B"], 10)
+    store = VexdataPayoutHistory()
+    store.get_dividend("A")
+    store.dividend_df = VexdataPayoutHistory().dividend_df.iloc[::-1]
+    assert_same_records(store.get_dividend("B"), reference_dividend(store.dividend_df, "B", env.data_proxy))
+
+
+def test_dividend_table_rows_per_fund_keep_service_order(service, env):
+    # Ex-dates out of order within one fund: the records come in row order, not date order.
+    service.funds = [fund_object("A", "a")]
+    index = pd.MultiIndex.from_arrays([["A", "B", "A", "A"], pd.to_datetime(
+        ["2021-01-20", "2021-01-05", "2021-01-06", "2021-01-13"])], names=["order_book_id", "ex_dividend_date"])
+    service.dividends = pd.DataFrame({"book_closure_date": pd.to_datetime(["2021-01-19", "2021-01-07", "2021-01-05",
+                                                                            "2021-01-12"]),
+                                      "payable_date": pd.to_datetime(["2021-01-22"] * 4),
+                                      "dividend_before_tax": [0.3, 9.9, 0.1, 0.2]}, index=index)
+    records = VexdataPayoutHistory().get_dividend("A")
+    assert records["dividend_cash_before_tax"].tolist() == [0.3, 0.1, 0.2]
+    assert records["announcement_date"].tolist() == [20210119, 20210105, 20210112]
+
+
+# --- fund catalogue ------------------------------------------------------------------------------------------
+
+def random_catalogue(rng, n):
+    """Fund objects with repeated ids, shared symbols, symbols that are other funds' ids, empty dates."""
+    funds = []
+    for k in range(n):
+        order_book_id = f"{int(rng.integers(0, n * 3 // 4)):05d}"
+        symbol = f"{int(rng.integers(0, n * 3 // 4)):05d}" if rng.random() < 0.2 else f"S{int(rng.integers(0, n))}"
+        attrs = {"listed_date": [None, "", dt.datetime(2012, 3, 5)][int(rng.integers(0, 3))],
+                 "de_listed_date": [None, "", dt.datetime(2020, 6, 30)][int(rng.integers(0, 3))],
+                 "fund_type": str(rng.choice(["Stock", "Bond", "Money"])), "serial": k}
+        flag = int(rng.integers(0, 4))
+        if flag == 1:
+            attrs["accrued_daily"] = bool(rng.integers(0, 2))
+        elif flag == 2:
+            attrs["accrued_type"] = str(rng.choice(["", "daily"]))
+        if rng.random() < 0.1:
+            attrs["type"] = "Stock"  # the entry's own type never shows
+        funds.append(fund_object(order_book_id, symbol, **attrs))
+    return funds
+
+
+def same_entries(native, reference):
+    native, reference = list(native), list(reference)
+    assert len(native) == len(reference)
+    for a, b in zip(native, reference):
+        assert a.__dict__ == b.__dict__
+        assert a.type == b.type
+        for name in ENTRY_PROPERTIES:
+            assert getattr(a, name) == getattr(b, name), name
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_catalogue_equals_the_plain_dict_version(service, seed):
+    rng = np.random.default_rng(seed)
+    service.funds = random_catalogue(rng, 60)
+    store, reference = FundCatalogStore(), ReferenceCatalog(vexdatac.fund)
+    assert list(store._all_ins) == list(reference._all_ins)
+    assert store._sym_id_map == reference._sym_id_map and list(store._sym_id_map) == list(reference._sym_id_map)
+    assert list(store.all_id_and_syms) == list(reference.all_id_and_syms)
+    same_entries(store.get_instruments(None), reference.get_instruments(None))
+    keys = list(reference._all_ins) + list(reference._sym_id_map) + ["nothing", "S-1"]
+    asked = [keys[int(i)] for i in rng.integers(0, len(keys), 150)]
+    same_entries(store.get_instruments(asked), reference.get_instruments(asked))
+    same_entries(store.get_instruments(iter(asked)), reference.get_instruments(iter(asked)))
+
+
+def test_catalogue_lookup_of_unhashable_element_fails_like_a_dict(service):
+    service.funds = [fund_object("A", "a")]
+    with pytest.raises(TypeError):
+        list(FundCatalogStore().get_instruments(["A", ["B"]]))
+
+
+# --- NAV day bars: status texts ------------------------------------------------------------------------------
+
+TEXTS = ["Open", "Suspended", "Close", "Limited", "", "AVeryLongStatusText", "tenchars10", "x" * 11]
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("status_dtype", [object, "str"])
+def test_status_texts_equal_numpy_assignment(service, env, seed, status_dtype):
+    rng = np.random.default_rng(seed)
+    days = [str(d.date()) for d in TRADING_DAYS]
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    subscribe = pd.array([TEXTS[i] for i in rng.integers(0, len(TEXTS), len(days))], dtype=status_dtype)
+    redeem = pd.array([TEXTS[i] for i in rng.integers(0, 4, len(days))], dtype=status_dtype)
+    nav = nav_frame(days, np.round(rng.uniform(0.9, 1.1, len(days)), 4))
+    status = status_frame("F", days, subscribe, redeem)
+    service.nav["F"], service.status["F"] = nav, status
+    bars = VexdataNavDayBars("unit").get_bars("F")
+    assert_same_bars(bars, reference_bars(joined(nav, status), "unit_net_value", accrued=False))
+
+
+@pytest.mark.parametrize("odd", [None, np.nan, "Öffnung", 7])
+def test_status_values_that_are_not_ascii_texts_equal_numpy_assignment(service, env, odd):
+    days = [str(d.date()) for d in TRADING_DAYS[:4]]
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    subscribe = np.array(["Open", odd, "Close", "Open"], dtype=object)
+    nav = nav_frame(days, [1.0, 1.1, 1.2, 1.3])
+    status = status_frame("F", days, subscribe, ["Open"] * 4)
+    service.nav["F"], service.status["F"] = nav, status
+    try:
+        expected = reference_bars(joined(nav, status), "unit_net_value", accrued=False)
+    except UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            VexdataNavDayBars("unit").get_bars("F")
+        return
+    assert_same_bars(VexdataNavDayBars("unit").get_bars("F"), expected)
