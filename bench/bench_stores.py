@@ -29,6 +29,7 @@ import sys
 import tempfile
 import time
 import types
+import warnings
 from functools import lru_cache
 from pathlib import Path
 
@@ -268,7 +269,10 @@ def case_bars(root, repeat):
 
 def pandas_daily_profit(bars, trading_dates):
     df = pd.DataFrame({"datetime": bars["datetime"], "daily_profit": bars["daily_profit"]})
-    df["datetime"] = pd.to_datetime(df["datetime"] // 1000000, format="%Y%m%d")
+    with warnings.catch_warnings():
+        # pandas 3 warns that parsing numbers with a format will change
+        warnings.simplefilter("ignore")
+        df["datetime"] = pd.to_datetime(df["datetime"] // 1000000, format="%Y%m%d")
     df = pd.merge_asof(df, trading_dates, left_on="datetime", right_on="trading_date", direction="forward")
     df = df.groupby("trading_date", as_index=False).agg({"daily_profit": "sum"})
     df["trading_date"] = df["trading_date"].apply(convert_date_to_date_int)
@@ -295,7 +299,9 @@ def case_daily_profit(root, repeat):
         TRADING_CALENDAR_TYPE.EXCHANGE]})
     # merge_asof wants both keys in one datetime resolution: the calendar is
     # given the one pd.to_datetime produces for the bar dates, once.
-    parsed = pd.to_datetime(pd.Series([20100104]), format="%Y%m%d").dtype
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        parsed = pd.to_datetime(pd.Series([20100104]), format="%Y%m%d").dtype
     trading_dates["trading_date"] = trading_dates["trading_date"].astype(parsed)
     for i in list(bars)[:20]:
         a, b = pm._get_daily_profit(i), pandas_daily_profit(bars[i], trading_dates)
@@ -350,10 +356,10 @@ def case_position(root, repeat):
     previous = {d: p for d, p in zip(days[1:], days)}
     next_dates = {}
     for d in days[:-10]:
-        for n in (1, 3):
+        for n in (1, 3):  # the receiving days of units and of cash
             next_dates[(d, n)] = real_proxy.get_next_trading_date(d, n=n)
     env.data_proxy = FreeDataProxy(previous, instruments)
-    env.data_proxy.get_next_trading_date = lambda date, n=1: next_dates[(date, n)]
+    env.data_proxy.get_next_trading_date = lambda when, n=1: next_dates[(when.date(), n)]
     env.get_instrument = instruments.__getitem__
 
     rng = random.Random(0)

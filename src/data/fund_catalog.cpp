@@ -60,14 +60,17 @@ py::object dict_entry(py::handle dict, py::handle key) {
 
 py::object attr(py::handle obj, const py::object& name) { return tmf::steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 
-// bool(getattr(obj, name, False)): only AttributeError counts as missing.
+// bool(getattr(obj, name, False)): only AttributeError counts as missing
+// (looked up without raising it, as getattr with a default does).
 bool true_attribute(py::handle obj, const py::object& name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!r) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return false;
-    }
+    PyObject* r = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &r);
+#else
+    const int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &r);
+#endif
+    if (found < 0) throw py::error_already_set();
+    if (found == 0) return false;
     py::object value = py::reinterpret_steal<py::object>(r);
     return tmf::truthy(value);
 }
@@ -110,53 +113,108 @@ py::object lookup(py::handle map, py::handle key) {
 }
 
 // The lazy sequence returned by get_instruments: nothing is resolved or
-// built before the caller asks for the next element.
-class InstrumentIterator {
-public:
-    // `source` is None (every fund, catalogue order) or an iterator over
-    // ids/symbols.
-    InstrumentIterator(py::object store, py::object source)
-        : store_(std::move(store)), source_(std::move(source)) {}
-
-    py::object next() {
-        if (done_) throw py::stop_iteration();
-        const Shared& s = shared();
-        if (source_.is_none()) {
-            if (!all_) all_ = py::iter(attr(store_, s.all_ins).attr("values")());
-            return build_instrument(advance(all_));
-        }
-        // The maps are fixed once the store is built; they are read on the
-        // first step and kept for the rest of the sequence.
-        if (!all_ins_) {
-            all_ins_ = attr(store_, s.all_ins);
-            sym_map_ = attr(store_, s.sym_id_map);
-        }
-        while (true) {
-            py::object element = advance(source_);
-            // A symbol wins over an id of the same text.
-            py::object candidate = lookup(sym_map_, element);
-            if (!candidate) candidate = element;
-            py::object raw = lookup(all_ins_, candidate);
-            if (raw) return build_instrument(raw);
-        }
-    }
-
-private:
-    py::object advance(py::handle it) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (item) return py::reinterpret_steal<py::object>(item);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        done_ = true;
-        throw py::stop_iteration();
-    }
-
-    py::object store_;
-    py::object source_;
-    py::object all_;
-    py::object all_ins_;
-    py::object sym_map_;
-    bool done_ = false;
+// built before the caller asks for the next element.  A plain C iterator
+// type, so that each step costs a slot call, not a bound-method dispatch.
+struct InstrumentIterator {
+    PyObject_HEAD
+    PyObject* store;    // the FundCatalogStore
+    PyObject* source;   // iterator over ids/symbols; nullptr: every fund, catalogue order
+    PyObject* all;      // iterator over _all_ins values (every-fund mode)
+    PyObject* all_ins;  // the maps, read on the first step (fixed once the store is built)
+    PyObject* sym_map;
+    bool done;
 };
+
+PyTypeObject* iterator_type = nullptr;
+
+// The next element of `it`, or an empty object at its end.
+py::object advance(InstrumentIterator* self, PyObject* it) {
+    PyObject* item = PyIter_Next(it);
+    if (item) return py::reinterpret_steal<py::object>(item);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    self->done = true;
+    return py::object();
+}
+
+py::object next_instrument(InstrumentIterator* self) {
+    const Shared& s = shared();
+    if (!self->source) {
+        if (!self->all) {
+            py::object values = attr(attr(self->store, s.all_ins), py::str("values"))();
+            self->all = py::iter(values).release().ptr();
+        }
+        py::object raw = advance(self, self->all);
+        return raw ? build_instrument(raw) : py::object();
+    }
+    if (!self->all_ins) {
+        py::object all_ins = attr(self->store, s.all_ins);
+        py::object sym_map = attr(self->store, s.sym_id_map);
+        self->all_ins = all_ins.release().ptr();
+        self->sym_map = sym_map.release().ptr();
+    }
+    while (true) {
+        py::object element = advance(self, self->source);
+        if (!element) return element;
+        // A symbol wins over an id of the same text.
+        py::object candidate = lookup(self->sym_map, element);
+        if (!candidate) candidate = element;
+        py::object raw = lookup(self->all_ins, candidate);
+        if (raw) return build_instrument(raw);
+    }
+}
+
+PyObject* iterator_next(PyObject* obj) {
+    auto* self = reinterpret_cast<InstrumentIterator*>(obj);
+    if (self->done) return nullptr;
+    try {
+        return next_instrument(self).release().ptr();  // nullptr at the end: StopIteration
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+void iterator_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<InstrumentIterator*>(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    Py_XDECREF(self->store);
+    Py_XDECREF(self->source);
+    Py_XDECREF(self->all);
+    Py_XDECREF(self->all_ins);
+    Py_XDECREF(self->sym_map);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "tessel_mod_fund.data.fund_catalog._InstrumentIterator",
+    sizeof(InstrumentIterator),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    iterator_slots,
+};
+
+// `source` is None (every fund) or an iterable of ids/symbols.
+py::object new_instrument_iterator(py::handle store, py::handle source) {
+    py::object it;
+    if (!source.is_none()) it = py::iter(source);  // not iterable: TypeError now, as before
+    auto* self = PyObject_New(InstrumentIterator, iterator_type);
+    if (!self) throw py::error_already_set();
+    self->store = py::reinterpret_borrow<py::object>(store).release().ptr();
+    self->source = it ? it.release().ptr() : nullptr;
+    self->all = self->all_ins = self->sym_map = nullptr;
+    self->done = false;
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+}
 
 }  // namespace
 
@@ -174,9 +232,9 @@ PYBIND11_MODULE(fund_catalog, m) {
     s.default_listed = datetime(1999, 1, 1);
     s.default_delisted = datetime(2999, 12, 31);
 
-    py::class_<InstrumentIterator>(m, "_InstrumentIterator", py::module_local())
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &InstrumentIterator::next);
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    if (!iterator_type) throw py::error_already_set();
+    m.attr("_InstrumentIterator") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(iterator_type));
 
     // --- FundCatalogEntry -------------------------------------------------
     tmf::ClassBuilder entry("FundCatalogEntry", m, instrument);
@@ -233,10 +291,7 @@ PYBIND11_MODULE(fund_catalog, m) {
             "Every symbol, then every order book id (lazy, over the live maps).")
         .def(
             "get_instruments",
-            [](py::object self, py::object id_or_syms) {
-                py::object source = id_or_syms.is_none() ? py::object(py::none()) : py::object(py::iter(id_or_syms));
-                return InstrumentIterator(self, source);
-            },
+            [](py::object self, py::object id_or_syms) { return new_instrument_iterator(self, id_or_syms); },
             py::arg("self"), py::arg("id_or_syms"));
     m.attr("FundCatalogStore") = store.build();
 }

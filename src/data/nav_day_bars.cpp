@@ -183,7 +183,20 @@ using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast
 // of a fund read their NAV column once.
 struct ColumnCache {
     std::map<std::string, FloatArray> floats;
+    std::map<std::string, py::array> objects;
 };
+
+// A column's values as Python objects, read once per get_bars call: the
+// suspended flag and the status texts share them.
+const py::array& object_source(py::handle frame, const std::string& column, ColumnCache& cache) {
+    auto it = cache.objects.find(column);
+    if (it == cache.objects.end()) {
+        py::array values = shared().np.attr("ascontiguousarray")(
+            column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
+        it = cache.objects.emplace(column, std::move(values)).first;
+    }
+    return it->second;
+}
 
 // The float64 values of a column, one per record of `f`: a view of the
 // frame's own memory for a float64 column, a converted copy otherwise.
@@ -203,10 +216,9 @@ const FloatArray& float_source(const tmf::RecordField& f, py::handle frame, cons
 // padded with zero bytes, as numpy's own assignment stores them.  Anything
 // else (missing values, non-ASCII text, other objects) is left to numpy,
 // whose conversion of those is the contract; false then.
-bool fill_ascii_text(tmf::RecordField& f, py::handle frame, const std::string& column) {
+bool fill_ascii_text(tmf::RecordField& f, py::handle frame, const std::string& column, ColumnCache& cache) {
     if (f.kind() != 'S') return false;
-    py::array values = shared().np.attr("ascontiguousarray")(
-        column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
+    const py::array& values = object_source(frame, column, cache);
     if (values.ndim() != 1 || values.size() != f.size()) return false;
     auto* const* v = static_cast<PyObject* const*>(values.data());
     for (py::ssize_t i = 0; i < f.size(); ++i) {
@@ -232,15 +244,9 @@ bool text_is(PyObject* obj, const char* text) {
 // suspended: same status on both sides, and that status is "Suspended" or
 // "Close".  Missing or non-text statuses never count (pandas compares them
 // as unequal), so only two texts can make a record suspended.
-void fill_suspended(tmf::RecordField& f, py::handle frame) {
-    const Shared& s = shared();
-    py::object object_dtype = py::dtype("O");
-    auto texts = [&](const char* column) -> py::array {
-        return s.np.attr("ascontiguousarray")(
-            column_of(frame, column).attr("to_numpy")(py::arg("dtype") = object_dtype));
-    };
-    py::array redeem = texts("redeem_status");
-    py::array subscribe = texts("subscribe_status");
+void fill_suspended(tmf::RecordField& f, py::handle frame, ColumnCache& cache) {
+    const py::array& redeem = object_source(frame, "redeem_status", cache);
+    const py::array& subscribe = object_source(frame, "subscribe_status", cache);
     if (redeem.size() != f.size()) length_mismatch(f, redeem.size());
     if (subscribe.size() != f.size()) length_mismatch(f, subscribe.size());
     // Read-only access: with copy-on-write pandas may hand out a read-only
@@ -298,14 +304,14 @@ bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame, Colum
         }
         case Kind::Suspended:
             if (!f.holds<bool>()) return false;
-            fill_suspended(f, frame);
+            fill_suspended(f, frame, cache);
             return true;
         case Kind::Text:
             // numpy's text-to-bytes conversion (ASCII only, truncation to the
             // field width, "nan"/"None" for missing values, an error for
             // non-ASCII text) is the contract of these fields: only plain
             // ASCII texts, which it stores byte for byte, are copied here.
-            return fill_ascii_text(f, frame, v.column);
+            return fill_ascii_text(f, frame, v.column, cache);
     }
     return false;
 }
