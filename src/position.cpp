@@ -19,7 +19,9 @@
 #include <cmath>
 #include <cstring>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -48,6 +50,8 @@ struct Globals {
     py::object effect_open;
     py::object effect_close;
     py::object zero;
+    py::object accrued_fund_getter;    // the LRU behind _accrued_fund
+    PyObject* accrued_fund_property = nullptr;  // FundPosition's own _accrued_fund
 };
 
 Globals* G = nullptr;
@@ -93,6 +97,15 @@ struct Names {
     PyObject* year = intern("year");
     PyObject* month = intern("month");
     PyObject* day = intern("day");
+    PyObject* get_instrument = intern("get_instrument");
+    PyObject* accrued_daily = intern("accrued_daily");
+    PyObject* Position = intern("Position");
+    PyObject* Environment = intern("Environment");
+    PyObject* get_instance = intern("get_instance");
+    PyObject* before_trading = intern("before_trading");
+    PyObject* get_previous_trading_date = intern("get_previous_trading_date");
+    PyObject* get_dividend_by_book_date = intern("get_dividend_by_book_date");
+    PyObject* get_split_by_ex_date = intern("get_split_by_ex_date");
 };
 
 Names* N = nullptr;
@@ -100,6 +113,7 @@ Names* N = nullptr;
 // A module-level name, looked up when used (as a Python function body
 // would), so the module's bindings stay the ones that count.
 py::object global(const char* name) { return G->module.attr(name); }
+py::object global(PyObject* name) { return tmf::steal(PyObject_GetAttr(G->module.ptr(), name)); }
 
 // ---------------------------------------------------------------------------
 // Thin C API wrappers that turn a Python error into a C++ exception.
@@ -130,9 +144,95 @@ py::object sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.pt
 py::object mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
 py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 
+// The position's own handlers, called from its other methods.  A call goes
+// through Python (attribute lookup, bound method, argument dispatch) like
+// any method call, except when that lookup would find this module's own
+// function: then its C++ body runs at once.  A subclass or an instance that
+// replaces a handler is therefore still the one called.
+struct OwnHandler {
+    PyObject* name;
+    PyObject* original = nullptr;  // the class attribute, once the class is built
+    int arity;                     // arguments besides self
+    std::function<py::object(py::handle, py::handle, py::handle)> body;
+};
+
+std::vector<OwnHandler>& own_handlers() {
+    static auto* handlers = new std::vector<OwnHandler>();
+    return *handlers;
+}
+
+// Registers `f` (self plus one or two arguments, returning an object or
+// nothing) as the body of the handler `name` and gives it back for the
+// class definition.
+template <class F>
+F own(PyObject* name, F f) {
+    OwnHandler h{name, nullptr, 0, nullptr};
+    if constexpr (std::is_invocable_v<F, py::object, py::object, py::object>) {
+        h.arity = 2;
+        h.body = [f](py::handle self, py::handle a, py::handle b) -> py::object {
+            auto o = [](py::handle x) { return py::reinterpret_borrow<py::object>(x); };
+            if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object, py::object>>) {
+                f(o(self), o(a), o(b));
+                return py::none();
+            } else {
+                return py::object(f(o(self), o(a), o(b)));
+            }
+        };
+    } else {
+        h.arity = 1;
+        h.body = [f](py::handle self, py::handle a, py::handle) -> py::object {
+            auto o = [](py::handle x) { return py::reinterpret_borrow<py::object>(x); };
+            if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object>>) {
+                f(o(self), o(a));
+                return py::none();
+            } else {
+                return py::object(f(o(self), o(a)));
+            }
+        };
+    }
+    own_handlers().push_back(std::move(h));
+    return f;
+}
+
+// The registered body that a call of `name` on `self` would reach, if any.
+const OwnHandler* direct_handler(py::handle self, PyObject* name, int arity) {
+    for (const OwnHandler& h : own_handlers()) {
+        if (h.name != name) continue;
+        if (!h.original || h.arity != arity) return nullptr;
+        if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != h.original) return nullptr;
+        PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+        if (dict && *dict) {
+            PyObject* shadow = PyDict_GetItemWithError(*dict, name);
+            if (shadow) return nullptr;
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        return &h;
+    }
+    return nullptr;
+}
+
 template <class... Args>
 py::object call_method(py::handle self, PyObject* name, Args&&... args) {
+    if constexpr (sizeof...(Args) >= 1 && sizeof...(Args) <= 2) {
+        if (const OwnHandler* h = direct_handler(self, name, static_cast<int>(sizeof...(Args)))) {
+            py::handle argv[2] = {py::handle(args)..., };
+            return h->body(self, argv[0], sizeof...(Args) == 2 ? argv[1] : py::handle());
+        }
+    }
     return getattr(self, name)(std::forward<Args>(args)...);
+}
+
+// self._accrued_fund: the cached flag straight from its cache when the
+// property is FundPosition's own (a property cannot be shadowed by an
+// instance attribute), else through the attribute.
+py::object accrued_flag(py::handle self) {
+    if (G->accrued_fund_property &&
+        _PyType_Lookup(Py_TYPE(self.ptr()), N->accrued_fund_) == G->accrued_fund_property) {
+        py::args args = py::reinterpret_steal<py::args>(PyTuple_Pack(1, self.ptr()));
+        if (!args) throw py::error_already_set();
+        return tmf::lru_of(G->accrued_fund_getter).call(args, py::kwargs());
+    }
+    return getattr(self, N->accrued_fund_);
 }
 
 using tmf::round4;
@@ -507,7 +607,7 @@ PYBIND11_MODULE(position, m) {
         [](const py::args& args, const py::kwargs&) -> py::object {
             py::handle self = args[0];
             py::object env = getattr(self, N->env_);
-            return env.attr("get_instrument")(getattr(self, N->order_book_id_)).attr("accrued_daily");
+            return getattr(getattr(env, N->get_instrument)(getattr(self, N->order_book_id_)), N->accrued_daily);
         },
         2, "_accrued_fund");
 
@@ -645,12 +745,12 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "before_trading",
         [](py::object self, py::object trading_date) -> py::object {
-            py::object delta_cash = global("Position").attr("before_trading")(self, trading_date);
+            py::object delta_cash = getattr(global(N->Position), N->before_trading)(self, trading_date);
             if (equal(getattr(self, N->quantity_), G->zero) && !truthy(getattr(self, N->redeem_queue)) &&
                 !truthy(getattr(self, N->dividend_receivable_))) {
                 return py::int_(0);
             }
-            py::object data_proxy = getattr(global("Environment").attr("get_instance")(), N->data_proxy);
+            py::object data_proxy = getattr(getattr(global(N->Environment), N->get_instance)(), N->data_proxy);
             delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
                                                    call_method(self, N->handle_redeem_value, trading_date).ptr()));
             delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
@@ -668,7 +768,7 @@ PYBIND11_MODULE(position, m) {
 
     cls.def(
         "_date_to_datetime",
-        [](py::object, py::object trading_date) {
+        own(N->date_to_datetime, [](py::object, py::object trading_date) {
             int y, mo, d;
             if (PyDate_Check(trading_date.ptr())) {
                 y = PyDateTime_GET_YEAR(trading_date.ptr());
@@ -680,15 +780,15 @@ PYBIND11_MODULE(position, m) {
                 d = getattr(trading_date, N->day).cast<int>();
             }
             return steal(PyDateTime_FromDateAndTime(y, mo, d, 0, 0, 0, 0));
-        },
+        }),
         py::arg("self"), py::arg("trading_date"));
 
     cls.def(
         "_handle_dividend_book_closure",
-        [](py::object self, py::object trading_date, py::object data_proxy) {
-            py::object last_date = data_proxy.attr("get_previous_trading_date")(trading_date);
+        own(N->handle_book_closure, [](py::object self, py::object trading_date, py::object data_proxy) {
+            py::object last_date = getattr(data_proxy, N->get_previous_trading_date)(trading_date);
             py::object order_book_id = getattr(self, N->order_book_id_);
-            py::object dividend = data_proxy.attr("get_dividend_by_book_date")(order_book_id, last_date);
+            py::object dividend = getattr(data_proxy, N->get_dividend_by_book_date)(order_book_id, last_date);
             if (dividend.is_none() || py::len(dividend) == 0) return;
 
             // Several dividends booked on one date add up, in record order.
@@ -720,12 +820,12 @@ PYBIND11_MODULE(position, m) {
             py::object value = mul(getattr(self, N->quantity_), dps);
             setattr(self, N->avg_price_, avg_price);
             setattr(self, N->dividend_receivable_, py::make_tuple(payable_date, value));
-        },
+        }),
         py::arg("self"), py::arg("trading_date"), py::arg("data_proxy"));
 
     cls.def(
         "_deal_dividend_reinvestment",
-        [](py::object self, py::object /*trading_date*/) {
+        own(N->deal_reinvestment, [](py::object self, py::object /*trading_date*/) {
             py::object receivable = getattr(self, N->dividend_receivable_);
             py::object dt = next_trading_datetime(self, receivable[py::int_(0)], N->subscription_receiving_days);
             py::object amount = round4(div(receivable[py::int_(1)], getattr(self, N->last_price)));
@@ -733,12 +833,12 @@ PYBIND11_MODULE(position, m) {
             setattr(self, N->quantity_, quantity);
             append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
             setattr(self, N->dividend_receivable_, py::none());
-        },
+        }),
         py::arg("self"), py::arg("trading_date"));
 
     cls.def(
         "_handle_dividend_payable",
-        [](py::object self, py::object trading_date) -> py::object {
+        own(N->handle_payable, [](py::object self, py::object trading_date) -> py::object {
             py::object receivable = getattr(self, N->dividend_receivable_);
             if (!truthy(receivable)) return py::int_(0);
             auto [payable_date, dividend_value] = unpack2(receivable);
@@ -761,7 +861,7 @@ PYBIND11_MODULE(position, m) {
             // buying at it would hand the holder fewer units than the cash
             // is worth.
             return py::int_(0);
-        },
+        }),
         py::arg("self"), py::arg("trading_date"));
 
     {
@@ -769,7 +869,7 @@ PYBIND11_MODULE(position, m) {
         docs.disable_function_signatures();
         cls.def(
             "_handle_subscribe_units",
-            [](py::object self, py::object trading_date) {
+            own(N->handle_subscribe_units, [](py::object self, py::object trading_date) {
                 py::object queue_obj = getattr(self, N->subscribe_queue);
                 if (!truthy(queue_obj)) return;
                 py::list queue = as_list(queue_obj);
@@ -790,13 +890,13 @@ PYBIND11_MODULE(position, m) {
                 setattr(self, N->old_quantity_, old_q);
                 setattr(self, N->logical_old_quantity_, logical_q);
                 setattr(self, N->subscribe_queue, tail(queue, index));
-            },
+            }),
             py::arg("self"), py::arg("trading_date"), "将延期到账的份额增加到账户中");
     }
 
     cls.def(
         "_handle_redeem_value",
-        [](py::object self, py::object trading_date) -> py::object {
+        own(N->handle_redeem_value, [](py::object self, py::object trading_date) -> py::object {
             py::object queue_obj = getattr(self, N->redeem_queue);
             if (!truthy(queue_obj)) return py::int_(0);
             py::list queue = as_list(queue_obj);
@@ -812,13 +912,13 @@ PYBIND11_MODULE(position, m) {
             py::object result = round4(total.value());
             setattr(self, N->redeem_queue, tail(queue, index));
             return result;
-        },
+        }),
         py::arg("self"), py::arg("trading_date"));
 
     cls.def(
         "_handle_accrued_daily_fund_dividend",
-        [](py::object self, py::object trading_date) -> py::object {
-            if (!truthy(getattr(self, N->accrued_fund_))) return py::int_(0);
+        own(N->handle_accrued, [](py::object self, py::object trading_date) -> py::object {
+            if (!truthy(accrued_flag(self))) return py::int_(0);
             py::object quantity = getattr(self, N->quantity);
             py::object last_price = getattr(self, N->last_price);
             py::object received_equity = mul(quantity, last_price);
@@ -860,15 +960,16 @@ PYBIND11_MODULE(position, m) {
             append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
             call_method(self, N->handle_subscribe_units, trading_date);
             return py::int_(0);
-        },
+        }),
         py::arg("self"), py::arg("trading_date"));
 
+    G->accrued_fund_getter = accrued_fund_getter;
     cls.attr("_accrued_fund", tmf::property_of(accrued_fund_getter));
 
     cls.def(
         "_handle_split",
-        [](py::object self, py::object trading_date, py::object data_proxy) {
-            py::object ratio = data_proxy.attr("get_split_by_ex_date")(getattr(self, N->order_book_id_), trading_date);
+        own(N->handle_split, [](py::object self, py::object trading_date, py::object data_proxy) {
+            py::object ratio = getattr(data_proxy, N->get_split_by_ex_date)(getattr(self, N->order_book_id_), trading_date);
             if (ratio.is_none()) return;
             // Everything is computed first and written afterwards, so a
             // failure (a zero ratio, a malformed queue entry) changes nothing.
@@ -893,7 +994,7 @@ PYBIND11_MODULE(position, m) {
             for (std::size_t i = 0; i < scaled.size(); ++i) {
                 queue_obj[py::int_(i)] = scaled[i];
             }
-        },
+        }),
         py::arg("self"), py::arg("trading_date"), py::arg("data_proxy"));
 
     if (!py::hasattr(StockPosition, N->order_book_id)) {
@@ -921,7 +1022,12 @@ PYBIND11_MODULE(position, m) {
         },
         py::arg("self"), py::arg("trading_date"));
 
-    m.attr("FundPosition") = cls.build();
+    py::object fund_position = cls.build();
+    for (OwnHandler& h : own_handlers()) {
+        h.original = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), h.name);  // kept by the class
+    }
+    G->accrued_fund_property = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), N->accrued_fund_);
+    m.attr("FundPosition") = fund_position;
 
     tmf::ClassBuilder proxy("FundPositionProxy", m, G->stock_position_proxy);
     proxy.attr("__instrument_types__", py::make_tuple(G->public_fund));

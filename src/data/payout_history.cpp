@@ -152,7 +152,7 @@ public:
             if (column.ndim() != 1 || !column.dtype().equal(field_dtype)) return;
             columns_.push_back({column, info[1].cast<py::ssize_t>(), field_dtype.itemsize()});
         }
-        py::array ids = shared().np.attr("asarray")(index.attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
+        py::array ids = shared().np.attr("ascontiguousarray")(index.attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
         const py::ssize_t rows = py::len(df_);
         if (ids.ndim() != 1 || ids.shape(0) != rows) return;
         auto* const* id = static_cast<PyObject* const*>(ids.data());
