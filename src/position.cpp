@@ -51,7 +51,8 @@ struct Globals {
     py::object effect_close;
     py::object zero;
     py::object accrued_fund_getter;    // the LRU behind _accrued_fund
-    PyObject* accrued_fund_property = nullptr;  // FundPosition's own _accrued_fund
+    py::object accrued_fund_property;  // FundPosition's own _accrued_fund
+    tmf::LruFunction* accrued_fund_lru = nullptr;
 };
 
 Globals* G = nullptr;
@@ -151,7 +152,8 @@ py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.
 // replaces a handler is therefore still the one called.
 struct OwnHandler {
     PyObject* name;
-    PyObject* original = nullptr;  // the class attribute, once the class is built
+    py::object original;           // the class attribute, once the class is built (held, so its
+                                   // address cannot be taken by a replacement)
     int arity;                     // arguments besides self
     std::function<py::object(py::handle, py::handle, py::handle)> body;
 };
@@ -166,7 +168,7 @@ std::vector<OwnHandler>& own_handlers() {
 // class definition.
 template <class F>
 F own(PyObject* name, F f) {
-    OwnHandler h{name, nullptr, 0, nullptr};
+    OwnHandler h{name, py::object(), 0, nullptr};
     if constexpr (std::is_invocable_v<F, py::object, py::object, py::object>) {
         h.arity = 2;
         h.body = [f](py::handle self, py::handle a, py::handle b) -> py::object {
@@ -199,7 +201,7 @@ const OwnHandler* direct_handler(py::handle self, PyObject* name, int arity) {
     for (const OwnHandler& h : own_handlers()) {
         if (h.name != name) continue;
         if (!h.original || h.arity != arity) return nullptr;
-        if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != h.original) return nullptr;
+        if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != h.original.ptr()) return nullptr;
         PyObject** dict = _PyObject_GetDictPtr(self.ptr());
         if (dict && *dict) {
             PyObject* shadow = PyDict_GetItemWithError(*dict, name);
@@ -227,10 +229,10 @@ py::object call_method(py::handle self, PyObject* name, Args&&... args) {
 // instance attribute), else through the attribute.
 py::object accrued_flag(py::handle self) {
     if (G->accrued_fund_property &&
-        _PyType_Lookup(Py_TYPE(self.ptr()), N->accrued_fund_) == G->accrued_fund_property) {
+        _PyType_Lookup(Py_TYPE(self.ptr()), N->accrued_fund_) == G->accrued_fund_property.ptr()) {
         py::args args = py::reinterpret_steal<py::args>(PyTuple_Pack(1, self.ptr()));
         if (!args) throw py::error_already_set();
-        return tmf::lru_of(G->accrued_fund_getter).call(args, py::kwargs());
+        return G->accrued_fund_lru->call(args, py::kwargs());
     }
     return getattr(self, N->accrued_fund_);
 }
@@ -964,6 +966,7 @@ PYBIND11_MODULE(position, m) {
         py::arg("self"), py::arg("trading_date"));
 
     G->accrued_fund_getter = accrued_fund_getter;
+    G->accrued_fund_lru = &tmf::lru_of(accrued_fund_getter);
     cls.attr("_accrued_fund", tmf::property_of(accrued_fund_getter));
 
     cls.def(
@@ -1024,9 +1027,11 @@ PYBIND11_MODULE(position, m) {
 
     py::object fund_position = cls.build();
     for (OwnHandler& h : own_handlers()) {
-        h.original = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), h.name);  // kept by the class
+        h.original = py::reinterpret_borrow<py::object>(
+            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), h.name));
     }
-    G->accrued_fund_property = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), N->accrued_fund_);
+    G->accrued_fund_property = py::reinterpret_borrow<py::object>(
+        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(fund_position.ptr()), N->accrued_fund_));
     m.attr("FundPosition") = fund_position;
 
     tmf::ClassBuilder proxy("FundPositionProxy", m, G->stock_position_proxy);

@@ -195,7 +195,7 @@ PyType_Slot iterator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec iterator_spec = {
+PyType_Spec iterator_layout = {
     "tessel_mod_fund.data.fund_catalog._InstrumentIterator",
     sizeof(InstrumentIterator),
     0,
@@ -232,7 +232,7 @@ PYBIND11_MODULE(fund_catalog, m) {
     s.default_listed = datetime(1999, 1, 1);
     s.default_delisted = datetime(2999, 12, 31);
 
-    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_layout));
     if (!iterator_type) throw py::error_already_set();
     m.attr("_InstrumentIterator") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(iterator_type));
 
