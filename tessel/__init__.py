@@ -8,3 +8,13 @@ at start-up.
 """
 
 __version__ = "0.1.0"
+
+
+def sweep(strategy_file, grid, config=None, scheduler=None, workers=None, **options):
+    """Backtest ``strategy_file`` once per combination of ``grid`` on Dask; returns the results table.
+
+    See :func:`tessel.sweeps.sweep` for the options (``output``, ``metric``, ``keep_runs``, ``progress``).
+    """
+    from tessel.sweeps import sweep as _sweep
+
+    return _sweep(strategy_file, grid, config=config, scheduler=scheduler, workers=workers, **options)

@@ -35,6 +35,8 @@ def _config_options(func):
                      help="Plug-in setting, e.g. --mod fund.status_limit=false (repeatable)."),
         click.option("--set", "set_overrides", multiple=True, metavar="DOTTED.KEY=VALUE",
                      help="Any setting, e.g. --set base.risk_free_rate=0.02 (repeatable)."),
+        click.option("--param", "param_values", multiple=True, metavar="NAME=VALUE",
+                     help="Strategy parameter, read as context.params[NAME] (repeatable)."),
     ]
     for option in reversed(options):
         func = option(func)
@@ -54,7 +56,8 @@ def _read_config_file(path):
         raise click.ClickException(str(exc)) from None
 
 
-def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark, mod_overrides, set_overrides):
+def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark, mod_overrides, set_overrides,
+                 param_values=()):
     user = _read_config_file(config_file)
     known_sections = set(load_default_config().get("mod") or {}) | set(user.get("mod") or {})
     overrides = []
@@ -85,6 +88,8 @@ def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark,
         base["accounts"] = accounts
     if base:
         user = deep_merge(user, {"base": base})
+    if param_values:
+        user = deep_merge(user, {"params": _parsed_params(param_values)})
     if db is not None:
         if not os.path.isfile(db):
             raise click.ClickException("fund database {} does not exist (build one with `vexdatac sample "
@@ -95,6 +100,19 @@ def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark,
     except ValueError as exc:
         raise click.ClickException(str(exc)) from None
     return user, config
+
+
+def _parsed_params(texts):
+    from tessel.params import parse_param
+
+    params = {}
+    for text in texts:
+        try:
+            name, value = parse_param(text)
+        except ValueError as exc:
+            raise click.ClickException(str(exc)) from None
+        params[name] = value
+    return params
 
 
 def _plain(value):
@@ -181,6 +199,82 @@ def _run(strategy, output, no_progress, show_traceback, options):
             raise click.ClickException("cannot write the report to {}: {}".format(output, exc)) from None
         click.echo("\nreport written to {} ({})".format(output, ", ".join(
             os.path.basename(p) for p in paths.values())))
+
+
+@main.command("sweep")
+@click.argument("strategy", type=click.Path(dir_okay=False))
+@_config_options
+@click.option("--grid", "grids", multiple=True, required=True, metavar="NAME=V1,V2,...",
+              help="Values of one parameter to sweep over (repeatable: every combination runs).")
+@click.option("--output", "-o", required=True, type=click.Path(file_okay=False),
+              help="Directory for results.csv, sweep.png (and runs/ with --keep-runs).")
+@click.option("--metric", default="sharpe_ratio", show_default=True,
+              help="Figure shown in sweep.png and ranked by the progress bar.")
+@click.option("--workers", type=click.IntRange(min=1), help="Worker processes of the local cluster "
+              "(default: one per core).")
+@click.option("--scheduler", metavar="tcp://HOST:PORT", help="Run on this existing Dask cluster instead.")
+@click.option("--keep-runs", is_flag=True, help="Also write each combination's full report to OUT/runs/<k>/.")
+@click.option("--no-progress", is_flag=True, help="Do not show the progress bar.")
+@click.option("--traceback", "show_traceback", is_flag=True, help="Show the full traceback of failed runs.")
+@click.option("--log-level", type=click.Choice(LOG_LEVELS), default="none", show_default=True,
+              help="Least severe log lines of the runs shown on stderr (by the workers).")
+@click.pass_context
+def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep_runs, no_progress,
+                  show_traceback, log_level, **options):
+    """Backtest STRATEGY once per combination of the --grid values and tabulate the results."""
+    from tessel.params import parse_grid
+    from tessel.run import StrategyLoadError, check_strategy_file
+    from tessel.sweeps import SweepError, best_row, describe_combination, make_plan, run_sweep
+
+    try:
+        check_strategy_file(strategy)
+    except StrategyLoadError as exc:
+        raise click.ClickException(str(exc)) from None
+    grid = []
+    try:
+        for text in grids:
+            grid.append(parse_grid(text))
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from None
+    fixed = {name for name in _parsed_params(options["param_values"])}
+    for name, _ in grid:
+        if name in fixed:
+            raise click.ClickException("parameter {} is given both by --param and by --grid".format(name))
+    user, _ = _user_config(**options)
+    try:
+        plan = make_plan(strategy, grid, user, metric=metric, keep_runs=keep_runs, log_level=log_level)
+        plan["traceback"] = show_traceback
+        outcome = run_sweep(plan, output=output, scheduler=scheduler, workers=workers,
+                            progress=not no_progress and sys.stderr.isatty())
+    except (SweepError, ValueError) as exc:
+        raise click.ClickException(str(exc)) from None
+    except OSError as exc:
+        raise click.ClickException("cannot write the sweep's results to {}: {}".format(output, exc)) from None
+    table = outcome.table
+    names = plan["names"]
+    for _, row in table[table["status"] == "failed"].iterrows():
+        click.echo("failed: {}: {}".format(describe_combination(row, names), row["error"]), err=True)
+    for text in outcome.tracebacks.values():
+        click.echo(text.rstrip(), err=True)
+    ok = outcome.finished - outcome.failed
+    line = "{} combination{}: {} ok, {} failed".format(outcome.total, "" if outcome.total == 1 else "s", ok,
+                                                       outcome.failed)
+    if outcome.not_run:
+        line += ", {} did not run".format(outcome.not_run)
+    click.echo(line)
+    best = best_row(table, metric)
+    if best is not None:
+        click.echo("best {} {}: {}".format(metric, best[metric], describe_combination(best, names)))
+    click.echo("results written to {} ({})".format(output, ", ".join(
+        os.path.basename(p) for p in outcome.paths.values())))
+    if outcome.interrupted:
+        click.echo("interrupted: {} of {} combinations did not run".format(outcome.not_run, outcome.total),
+                   err=True)
+        ctx.exit(130)
+    if ok == 0:
+        ctx.exit(1)
+    if outcome.failed:
+        ctx.exit(3)
 
 
 if __name__ == "__main__":  # python -m tessel.cli

@@ -68,6 +68,16 @@ class Context:
     def config(self):
         return self._env.config
 
+    @property
+    def params(self):
+        """The run's parameters (``params:``, ``--param``): a read-only dict, empty when none are given."""
+        params = self.__dict__.get("_params")
+        if params is None:
+            from tessel.params import Params
+
+            params = self.__dict__["_params"] = Params(self._env.config.get("params") or {})
+        return params
+
 
 class BarDict:
     """``bar_dict[order_book_id]``: the instrument's latest bar the strategy may see.

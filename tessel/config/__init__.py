@@ -8,6 +8,7 @@ and a missing key names its full dotted path.
 import copy
 import datetime as _dt
 import os
+import re
 from collections.abc import Mapping
 
 import yaml
@@ -83,10 +84,32 @@ def deep_merge(base, override, _path=()):
     return result
 
 
+class _ConfigLoader(yaml.SafeLoader):
+    """YAML as usual, except that digits with a leading zero stay text.
+
+    Plain YAML reads ``000025`` as the octal number 21 (and ``000089`` as
+    text): a fund id written without quotes would silently name another
+    fund.  ``0``, ``0.5`` and dates are unaffected.
+    """
+
+    def resolve(self, kind, value, implicit):
+        if kind is yaml.ScalarNode and implicit[0] and _LEADING_ZERO.fullmatch(value):
+            return "tag:yaml.org,2002:str"
+        return super().resolve(kind, value, implicit)
+
+
+_LEADING_ZERO = re.compile(r"[-+]?0[0-9_]+")
+
+
+def yaml_value(text):
+    """One value written in YAML (``--set`` and ``--mod`` values), read as the configuration file is."""
+    return yaml.load(text, Loader=_ConfigLoader)
+
+
 def _read_yaml(path):
     try:
         with open(path, encoding="utf-8") as f:
-            data = yaml.safe_load(f)
+            data = yaml.load(f, Loader=_ConfigLoader)
     except OSError as exc:
         raise ValueError("cannot read configuration file {}: {}".format(path, exc)) from None
     except yaml.YAMLError as exc:
@@ -167,6 +190,19 @@ def unknown_plugin_keys(cfg):
     return found
 
 
+def _checked_params(params):
+    """The strategy parameters (``params:``): a mapping of names to values, empty when none."""
+    from tessel.params import check_param_name
+
+    if params is None:
+        return {}
+    if not isinstance(params, Mapping):
+        raise ValueError("params: expected a mapping of parameter names to values, got {!r}".format(params))
+    for name in params:
+        check_param_name(name, "params")
+    return dict(params)
+
+
 def _validate(cfg):
     base = cfg.get("base")
     if not isinstance(base, Mapping):
@@ -175,10 +211,11 @@ def _validate(cfg):
     if unknown:
         raise ValueError("unknown configuration key{} {} (known keys under base: {})".format(
             "s" if len(unknown) > 1 else "", ", ".join("base." + k for k in unknown), ", ".join(BASE_KEYS)))
-    unknown = [str(k) for k in cfg if k not in ("base", "mod")]
+    unknown = [str(k) for k in cfg if k not in ("base", "mod", "params")]
     if unknown:
-        raise ValueError("unknown configuration section{} {} (known: base, mod)".format(
+        raise ValueError("unknown configuration section{} {} (known: base, mod, params)".format(
             "s" if len(unknown) > 1 else "", ", ".join(unknown)))
+    cfg["params"] = _checked_params(cfg.get("params"))
 
     base["run_type"] = _parse_run_type(base.get("run_type"))
 
@@ -268,7 +305,7 @@ def parse_override(text):
         raise ValueError("bad override {!r}: expected KEY=VALUE with a dotted KEY such as "
                          "fund.status_limit=false".format(text))
     try:
-        value = yaml.safe_load(raw) if raw.strip() else None
+        value = yaml_value(raw) if raw.strip() else None
     except yaml.YAMLError as exc:
         raise ValueError("override {}: value {!r} is not valid YAML: {}".format(key, raw, exc)) from None
     return parts, value
