@@ -224,7 +224,7 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
     """Backtest STRATEGY once per combination of the --grid values and tabulate the results."""
     from tessel.params import parse_grid
     from tessel.run import StrategyLoadError, check_strategy_file
-    from tessel.sweeps import SweepError, best_row, describe_combination, make_plan, run_sweep
+    from tessel.sweeps import SweepError, best_row, describe_combination, format_figure, make_plan, run_sweep
 
     try:
         check_strategy_file(strategy)
@@ -264,7 +264,8 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
     click.echo(line)
     best = best_row(table, metric)
     if best is not None:
-        click.echo("best {} {}: {}".format(metric, best[metric], describe_combination(best, names)))
+        click.echo("best {} {}: {}".format(metric, format_figure(metric, best[metric]),
+                                           describe_combination(best, names)))
     click.echo("results written to {} ({})".format(output, ", ".join(
         os.path.basename(p) for p in outcome.paths.values())))
     if outcome.interrupted:

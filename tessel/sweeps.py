@@ -310,9 +310,29 @@ def open_client(scheduler=None, workers=None):
                                            silence_logs=logging.ERROR)
     try:
         with distributed.Client(cluster) as client:
+            # Ctrl-C reaches the whole process group: the sweep stops its own workers.
+            client.register_plugin(_IgnoreInterrupt())
             yield client
     finally:
         cluster.close()
+
+
+try:
+    from distributed.diagnostics.plugin import WorkerPlugin as _WorkerPlugin
+except ImportError:  # reported when a sweep starts (_distributed)
+    _WorkerPlugin = object
+
+
+class _IgnoreInterrupt(_WorkerPlugin):
+    """Worker plugin: the local cluster's workers leave Ctrl-C to the sweep that started them."""
+
+    name = "tessel-sweep-ignore-interrupt"
+
+    def setup(self, worker):
+        import signal
+
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def check_workers(client, plan):
@@ -452,6 +472,16 @@ def _number(value):
     return None if math.isnan(number) else number
 
 
+def format_figure(metric, value):
+    """``value`` of ``metric`` as the run's summary table shows it (percentages, money, ratios)."""
+    from tessel.result import format_summary_value
+
+    number = _number(value)
+    if number is not None and float(number).is_integer() and metric in ("trades", "orders", "rejected_orders"):
+        number = int(number)
+    return format_summary_value(metric, number)
+
+
 def describe_combination(row, names):
     return ", ".join("{}={}".format(name, row[name]) for name in names)
 
@@ -492,9 +522,12 @@ def plot_sweep(table, names, metric, path):
         if title:
             ax.set_title(title, fontsize=9)
         if grid.size <= 100:
+            span = (vmax - vmin) or 1.0
             for (i, j), v in np.ndenumerate(grid):
+                # Dark text on the light end of the colour map, light text on the dark end.
+                light = not np.isnan(v) and ((v - vmin) / span > 0.6) != (metric in LOWER_IS_BETTER)
                 ax.text(j, i, "failed" if np.isnan(v) else "{:.3g}".format(v), ha="center", va="center",
-                        fontsize=8, color="black" if np.isnan(v) else "white")
+                        fontsize=8, color="black" if np.isnan(v) or light else "white")
         return image
 
     finite = values[np.isfinite(values)]
@@ -591,11 +624,6 @@ def run_sweep(plan, output=None, scheduler=None, workers=None, progress=False):
     names, metric, total = plan["names"], plan["metric"], len(plan["combinations"])
     outcomes = {}
     bar = None
-    best = {"row": None}
-    if progress:
-        from tqdm import tqdm
-
-        bar = tqdm(total=total, unit="run", desc="sweep", file=sys.stderr, dynamic_ncols=True)
 
     def on_outcome(outcome):
         outcomes[outcome["index"]] = outcome
@@ -608,14 +636,17 @@ def run_sweep(plan, output=None, scheduler=None, workers=None, progress=False):
         if bar is not None:
             row = best_row(table, metric)
             if row is not None:
-                bar.set_postfix_str("best {} {:.4g} ({})".format(metric, float(row[metric]),
-                                                                  describe_combination(row, names)),
-                                    refresh=False)
+                bar.set_postfix_str("best {} {} ({})".format(metric, format_figure(metric, row[metric]),
+                                                             describe_combination(row, names)), refresh=False)
             bar.update(1)
 
     try:
         with open_client(scheduler, workers) as client:
             check_workers(client, plan)
+            if progress:
+                from tqdm import tqdm
+
+                bar = tqdm(total=total, unit="run", desc="sweep", file=sys.stderr, dynamic_ncols=True)
             _, interrupted = execute(plan, client, on_outcome)
     finally:
         if bar is not None:
