@@ -132,15 +132,16 @@ def make_plan(strategy_file, grid, user_config=None, database=None, metric="shar
 def fresh_engine_state():
     """Forget what an earlier run in this process left behind.
 
-    The engine's current-run slot is emptied and every cache of the fund
-    plug-in's modules (module functions, class methods, property getters)
-    is cleared, so the next run reads its data afresh.
+    The engine's current-run slot is emptied and every cache kept by the
+    engine's, the fund plug-in's and the data client's modules (module
+    functions, class methods, property getters) is cleared, so the next run
+    reads its data afresh.
     """
     from tessel.environment import Environment
 
     Environment._env = None
     for name, module in list(sys.modules.items()):
-        if module is None or not (name == "tessel_mod_fund" or name.startswith("tessel_mod_fund.")):
+        if module is None or name.partition(".")[0] not in _STATEFUL_PACKAGES:
             continue
         for value in list(vars(module).values()):
             _clear_cache(value)
@@ -151,8 +152,11 @@ def fresh_engine_state():
                         _clear_cache(member.fget)
 
 
+_STATEFUL_PACKAGES = frozenset(("tessel", "tessel_mod_fund", "vexdatac"))
+
+
 def _clear_cache(obj):
-    if isinstance(obj, types.ModuleType):
+    if isinstance(obj, types.ModuleType) or not callable(obj):
         return
     clear = getattr(obj, "cache_clear", None)
     if callable(clear) and not isinstance(obj, type):
@@ -342,15 +346,20 @@ def check_workers(client, plan):
     except (TimeoutError, OSError):
         raise SweepError("no Dask worker joined the scheduler within {} s".format(WORKER_WAIT_SECONDS)) from None
     check = client.submit(check_paths, task_of(plan, 0), pure=False, key="tessel-sweep-check-" + uuid.uuid4().hex)
-    problems = check.result()
+    try:
+        problems = check.result()
+    except Exception as exc:
+        # Typically a worker without this package (or another version of it) installed.
+        raise SweepError("a worker cannot run the sweep's tasks ({}: {}); workers need the same packages "
+                         "installed as this machine".format(type(exc).__name__, _one_line(exc))) from None
     if problems:
         raise SweepError("; ".join(problems) + ". Workers need the strategy file, the fund database and the "
                          "bundle at the same paths as this machine (shared storage).")
 
 
 def _lost_message(exc):
-    return "the worker running this combination was lost twice ({}: {})".format(type(exc).__name__,
-                                                                                _one_line(exc))
+    return "the worker running this combination was lost, also when it was run again ({}: {})".format(
+        type(exc).__name__, _one_line(exc))
 
 
 def execute(plan, client, on_outcome=None):
@@ -587,7 +596,8 @@ def plot_sweep(table, names, metric, path):
             ax.set_title("best {} of {} combinations".format(len(order), len(table)), fontsize=10)
             ax.grid(alpha=0.3, axis="x")
     figure.suptitle("{} over the grid".format(label))
-    figure.tight_layout() if len(names) < 3 else None
+    if len(names) < 3:
+        figure.tight_layout()
     _atomic_write(path, lambda tmp: figure.savefig(tmp, format="png"))
     return path
 
