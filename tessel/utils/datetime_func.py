@@ -11,9 +11,9 @@ Both accept a single value (``date``, ``datetime``, ``pd.Timestamp``,
 ``np.datetime64`` or an ISO/eight-digit text) and return a Python ``int``,
 or a whole collection at once (``DatetimeIndex``, a datetime ``Series``,
 its ``.dt`` accessor or a datetime64 numpy array) and return an int64 numpy
-array.  The work is done on calendar fields (year, month, ...) rather than
-on raw datetime64 counts, so the result does not depend on the array's time
-resolution (s, ms, us or ns).
+array.  A datetime64 collection is split into days and time of day using its
+own unit, so the result does not depend on the array's time resolution (s,
+ms, us or ns); time-zone-aware ones go through their calendar fields.
 """
 import datetime as _dt
 
@@ -90,15 +90,63 @@ def _naive_datetime64(value):
     if isinstance(value, (pd.DatetimeIndex, pd.Series)) and isinstance(value.dtype, np.dtype) \
             and value.dtype.kind == "M":
         return value.to_numpy()
+    if isinstance(value, np.ndarray) and value.ndim == 1 and value.dtype.kind == "M":
+        return value
     return None
 
 
-def _fields_of_datetime64(arr, with_time):
-    """YYYYMMDD (and hhmmss) of a datetime64 array by calendar arithmetic in numpy.
+# Counts of each datetime64 unit finer than a week in one day.
+_UNITS_PER_DAY = {"D": 1, "h": 24, "m": 24 * 60, "s": 86400, "ms": 86400 * 10 ** 3, "us": 86400 * 10 ** 6,
+                  "ns": 86400 * 10 ** 9}
+_NAT = np.iinfo(np.int64).min
 
-    Casting between datetime64 units is exact whatever the array's own unit
-    (s, ms, us, ns), so no resolution is assumed.
+
+def _civil_from_days(days):
+    """(year, month, day) arrays of int64 day counts since 1970-01-01, proleptic Gregorian.
+
+    Whole 400-year eras shift every count onto a non-negative day of era,
+    and the year is taken to start on March 1st so that the leap day is
+    the last day of a year; floor division keeps dates before 1970 right.
     """
+    z = days + 719468
+    era = z // 146097
+    doe = z - era * 146097
+    yoe = (doe - doe // 1460 + doe // 36524 - doe // 146096) // 365
+    doy = doe - (365 * yoe + yoe // 4 - yoe // 100)
+    mp = (5 * doy + 2) // 153
+    day = doy - (153 * mp + 2) // 5 + 1
+    month = np.where(mp < 10, mp + 3, mp - 9)
+    year = yoe + era * 400 + (month <= 2)
+    return year, month, day
+
+
+def _fields_of_datetime64(arr, with_time):
+    """YYYYMMDD (and hhmmss) of a datetime64 array by integer calendar arithmetic in numpy.
+
+    The raw counts are split into days and the units within the day using
+    the array's own unit (s, ms, us, ns, ...), so no resolution is assumed;
+    coarser or irregular units are cast by numpy instead.
+    """
+    arr = np.asarray(arr)
+    unit, step = np.datetime_data(arr.dtype)
+    per_day, uneven = divmod(_UNITS_PER_DAY.get(unit, 0), step)
+    if per_day == 0 or uneven or (per_day % 86400 and 86400 % per_day):
+        return _fields_by_casting(arr, with_time)
+    raw = arr.view(np.int64)
+    _refuse_missing(raw == _NAT)
+    days, within = np.divmod(raw, per_day)
+    year, month, day = _civil_from_days(days)
+    out = year * 10000 + month * 100 + day
+    if with_time:
+        seconds = within // (per_day // 86400) if per_day >= 86400 else within * (86400 // per_day)
+        hour, rest = np.divmod(seconds, 3600)
+        minute, second = np.divmod(rest, 60)
+        out = out * 1000000 + hour * 10000 + minute * 100 + second
+    return out
+
+
+def _fields_by_casting(arr, with_time):
+    """YYYYMMDD (and hhmmss) of a datetime64 array through numpy's own unit casts (any unit)."""
     _refuse_missing(np.isnat(arr))
     days = arr.astype("datetime64[D]")
     months = days.astype("datetime64[M]")

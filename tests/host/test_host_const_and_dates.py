@@ -116,3 +116,46 @@ def test_whole_index_conversion_matches_the_calendar_fields(unit):
     assert convert_date_to_date_int(pd.Series(index)).tolist() == [e // 1000000 for e in expected]
     with pytest.raises(ValueError, match="position 1"):
         convert_date_to_int(pd.DatetimeIndex([index[0], pd.NaT]))
+
+
+def _per_element(arr):
+    """YYYYMMDDhhmmss of each element, from its raw count with Python integers and datetime."""
+    unit, step = np.datetime_data(arr.dtype)
+    per_second = {"s": 1, "ms": 10 ** 3, "us": 10 ** 6, "ns": 10 ** 9}[unit] // step
+    out = []
+    for raw in arr.view(np.int64).tolist():
+        moment = dt.datetime(1970, 1, 1) + dt.timedelta(seconds=raw // per_second)
+        out.append(((moment.year * 100 + moment.month) * 100 + moment.day) * 1000000
+                   + (moment.hour * 100 + moment.minute) * 100 + moment.second)
+    return out
+
+
+@pytest.mark.parametrize("unit, low, high", [
+    # each unit over the years its int64 counts can hold, before and after 1970
+    ("s", "0001-01-01", "9999-12-31"), ("ms", "0001-01-01", "9999-12-31"),
+    ("us", "0001-01-01", "9999-12-31"), ("ns", "1677-09-22", "2262-04-10"),
+])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_whole_array_conversion_matches_per_element_on_random_dates(unit, low, high, seed):
+    rng = np.random.default_rng(seed)
+    bounds = np.array([low, high], dtype="datetime64[{}]".format(unit)).view(np.int64)
+    raw = rng.integers(bounds[0], bounds[1], 2000)
+    # round days, leap days and the last instant of a day must be among them
+    extra = np.array(["2000-02-29", "1900-03-01", "1969-12-31T23:59:59", "1970-01-01"],
+                     dtype="datetime64[{}]".format(unit)).view(np.int64)
+    arr = np.concatenate([raw, extra, extra - 1]).view("datetime64[{}]".format(unit))
+    expected = _per_element(arr)
+    for value in (arr, pd.DatetimeIndex(arr), pd.Series(arr)):
+        full = convert_date_to_int(value)
+        assert full.dtype == np.int64 and full.tolist() == expected
+        assert convert_date_to_date_int(value).tolist() == [e // 1000000 for e in expected]
+
+
+@pytest.mark.parametrize("dtype", ["datetime64[D]", "datetime64[h]", "datetime64[m]", "datetime64[10ms]",
+                                   "datetime64[W]", "datetime64[M]", "datetime64[7s]"])
+def test_other_datetime64_units_match_their_second_values(dtype):
+    arr = np.array(["1969-12-29T05:06:07", "2020-02-29T23:59:59", "2104-03-01T00:00:00"],
+                   dtype="datetime64[s]").astype(dtype)
+    assert convert_date_to_int(arr).tolist() == _per_element(arr.astype("datetime64[s]"))
+    with pytest.raises(ValueError, match="position 2"):
+        convert_date_to_int(np.concatenate([arr[:2], np.array(["NaT"], dtype=dtype)]))
