@@ -29,12 +29,21 @@ class CustomEnum(str, Enum):
         return None
 
     def __eq__(self, other):
+        # Members are singletons: the common comparison, member with member, needs no texts.
+        if other is self:
+            return True
+        if type(other) is type(self):
+            return False
         text = self._as_text(other)
         if text is None:
             return NotImplemented if not isinstance(other, (str, bytes, bytearray)) else False
         return str.__eq__(self.value, text)
 
     def __ne__(self, other):
+        if other is self:
+            return False
+        if type(other) is type(self):
+            return True
         result = self.__eq__(other)
         if result is NotImplemented:
             return result

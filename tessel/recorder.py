@@ -1,10 +1,15 @@
 """What a run writes down as it goes: the daily record, positions, trades and orders.
 
 The recorder listens on the event bus and reads the portfolio once per day
-after settlement; it never changes anything.  Rows are kept as plain tuples
-during the run and turned into DataFrames once at the end, so recording
-costs a few microseconds per day and position.
+after settlement; it never changes anything.  The position rows are kept
+as columns (one float array per number, one list of ids, one day stamp per
+day) and the other rows as plain tuples during the run; each table is built
+once at the end, so recording costs a few microseconds and a few dozen bytes
+per day and position.
 """
+from array import array
+
+import numpy as np
 import pandas as pd
 
 from tessel.const import SIDE
@@ -15,6 +20,7 @@ DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_v
 _TOTAL_VALUE = DAILY_COLUMNS.index("total_value")
 POSITION_COLUMNS = ("date", "order_book_id", "quantity", "receivable_quantity", "last_price", "market_value",
                     "equity")
+_POSITION_NUMBERS = POSITION_COLUMNS[2:]
 TRADE_COLUMNS = ("date", "order_book_id", "side", "position_effect", "price", "quantity", "fee", "cash_amount",
                  "order_id", "trade_id")
 ORDER_COLUMNS = ("date", "order_id", "order_book_id", "side", "position_effect", "type", "quantity",
@@ -39,7 +45,11 @@ class DailyRecorder:
         self._env = env
         self._daily = []
         self._dates = []
-        self._positions = []
+        # The positions table as columns: each day's stamp and row count, then one entry per row.
+        self._position_days = []
+        self._position_counts = []
+        self._position_ids = []
+        self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         self._trades = []
         self._orders = {}  # id(order) -> order, in first-seen order
         self._cash_at_day_start = None
@@ -76,7 +86,9 @@ class DailyRecorder:
         cash = float(portfolio.cash)
         market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
         stamp = pd.Timestamp(day)
-        positions = self._positions
+        ids = self._position_ids
+        quantities, units_dues, last_prices, market_values, equities = self._position_numbers
+        rows_before = len(ids)
         for account in portfolio.accounts.values():
             for order_book_id, position in account.positions.items():
                 last_price = float(position.last_price)
@@ -89,7 +101,16 @@ class DailyRecorder:
                 receivable_cash += _number(getattr(position, "receivable_cash", 0))
                 dividend += _number(getattr(position, "dividend_receivable", 0))
                 equity_sum += equity
-                positions.append((stamp, order_book_id, float(position.quantity), units_due, last_price, mv, equity))
+                quantity = float(position.quantity)
+                ids.append(order_book_id)
+                quantities.append(quantity)
+                units_dues.append(units_due)
+                last_prices.append(last_price)
+                market_values.append(mv)
+                equities.append(equity)
+        if len(ids) > rows_before:
+            self._position_days.append(stamp)
+            self._position_counts.append(len(ids) - rows_before)
         total_value = cash + equity_sum
         self._dates.append(stamp)
         self._daily.append((cash, market_value, receivable_units, receivable_units_value, receivable_cash, dividend,
@@ -102,7 +123,15 @@ class DailyRecorder:
         return pd.DataFrame(self._daily, index=index, columns=list(DAILY_COLUMNS), dtype=float)
 
     def positions_frame(self):
-        return pd.DataFrame(self._positions, columns=list(POSITION_COLUMNS))
+        if not self._position_ids:
+            return pd.DataFrame([], columns=list(POSITION_COLUMNS))
+        days = np.empty(len(self._position_days), dtype=object)
+        days[:] = self._position_days
+        columns = {"date": np.repeat(days, self._position_counts),
+                   "order_book_id": np.array(self._position_ids, dtype=object)}
+        for name, values in zip(_POSITION_NUMBERS, self._position_numbers):
+            columns[name] = np.frombuffer(values, dtype=np.float64).copy()
+        return pd.DataFrame(columns, columns=list(POSITION_COLUMNS))
 
     def trades_frame(self):
         return pd.DataFrame(self._trades, columns=list(TRADE_COLUMNS))

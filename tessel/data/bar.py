@@ -9,6 +9,10 @@ _NUMERIC_FIELDS = frozenset(("open", "high", "low", "close", "prev_close", "volu
                              "limit_up", "limit_down"))
 
 
+# dtype -> its field names, for the membership test of every attribute read.
+_FIELD_SETS = {}
+
+
 def _plain(value):
     if isinstance(value, (bytes, np.bytes_)):
         # Status texts are stored as fixed-width byte strings; hand them out as text.
@@ -65,7 +69,11 @@ class BarObject:
         data = self._data
         if data is None:
             return float("nan") if name in _NUMERIC_FIELDS else None
-        if name in data.dtype.names:
+        dtype = data.dtype
+        names = _FIELD_SETS.get(dtype)
+        if names is None:
+            names = _FIELD_SETS[dtype] = frozenset(dtype.names or ())
+        if name in names:
             return _plain(data[name])
         raise AttributeError("bar of {} has no field '{}' (fields: {})".format(
             self._instrument.order_book_id, name, ", ".join(data.dtype.names)))

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from tessel.const import TRADING_CALENDAR_TYPE
+from tessel.data.base_data_source import BaseDataSource
 from tessel.data.bar import BarObject
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int, to_timestamp
 
@@ -34,6 +35,12 @@ class DataProxy:
         self._data_source = data_source
         self._instrument_cache = {}
         self._instrument_cache_version = None
+        # order book id -> what the corporate-action look-ups need of the
+        # fund's table, cut once (see _dividend_index and _split_entries);
+        # dropped when the data source's stores change.
+        self._dividend_indexes = {}
+        self._split_tables = {}
+        self._actions_version = None
 
     @property
     def data_source(self):
@@ -79,16 +86,74 @@ class DataProxy:
         return instrument
 
     def get_bar(self, order_book_id, dt, frequency="1d"):
+        found = self._indexed_bars(order_book_id) if frequency == "1d" else None
+        if found is not None:
+            instrument, index = found
+            if index.bars is None:
+                return BarObject(instrument, None, dt)
+            key = BaseDataSource._day_key(dt)
+            return BarObject(instrument, index.bar_on(key, self._data_source._calendar_row_of()[0].get(key)), dt)
         instrument = self._known_instrument(order_book_id)
         record = self._data_source.get_bar(instrument, dt, frequency)
         return BarObject(instrument, record, dt)
 
+    def _indexed_bars(self, order_book_id):
+        """(instrument, its bar index) when the data source is the engine's own, else None.
+
+        Kept per id, so a day's bar costs two dictionary probes; dropped when
+        the instruments or the bar stores change.
+        """
+        source = self._data_source
+        if type(source).get_bar is not BaseDataSource.get_bar or not hasattr(source, "bars_version"):
+            return None
+        version = (getattr(source, "instruments_version", None), source.bars_version)
+        if version != self.__dict__.get("_bar_version"):
+            self._bar_version = version
+            self._bars_by_id = {}
+        try:
+            return self._bars_by_id[order_book_id]
+        except KeyError:
+            pass
+        except TypeError:  # not a hashable id: the slow path says what is wrong
+            return None
+        instrument = self._instrument(order_book_id) if isinstance(order_book_id, str) else None
+        if instrument is None:
+            return None
+        found = (instrument, source._bar_index(instrument))
+        self._bars_by_id[order_book_id] = found
+        return found
+
     def get_bars(self, order_book_id):
         return self._data_source.get_bars(self._known_instrument(order_book_id))
 
+    def get_closes(self, order_book_ids, dt):
+        """``[get_bar(i, dt).close for i in order_book_ids]`` (NaN where there is no bar), in one pass.
+
+        Asks bar by bar when the data source has no batch answer, so the
+        result and the errors are always those of ``get_bar``.
+        """
+        source = self._data_source
+        # A data source that answers single bars its own way answers them here too.
+        if type(source).get_bar is BaseDataSource.get_bar and hasattr(source, "bars_version"):
+            day = source._calendar_row_of()[0].get(BaseDataSource._day_key(dt))
+            if day is not None:
+                indexes = []
+                for order_book_id in order_book_ids:
+                    found = self._indexed_bars(order_book_id)
+                    if found is None or not found[1].has_close:
+                        break
+                    indexes.append(found[1])
+                else:
+                    return [float(index.close_by_day[day]) for index in indexes]
+        return [self.get_bar(k, dt).close for k in order_book_ids]
+
     # --- calendar -------------------------------------------------------------------------
     def _calendar(self):
-        return self._data_source.get_trading_calendars()[TRADING_CALENDAR_TYPE.EXCHANGE]
+        source = self._data_source
+        if type(source).get_trading_calendars is BaseDataSource.get_trading_calendars:
+            # The engine's own data source: its calendar, without building the dict of calendars.
+            return source._trading_dates
+        return source.get_trading_calendars()[TRADING_CALENDAR_TYPE.EXCHANGE]
 
     def _calendar_days(self):
         """The calendar as (day ordinals, Timestamps), rebuilt when the data source's calendar changes.
@@ -96,13 +161,17 @@ class DataProxy:
         Positions ask for neighbouring trading days every day; a binary
         search over plain integers answers that without pandas.
         """
+        return self._calendar_state()[1:3]
+
+    def _calendar_state(self):
+        """(calendar, day ordinals, Timestamps, {(ordinal, n): previous trading date}) of the current calendar."""
         cal = self._calendar()
         cached = self.__dict__.get("_calendar_cache")
         if cached is None or cached[0] is not cal:
             stamps = list(cal)
-            cached = (cal, [ts.toordinal() for ts in stamps], stamps)
+            cached = (cal, [ts.toordinal() for ts in stamps], stamps, {})
             self._calendar_cache = cached
-        return cached[1], cached[2]
+        return cached
 
     def get_trading_dates(self, start_date, end_date):
         cal = self._calendar()
@@ -148,10 +217,20 @@ class DataProxy:
 
     def get_previous_trading_date(self, date, n=1):
         """The ``n``-th trading date before ``date`` (n=1: the last one strictly before it)."""
+        _, ordinals, stamps, previous = self._calendar_state()
+        # Every position asks this for the same day each morning: remember the answers by day.
+        plain = type(date) is _dt.date and type(n) is int
+        if plain:
+            found = previous.get((date, n))
+            if found is not None:
+                return found
         n = int(n)
-        ordinals, stamps = self._calendar_days()
-        pos = bisect.bisect_left(ordinals, _ordinal(date)) - n
-        return self._pick(stamps, pos, date, n, "previous")
+        day = _ordinal(date)
+        pos = bisect.bisect_left(ordinals, day) - n
+        found = self._pick(stamps, pos, date, n, "previous")
+        if plain:
+            previous[(date, n)] = found
+        return found
 
     # --- corporate actions ----------------------------------------------------------------
     def get_dividend(self, order_book_id):
@@ -160,8 +239,57 @@ class DataProxy:
             return None
         return self._data_source.get_dividend(instrument)
 
+    def _check_actions_version(self):
+        source = self._data_source
+        version = (getattr(source, "corporate_actions_version", None), getattr(source, "instruments_version", None))
+        if version != self._actions_version:
+            self._dividend_indexes = {}
+            self._split_tables = {}
+            self._actions_version = version
+
+    def _dividend_index(self, order_book_id):
+        """(table, {book-closure YYYYMMDD: row positions}) of the fund, or None when it has no dividends.
+
+        Built on the fund's first look-up, so the daily question "anything
+        booked today?" is one dictionary probe.  None as the whole answer
+        means the table is not a structured array: then it is searched as is.
+        """
+        self._check_actions_version()
+        try:
+            return self._dividend_indexes[order_book_id]
+        except KeyError:
+            pass
+        table = self.get_dividend(order_book_id)
+        if table is None or len(table) == 0:
+            entry = (None, {})
+        elif isinstance(table, np.ndarray) and table.dtype.names and "book_closure_date" in table.dtype.names:
+            rows = {}
+            for pos, day in enumerate(np.asarray(table["book_closure_date"]).tolist()):
+                rows.setdefault(day, []).append(pos)
+            entry = (table, {day: np.array(found, dtype=np.intp) for day, found in rows.items()})
+        else:
+            entry = None
+        self._dividend_indexes[order_book_id] = entry
+        return entry
+
     def get_dividend_by_book_date(self, order_book_id, date):
         """The dividend records whose ``book_closure_date`` is ``date``, or None."""
+        entry = self._dividend_index(order_book_id)
+        if entry is None:
+            return self._dividend_by_book_date_search(order_book_id, date)
+        table, rows = entry
+        if not rows:
+            return None
+        if isinstance(date, _dt.date) and date is not pd.NaT:
+            key = date.year * 10000 + date.month * 100 + date.day
+        else:
+            key = convert_date_to_date_int(date)
+        found = rows.get(key)
+        if found is None:
+            return None
+        return table[found]
+
+    def _dividend_by_book_date_search(self, order_book_id, date):
         table = self.get_dividend(order_book_id)
         if table is None or len(table) == 0:
             return None
@@ -184,21 +312,37 @@ class DataProxy:
         the previous trading day and up to ``date`` apply; several of them
         multiply.
         """
-        factors = self.get_split(order_book_id)
-        if factors is None or len(factors) == 0:
+        entries = self._split_entries(order_book_id)
+        if not entries:
             return None
         ordinals, stamps = self._calendar_days()
         day = _ordinal(date)
         upper = convert_date_to_int(_dt.date.fromordinal(day))
         pos = bisect.bisect_left(ordinals, day)
-        ex_dates = factors["ex_date"]
         if pos > 0:
-            hits = np.flatnonzero((ex_dates > convert_date_to_int(stamps[pos - 1])) & (ex_dates <= upper))
+            lower = convert_date_to_int(stamps[pos - 1])
+            hits = [factor for ex_date, factor in entries if lower < ex_date <= upper]
         else:
-            hits = np.flatnonzero(ex_dates == upper)
-        if len(hits) == 0:
+            hits = [factor for ex_date, factor in entries if ex_date == upper]
+        if not hits:
             return None
         ratio = 1.0
-        for i in hits:
-            ratio *= float(factors["split_factor"][i])
+        for factor in hits:
+            ratio *= factor
         return ratio
+
+    def _split_entries(self, order_book_id):
+        """The fund's (ex-date, factor) pairs in table order, read once; empty when it has none."""
+        self._check_actions_version()
+        try:
+            return self._split_tables[order_book_id]
+        except KeyError:
+            pass
+        factors = self.get_split(order_book_id)
+        if factors is None or len(factors) == 0:
+            entries = ()
+        else:
+            entries = tuple(zip(np.asarray(factors["ex_date"]).tolist(),
+                                (float(f) for f in factors["split_factor"])))
+        self._split_tables[order_book_id] = entries
+        return entries

@@ -66,9 +66,38 @@ class Account:
             self._total_cash += position.before_trading(trading_date)
 
     def update_last_prices(self):
+        """Every position takes the close of its bar at the current trading time (kept when there is none)."""
+        positions = self._positions
+        if not positions:
+            return
         env = self._env()
-        for order_book_id, position in self._positions.items():
-            position.update_last_price(env.get_bar(order_book_id).close)
+        closes = self._closes_now(env, list(positions))
+        if closes is None:
+            for order_book_id, position in positions.items():
+                position.update_last_price(env.get_bar(order_book_id).close)
+            return
+        from tessel.portfolio.position import Position
+
+        plain = Position.update_last_price
+        for position, price in zip(list(positions.values()), closes):
+            if type(position).update_last_price is plain:
+                # Position.update_last_price, inlined: a NaN price keeps the last one.
+                if price == price:
+                    position._last_price = price
+            else:
+                position.update_last_price(price)
+
+    @staticmethod
+    def _closes_now(env, order_book_ids):
+        """The closes ``env.get_bar`` would give for all ids, from one batch; None when only bar by bar works."""
+        from tessel.environment import Environment
+
+        if type(env).get_bar is not Environment.get_bar or env.data_proxy is None or env.trading_dt is None:
+            return None
+        get_closes = getattr(env.data_proxy, "get_closes", None)
+        if get_closes is None:
+            return None
+        return get_closes(order_book_ids, env.trading_dt)
 
     def settlement(self, trading_date):
         for position in list(self._positions.values()):

@@ -138,7 +138,10 @@ class Position:
         (a split) is reflected in the valuation at once.  Returns the change
         of the account's cash (none here).
         """
-        self._prev_close = self.last_price
+        last = self._last_price
+        if last is None:
+            last = self._prev_close if self._prev_close is not None else self._avg_price
+        self._prev_close = last
         self._last_price = None
         return 0
 

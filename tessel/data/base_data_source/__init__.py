@@ -10,6 +10,60 @@ from tessel.utils.datetime_func import convert_date_to_int
 
 __all__ = ["BaseDataSource"]
 
+
+class _BarIndex:
+    """One instrument's bars with the bar row of every trading day, so a day's bar is found without a search."""
+
+    __slots__ = ("bars", "row_by_day", "has_close", "_close_by_day", "_dates")
+
+    def __init__(self, bars, calendar_keys):
+        self._dates = None
+        if bars is None or len(bars) == 0:
+            self.bars = None
+            self.has_close = True
+            self._close_by_day = np.full(len(calendar_keys), np.nan)
+            self.row_by_day = None
+            return
+        self.bars = bars
+        dates = self.dates
+        pos = np.searchsorted(dates, calendar_keys)
+        inside = pos < len(dates)
+        hit = np.zeros(len(calendar_keys), dtype=bool)
+        hit[inside] = dates[pos[inside]] == calendar_keys[inside]
+        self.row_by_day = np.where(hit, pos, -1).astype(np.int32 if len(bars) < 2 ** 31 else np.int64)
+        self._dates = None  # needed again only for days outside the calendar
+        self.has_close = bars.dtype.names is not None and "close" in bars.dtype.names
+        self._close_by_day = None
+
+    @property
+    def dates(self):
+        # A contiguous copy of the dates: searching a field of a structured
+        # array would copy the whole column on every search.
+        if self._dates is None:
+            self._dates = np.ascontiguousarray(self.bars["datetime"])
+        return self._dates
+
+    def bar_on(self, key, day):
+        """The bar record dated ``key`` (YYYYMMDD000000); ``day`` is its calendar position or None."""
+        if day is not None:
+            row = int(self.row_by_day[day])
+            return self.bars[row] if row >= 0 else None
+        dates = self.dates
+        pos = int(np.searchsorted(dates, key))
+        if pos < len(dates) and int(dates[pos]) == key:
+            return self.bars[pos]
+        return None
+
+    @property
+    def close_by_day(self):
+        """The close of every trading day as float64, NaN on days without a bar."""
+        if self._close_by_day is None:
+            rows = self.row_by_day
+            closes = np.asarray(self.bars["close"], dtype=np.float64)[np.maximum(rows, 0)]
+            closes[rows < 0] = np.nan
+            self._close_by_day = closes
+        return self._close_by_day
+
 TRADING_DATES_FILE = "trading_dates.csv"
 
 
@@ -56,6 +110,13 @@ class BaseDataSource:
         self._day_bar_stores = {}
         self._dividend_stores = {}
         self._split_stores = {}
+        # (instrument type, order book id) -> _BarIndex, built on an instrument's
+        # first bar lookup; a store's bars are taken as fixed for the run.
+        self._bar_indexes = {}
+        self.bars_version = 0
+        self._calendar_rows = None
+        # Bumped whenever the dividend or split stores change (see DataProxy).
+        self.corporate_actions_version = 0
         # Bumped whenever the instrument stores change, so caches of looked-up
         # instruments (the data proxy keeps one) know to start afresh.
         self.instruments_version = 0
@@ -68,12 +129,16 @@ class BaseDataSource:
 
     def register_day_bar_store(self, instrument_type, store):
         self._day_bar_stores[instrument_type] = store
+        self._bar_indexes = {}
+        self.bars_version += 1
 
     def register_dividend_store(self, instrument_type, store):
         self._dividend_stores[instrument_type] = store
+        self.corporate_actions_version += 1
 
     def register_split_store(self, instrument_type, store):
         self._split_stores[instrument_type] = store
+        self.corporate_actions_version += 1
 
     # --- calendar -------------------------------------------------------------------------
     def get_trading_calendars(self):
@@ -120,21 +185,37 @@ class BaseDataSource:
     def get_bars(self, instrument):
         return self._store_for(self._day_bar_stores, instrument, "day bar").get_bars(instrument.order_book_id)
 
+    def _calendar_row_of(self):
+        """Midnight YYYYMMDDhhmmss key of each trading day -> its position in the calendar."""
+        if self._calendar_rows is None:
+            keys = convert_date_to_int(self._trading_dates)
+            self._calendar_rows = (dict(zip(np.asarray(keys).tolist(), range(len(keys)))), np.asarray(keys))
+        return self._calendar_rows
+
+    def _bar_index(self, instrument):
+        key = (instrument.type, instrument.order_book_id)
+        index = self._bar_indexes.get(key)
+        if index is None:
+            index = _BarIndex(self.get_bars(instrument), self._calendar_row_of()[1])
+            self._bar_indexes[key] = index
+        return index
+
+    @staticmethod
+    def _day_key(dt):
+        if isinstance(dt, _dt.date) and dt is not pd.NaT:
+            return (dt.year * 10000 + dt.month * 100 + dt.day) * 1000000
+        return convert_date_to_int(pd.Timestamp(dt).normalize())
+
     def get_bar(self, instrument, dt, frequency="1d"):
         """The record of the bar dated exactly ``dt`` (by date), or None when there is none."""
         if frequency != "1d":
             raise NotImplementedError("only daily bars are supported, got frequency {!r}".format(frequency))
-        bars = self.get_bars(instrument)
-        if bars is None or len(bars) == 0:
+        index = self._bar_index(instrument)
+        if index.bars is None:
             return None
-        if isinstance(dt, _dt.date) and dt is not pd.NaT:
-            key = (dt.year * 10000 + dt.month * 100 + dt.day) * 1000000
-        else:
-            key = convert_date_to_int(pd.Timestamp(dt).normalize())
-        pos = int(np.searchsorted(bars["datetime"], key))
-        if pos < len(bars) and int(bars["datetime"][pos]) == key:
-            return bars[pos]
-        return None
+        key = self._day_key(dt)
+        day = self._calendar_row_of()[0].get(key)
+        return index.bar_on(key, day)
 
     def get_date_range(self, instrument):
         return self._store_for(self._day_bar_stores, instrument, "day bar").get_date_range(instrument.order_book_id)

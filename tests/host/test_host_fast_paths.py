@@ -1,0 +1,339 @@
+"""The engine's indexed and batched look-ups give what a plain search gives, on random data.
+
+Each reference below is the straightforward way to answer the question
+(a search over the whole table per call, one bar per position); the engine
+answers from indexes built once per instrument and batches per day.
+"""
+import bisect
+import datetime as dt
+import random
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from host_helpers import (TRADING_DAYS, ArrayBarStore, ArraySplitStore, DictInstrumentStore, RecordDividendStore,
+                          at, make_bars)
+from tessel.const import INSTRUMENT_TYPE
+from tessel.data.base_data_source import BaseDataSource
+from tessel.data.data_proxy import DataProxy
+from tessel.portfolio.account import Account
+from tessel.recorder import POSITION_COLUMNS, DailyRecorder
+from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
+
+SEEDS = range(6)
+ALL_DAYS = pd.date_range("2019-12-28", "2020-02-05")  # weekends, holidays and days past both calendar ends
+
+
+def _random_moment(rng):
+    day = ALL_DAYS[rng.randrange(len(ALL_DAYS))]
+    kind = rng.randrange(4)
+    if kind == 0:
+        return day.date()
+    if kind == 1:
+        return day.to_pydatetime().replace(hour=rng.choice([0, 9, 15]), minute=rng.choice([0, 30]))
+    if kind == 2:
+        return day + pd.Timedelta(hours=rng.choice([0, 15]))
+    return day.strftime("%Y%m%d")
+
+
+def _random_bars(rng):
+    """Bars on a random subset of days (weekend bars included), some with NaN closes; sometimes none at all."""
+    if rng.random() < 0.15:
+        return None if rng.random() < 0.5 else make_bars([], [])
+    days = sorted(d for d in ALL_DAYS if rng.random() < 0.7)
+    closes = [float("nan") if rng.random() < 0.1 else round(rng.uniform(0.5, 3.0), 4) for _ in days]
+    return make_bars(days, closes)
+
+
+def _reference_bar(bars, moment):
+    """The record dated exactly the moment's day, searched over the whole column."""
+    if bars is None or len(bars) == 0:
+        return None
+    key = convert_date_to_int(pd.Timestamp(moment).normalize())
+    pos = int(np.searchsorted(bars["datetime"], key))
+    if pos < len(bars) and int(bars["datetime"][pos]) == key:
+        return bars[pos]
+    return None
+
+
+def _same_record(a, b):
+    if a is None or b is None:
+        return a is None and b is None
+    return a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def _same_floats(a, b):
+    return np.array_equal(np.asarray(a, dtype=float), np.asarray(b, dtype=float), equal_nan=True) and \
+        all(type(x) is float for x in a)
+
+
+def _fund_source(bundle, rng, count=12):
+    ds = BaseDataSource(str(bundle), {}, False, None)
+    ids = ["F{}".format(i) for i in range(count)]
+    ds.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.PUBLIC_FUND,
+                                                      [{"order_book_id": k, "symbol": k} for k in ids]))
+    bars = {k: _random_bars(rng) for k in ids}
+    ds.register_day_bar_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArrayBarStore(bars))
+    return ds, ids, bars
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_bar_lookup_and_batched_closes_equal_a_search_per_call(bundle, seed):
+    rng = random.Random(seed)
+    ds, ids, bars = _fund_source(bundle, rng)
+    proxy = DataProxy(ds)
+    for _ in range(150):
+        moment = _random_moment(rng)
+        oid = rng.choice(ids)
+        found = ds.get_bar(proxy.instruments(oid), moment)
+        assert _same_record(found, _reference_bar(bars[oid], moment)), (oid, moment)
+        some = rng.sample(ids, rng.randrange(1, len(ids)))
+        expected = [proxy.get_bar(k, moment).close for k in some]
+        reference = [float("nan") if _reference_bar(bars[k], moment) is None
+                     else float(_reference_bar(bars[k], moment)["close"]) for k in some]
+        batch = proxy.get_closes(some, moment)
+        assert _same_floats(batch, expected) and _same_floats(batch, reference), (some, moment)
+
+
+def test_batched_closes_keep_the_errors_of_single_bars(bundle):
+    ds, ids, _ = _fund_source(bundle, random.Random(1))
+    proxy = DataProxy(ds)
+    with pytest.raises(ValueError, match="unknown instrument 'XX'"):
+        proxy.get_closes([ids[0], "XX"], dt.date(2020, 1, 6))
+    ds.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.CS, [{"order_book_id": "S1", "symbol": "S"}]))
+    with pytest.raises(ValueError, match="no day bar store registered"):
+        proxy.get_closes(["S1"], dt.date(2020, 1, 6))
+    # Bars without a close field: the batch steps aside and the bar's own error shows.
+    bare = np.zeros(2, dtype=[("datetime", "<u8"), ("nav", "<f8")])
+    bare["datetime"] = convert_date_to_int(pd.DatetimeIndex(TRADING_DAYS[:2]))
+    ds.register_day_bar_store(INSTRUMENT_TYPE.CS, ArrayBarStore({"S1": bare}))
+    with pytest.raises(AttributeError, match="has no field 'close'"):
+        proxy.get_closes(["S1"], TRADING_DAYS[0])
+
+
+def test_replaced_bar_store_is_read_afresh(bundle):
+    ds, ids, _ = _fund_source(bundle, random.Random(2))
+    proxy = DataProxy(ds)
+    day = TRADING_DAYS[3].date()
+    proxy.get_closes(ids, day)
+    ds.register_day_bar_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArrayBarStore(
+        {k: make_bars(TRADING_DAYS, np.full(len(TRADING_DAYS), 7.0)) for k in ids}))
+    assert proxy.get_closes(ids, day) == [7.0] * len(ids)
+    assert proxy.get_bar(ids[0], day).close == 7.0
+
+
+def _random_dividends(rng):
+    if rng.random() < 0.3:
+        return None
+    rows = []
+    for _ in range(rng.randrange(0, 6)):
+        book = rng.choice(TRADING_DAYS)
+        # Several records may share a book-closure date; they come back in table order.
+        for _ in range(rng.choice([1, 1, 2])):
+            rows.append((convert_date_to_date_int(book), round(rng.uniform(0.01, 0.3), 4),
+                         convert_date_to_date_int(book + pd.Timedelta(days=3)), rng.choice([1.0, 10.0])))
+    return np.rec.fromrecords(rows, dtype=[("book_closure_date", "<i8"), ("dividend_cash_before_tax", "<f8"),
+                                           ("payable_date", "<i8"), ("round_lot", "<f8")]) if rows else \
+        np.rec.fromrecords([(0, 0.0, 0, 1.0)], dtype=[("book_closure_date", "<i8"), ("dividend_cash_before_tax",
+                                                                                     "<f8"),
+                                                      ("payable_date", "<i8"), ("round_lot", "<f8")])[:0]
+
+
+def _reference_dividend(table, moment):
+    if table is None or len(table) == 0:
+        return None
+    mask = table["book_closure_date"] == convert_date_to_date_int(moment)
+    return table[mask] if mask.any() else None
+
+
+def _random_splits(rng):
+    if rng.random() < 0.4:
+        return None
+    days = rng.sample(list(ALL_DAYS), rng.randrange(0, 4))
+    splits = np.zeros(len(days), dtype=[("ex_date", "<i8"), ("split_factor", "<f8")])
+    splits["ex_date"] = [convert_date_to_int(d) for d in days]
+    splits["split_factor"] = [rng.choice([0.5, 1.5, 2.0, 3.0]) for _ in days]
+    return splits
+
+
+def _reference_split(factors, moment):
+    """Factors of every ex-date after the previous trading day up to the day, multiplied in table order."""
+    if factors is None or len(factors) == 0:
+        return None
+    stamps = list(TRADING_DAYS)
+    day = pd.Timestamp(moment).normalize()
+    upper = convert_date_to_int(day)
+    pos = bisect.bisect_left(stamps, day)
+    ex_dates = factors["ex_date"]
+    if pos > 0:
+        hits = np.flatnonzero((ex_dates > convert_date_to_int(stamps[pos - 1])) & (ex_dates <= upper))
+    else:
+        hits = np.flatnonzero(ex_dates == upper)
+    if len(hits) == 0:
+        return None
+    ratio = 1.0
+    for i in hits:
+        ratio *= float(factors["split_factor"][i])
+    return ratio
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_dividend_and_split_lookups_equal_a_search_of_the_table(bundle, seed):
+    rng = random.Random(seed)
+    ds, ids, _ = _fund_source(bundle, rng)
+    dividends = {k: _random_dividends(rng) for k in ids}
+    splits = {k: _random_splits(rng) for k in ids}
+    ds.register_dividend_store(INSTRUMENT_TYPE.PUBLIC_FUND, RecordDividendStore(dividends))
+    ds.register_split_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArraySplitStore(splits))
+    proxy = DataProxy(ds)
+    booked = [(k, pd.Timestamp(str(d))) for k in ids if dividends[k] is not None
+              for d in dividends[k]["book_closure_date"]]
+    for i in range(300):
+        oid = rng.choice(ids + ["XX"])
+        moment = _random_moment(rng)
+        if booked and i % 3 == 0:  # make sure real book-closure dates are asked often
+            oid, moment = rng.choice(booked)
+        found = proxy.get_dividend_by_book_date(oid, moment)
+        expected = _reference_dividend(dividends.get(oid), moment)
+        assert (found is None) == (expected is None), (oid, moment)
+        if found is not None:
+            assert type(found) is type(expected) and found.tobytes() == expected.tobytes()
+            found["dividend_cash_before_tax"] = -1.0  # the caller's copy: the table stays as it is
+        ratio = proxy.get_split_by_ex_date(oid, moment)
+        assert ratio == _reference_split(splits.get(oid), moment), (oid, moment)
+        assert ratio is None or type(ratio) is float
+    assert all(t is None or (t["dividend_cash_before_tax"] >= 0).all() for t in dividends.values())
+
+
+def test_replaced_corporate_action_stores_are_read_afresh(bundle):
+    ds, ids, _ = _fund_source(bundle, random.Random(3))
+    proxy = DataProxy(ds)
+    day = TRADING_DAYS[4]
+    assert proxy.get_dividend_by_book_date(ids[0], day) is None
+    assert proxy.get_split_by_ex_date(ids[0], day) is None
+    table = np.rec.fromrecords([(convert_date_to_date_int(day), 0.1, 20200201, 1.0)],
+                               dtype=[("book_closure_date", "<i8"), ("dividend_cash_before_tax", "<f8"),
+                                      ("payable_date", "<i8"), ("round_lot", "<f8")])
+    ds.register_dividend_store(INSTRUMENT_TYPE.PUBLIC_FUND, RecordDividendStore({ids[0]: table}))
+    ds.register_split_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArraySplitStore({ids[0]: np.array(
+        [(convert_date_to_int(day), 2.0)], dtype=[("ex_date", "<i8"), ("split_factor", "<f8")])}))
+    assert len(proxy.get_dividend_by_book_date(ids[0], day)) == 1
+    assert proxy.get_split_by_ex_date(ids[0], day) == 2.0
+
+
+def test_previous_trading_dates_equal_a_search_of_the_calendar(bundle):
+    rng = random.Random(4)
+    proxy = DataProxy(BaseDataSource(str(bundle), {}, False, None))
+    stamps = list(TRADING_DAYS)
+    for _ in range(400):
+        moment = _random_moment(rng)
+        n = rng.choice([1, 1, 1, 2, 5, 0, -1])
+        pos = bisect.bisect_left(stamps, pd.Timestamp(moment).normalize()) - n
+        if 0 <= pos < len(stamps):
+            found = proxy.get_previous_trading_date(moment, n)
+            assert found == stamps[pos] and type(found) is pd.Timestamp, (moment, n)
+        else:
+            with pytest.raises(ValueError, match="outside the trading calendar"):
+                proxy.get_previous_trading_date(moment, n)
+
+
+def _stock_source(bundle, rng, count):
+    ds = BaseDataSource(str(bundle), {}, False, None)
+    ids = ["S{}".format(i) for i in range(count)]
+    ds.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.CS,
+                                                      [{"order_book_id": k, "symbol": k} for k in ids]))
+    ds.register_day_bar_store(INSTRUMENT_TYPE.CS, ArrayBarStore({k: _random_bars(rng) for k in ids}))
+    return ds, ids
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_batched_last_prices_equal_one_bar_per_position(make_env, bundle, seed):
+    from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition
+
+    class LoggingPosition(StockPosition):
+        """Takes its prices its own way: must still be handed each one."""
+        seen = []
+
+        def update_last_price(self, price):
+            LoggingPosition.seen.append((self.order_book_id, price))
+            super().update_last_price(price)
+
+    rng = random.Random(seed)
+    accounts = []
+    for _ in range(2):
+        env = make_env()
+        ds, ids = _stock_source(bundle, random.Random(seed), 10)
+        env.set_data_source(ds)
+        account = Account("STOCK", 1e6)
+        for k in ids:
+            cls = LoggingPosition if int(k[1:]) % 3 == 0 else StockPosition
+            account._positions[k] = cls(k, "LONG")
+        accounts.append((env, account))
+    batched_env, batched = accounts[0]
+    plain_env, plain = accounts[1]
+    for day in TRADING_DAYS[:15]:
+        hour = rng.choice([9, 15])
+        for env in (batched_env, plain_env):
+            at(env, str(day.date()), hour)
+        LoggingPosition.seen = []
+        from tessel.environment import Environment
+
+        Environment._env = batched_env
+        batched.update_last_prices()
+        seen_batched = LoggingPosition.seen
+        LoggingPosition.seen = []
+        Environment._env = plain_env
+        for order_book_id, position in plain.positions.items():  # the straightforward path
+            position.update_last_price(plain_env.get_bar(order_book_id).close)
+        assert repr(seen_batched) == repr(LoggingPosition.seen)
+        for k in batched.positions:
+            a, b = batched.positions[k], plain.positions[k]
+            assert repr((a._last_price, a.last_price)) == repr((b._last_price, b.last_price)), (k, day)
+            assert type(a.last_price) is type(b.last_price)
+        for account in (batched, plain):
+            for position in account.positions.values():
+                position.before_trading(day.date())
+        assert [p._prev_close for p in batched.positions.values()] == \
+            [p._prev_close for p in plain.positions.values()]
+
+
+def _reference_positions_frame(rows):
+    return pd.DataFrame(rows, columns=list(POSITION_COLUMNS))
+
+
+class _Position:
+    def __init__(self, rng):
+        self.last_price = rng.choice([1.0, 1.25, np.float64(2.5), 3])
+        self.quantity = rng.choice([0.0, 10.5, 100])
+        self.market_value = self.quantity * self.last_price
+        self.equity = self.market_value + rng.choice([0.0, 5.0])
+        if rng.random() < 0.5:
+            self.receivable_quantity = rng.choice([0, 2.5, None])
+
+
+class _Portfolio:
+    def __init__(self):
+        self.accounts = {"STOCK": type("A", (), {"positions": {}})()}
+        self.cash = 100.0
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_positions_table_equals_the_table_of_rows(make_env, seed):
+    rng = random.Random(seed)
+    env = make_env()
+    env.portfolio = _Portfolio()
+    recorder = DailyRecorder(env)
+    recorder.start()
+    rows = []
+    for day in TRADING_DAYS[:rng.randrange(0, 12)]:
+        positions = {"F{}".format(i): _Position(rng) for i in rng.sample(range(8), rng.randrange(0, 4))}
+        env.portfolio.accounts["STOCK"].positions = positions
+        recorder.record_day(day.date())
+        for k, p in positions.items():
+            due = float(getattr(p, "receivable_quantity", 0) or 0)
+            rows.append((pd.Timestamp(day.date()), k, float(p.quantity), due, float(p.last_price),
+                         float(p.market_value), float(p.equity)))
+    frame = recorder.positions_frame()
+    pd.testing.assert_frame_equal(frame, _reference_positions_frame(rows), check_exact=True)
+    assert list(frame.dtypes) == list(_reference_positions_frame(rows).dtypes)
