@@ -70,9 +70,10 @@ class Environment:
         self.data_proxy = DataProxy(data_source)
 
     def get_instrument(self, order_book_id):
-        if self.data_proxy is None:
+        proxy = self.data_proxy
+        if proxy is None:
             raise RuntimeError("no data source has been set, cannot look up {!r}".format(order_book_id))
-        return self.data_proxy.instruments(order_book_id)
+        return proxy.instruments(order_book_id)
 
     def get_bar(self, order_book_id):
         """The bar of ``order_book_id`` at the current trading time."""

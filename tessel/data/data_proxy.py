@@ -65,10 +65,10 @@ class DataProxy:
         if version != self._instrument_cache_version:
             self._instrument_cache = {}
             self._instrument_cache_version = version
-        try:
-            return self._instrument_cache[key]
-        except KeyError:
-            pass
+        else:
+            found = self._instrument_cache.get(key)
+            if found is not None:
+                return found
         found = self._data_source.get_instruments([key])
         ins = found[0] if found else None
         if ins is not None:

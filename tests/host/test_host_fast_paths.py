@@ -112,6 +112,21 @@ def test_batched_closes_keep_the_errors_of_single_bars(bundle):
         proxy.get_closes(["S1"], TRADING_DAYS[0])
 
 
+def test_each_store_is_asked_once_per_instrument(bundle):
+    ds, ids, bars = _fund_source(bundle, random.Random(5))
+    asked = []
+    store = ds._day_bar_stores[INSTRUMENT_TYPE.PUBLIC_FUND]
+    original = store.get_bars
+    store.get_bars = lambda oid: asked.append(oid) or original(oid)
+    proxy = DataProxy(ds)
+    for day in TRADING_DAYS[:5]:
+        proxy.get_closes(ids, day.date())
+        for oid in ids:
+            assert proxy.get_bars(oid) is bars[oid]
+            assert _same_record(proxy.get_bar(oid, day)._data, _reference_bar(bars[oid], day))
+    assert sorted(asked) == sorted(ids)
+
+
 def test_replaced_bar_store_is_read_afresh(bundle):
     ds, ids, _ = _fund_source(bundle, random.Random(2))
     proxy = DataProxy(ds)

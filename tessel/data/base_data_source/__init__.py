@@ -14,9 +14,10 @@ __all__ = ["BaseDataSource"]
 class _BarIndex:
     """One instrument's bars with the bar row of every trading day, so a day's bar is found without a search."""
 
-    __slots__ = ("bars", "row_by_day", "has_close", "_close_by_day", "_dates")
+    __slots__ = ("original", "bars", "row_by_day", "has_close", "_close_by_day", "_dates")
 
     def __init__(self, bars, calendar_keys):
+        self.original = bars
         self._dates = None
         if bars is None or len(bars) == 0:
             self.bars = None
@@ -111,7 +112,8 @@ class BaseDataSource:
         self._dividend_stores = {}
         self._split_stores = {}
         # (instrument type, order book id) -> _BarIndex, built on an instrument's
-        # first bar lookup; a store's bars are taken as fixed for the run.
+        # first bar lookup; a store's bars are taken as fixed for the run, so
+        # each store is asked once per instrument.
         self._bar_indexes = {}
         self.bars_version = 0
         self._calendar_rows = None
@@ -183,6 +185,10 @@ class BaseDataSource:
                 what, instrument.type, instrument.order_book_id)) from None
 
     def get_bars(self, instrument):
+        """The instrument's day bars as its store gave them the first time they were asked for."""
+        return self._bar_index(instrument).original
+
+    def _fetch_bars(self, instrument):
         return self._store_for(self._day_bar_stores, instrument, "day bar").get_bars(instrument.order_book_id)
 
     def _calendar_row_of(self):
@@ -196,7 +202,9 @@ class BaseDataSource:
         key = (instrument.type, instrument.order_book_id)
         index = self._bar_indexes.get(key)
         if index is None:
-            index = _BarIndex(self.get_bars(instrument), self._calendar_row_of()[1])
+            # A subclass that serves bars its own way is asked, as get_bar always did.
+            fetch = self._fetch_bars if type(self).get_bars is BaseDataSource.get_bars else self.get_bars
+            index = _BarIndex(fetch(instrument), self._calendar_row_of()[1])
             self._bar_indexes[key] = index
         return index
 
