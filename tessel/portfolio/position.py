@@ -138,9 +138,13 @@ class Position:
         (a split) is reflected in the valuation at once.  Returns the change
         of the account's cash (none here).
         """
-        last = self._last_price
-        if last is None:
-            last = self._prev_close if self._prev_close is not None else self._avg_price
+        if type(self).last_price is Position.last_price:
+            # The property, inlined: every position runs this every morning.
+            last = self._last_price
+            if last is None:
+                last = self._prev_close if self._prev_close is not None else self._avg_price
+        else:
+            last = self.last_price
         self._prev_close = last
         self._last_price = None
         return 0

@@ -313,6 +313,24 @@ def test_batched_last_prices_equal_one_bar_per_position(make_env, bundle, seed):
             [p._prev_close for p in plain.positions.values()]
 
 
+def test_the_morning_keeps_a_last_price_a_subclass_reports_its_own_way(make_env):
+    from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition
+
+    class MarkedPosition(StockPosition):
+        @property
+        def last_price(self):
+            return 42.0
+
+    make_env()
+    plain, marked = StockPosition("S1", "LONG", init_price=3.0), MarkedPosition("S1", "LONG", init_price=3.0)
+    plain.before_trading(dt.date(2020, 1, 2))
+    marked.before_trading(dt.date(2020, 1, 2))
+    assert (plain._prev_close, marked._prev_close) == (3.0, 42.0)
+    plain.update_last_price(5.0)
+    plain.before_trading(dt.date(2020, 1, 3))
+    assert plain._prev_close == 5.0 and plain._last_price is None
+
+
 def _reference_positions_frame(rows):
     return pd.DataFrame(rows, columns=list(POSITION_COLUMNS))
 
