@@ -24,12 +24,23 @@ import dataclasses
 import json
 import math
 import os
+import secrets
+import shutil
+import stat
+import warnings
 
 import numpy as np
 import pandas as pd
 
+from tessel.utils.logger import system_log
+
 TRADING_DAYS_PER_YEAR = 252
+# Saved tables keep at most CSV_DECIMALS decimals and CSV_SIGNIFICANT_DIGITS
+# significant digits: far below a unit (4 places) or a cent at any size,
+# and short of the last digit or two of a float, where binary noise such as
+# 1.7429999999999997 (for 1.743) or 1785599.9999999998 (for 1785600) sits.
 CSV_DECIMALS = 10
+CSV_SIGNIFICANT_DIGITS = 15
 
 SUMMARY_LABELS = (
     ("start_date", "Start date"),
@@ -60,10 +71,30 @@ _PERCENT = frozenset(("total_return", "annual_return", "annual_volatility", "max
 _MONEY = frozenset(("start_value", "end_value", "fees"))
 
 
-def _nan_to_none(value):
-    if isinstance(value, float) and math.isnan(value):
+def _json_figure(value):
+    """NaN and infinite figures are ``null`` in JSON (``NaN``/``Infinity`` are not JSON)."""
+    if isinstance(value, float) and not math.isfinite(value):
         return None
     return value
+
+
+def round_for_csv(values):
+    """``values`` (floats) rounded to ``CSV_DECIMALS`` decimals, fewer where that exceeds the significant digits.
+
+    Values below 10 ** (CSV_SIGNIFICANT_DIGITS - CSV_DECIMALS) keep exactly
+    the ten-decimal rounding; larger ones lose one decimal per power of ten.
+    NaN and infinities pass through.
+    """
+    values = np.asarray(values, dtype=float)
+    result = values.copy()
+    magnitude = np.zeros(values.shape, dtype=np.int64)
+    finite = np.isfinite(values) & (values != 0)
+    magnitude[finite] = np.floor(np.log10(np.abs(values[finite]))).astype(np.int64)
+    decimals = np.minimum(CSV_DECIMALS, CSV_SIGNIFICANT_DIGITS - 1 - magnitude)
+    for places in np.unique(decimals):
+        chosen = decimals == places
+        result[chosen] = np.round(values[chosen], int(places))
+    return result
 
 
 def annualised_return(total_return, days, per_year=TRADING_DAYS_PER_YEAR):
@@ -71,7 +102,10 @@ def annualised_return(total_return, days, per_year=TRADING_DAYS_PER_YEAR):
         return float("nan")
     if total_return <= -1:
         return -1.0
-    return (1.0 + total_return) ** (per_year / days) - 1.0
+    try:
+        return (1.0 + total_return) ** (per_year / days) - 1.0
+    except OverflowError:  # a growth beyond any float, from absurd prices
+        return float("inf")
 
 
 def daily_returns(values, start_value):
@@ -121,8 +155,9 @@ def compute_summary(daily, start_value, trades=None, risk_free_rate=0.0, benchma
     end_value = float(values[-1]) if days else start_value
     total = end_value / start_value - 1.0 if start_value else float("nan")
     returns = daily_returns(values, start_value)
-    std = float(np.nanstd(returns, ddof=1)) if np.count_nonzero(~np.isnan(returns)) > 1 else float("nan")
-    excess_mean = float(np.nanmean(returns)) - risk_free_rate / per_year if days else float("nan")
+    measured = np.count_nonzero(~np.isnan(returns))
+    std = float(np.nanstd(returns, ddof=1)) if measured > 1 else float("nan")
+    excess_mean = float(np.nanmean(returns)) - risk_free_rate / per_year if measured else float("nan")
     sharpe = excess_mean / std * math.sqrt(per_year) if std and std == std else float("nan")
     drawdown, peak, trough = max_drawdown(values, dates, start_value)
     summary = {
@@ -237,27 +272,135 @@ class RunResult:
         return "\n".join(lines)
 
     def save(self, out_dir):
-        """Write the tables as CSV, ``summary.json`` and ``report.png`` into ``out_dir``; returns the paths."""
-        os.makedirs(out_dir, exist_ok=True)
-        paths = {}
+        """Write the tables as CSV, ``summary.json`` and ``report.png`` into ``out_dir``; returns the paths.
+
+        The report is written into a fresh folder beside ``out_dir`` and moved
+        into place only once every file is complete, so a save that fails
+        (a full disk, a file that cannot be replaced, Ctrl-C) leaves an earlier
+        report in ``out_dir`` as it was.  A picture that cannot be drawn is
+        left out with a warning in the log; the tables are saved all the same.
+        A failure raises :class:`ReportSaveError` saying what became of
+        ``out_dir``.
+        """
+        target = os.path.realpath(out_dir)
+        if os.path.exists(target) and not os.path.isdir(target):
+            raise ReportSaveError("{} is a file, not a folder: nothing was written".format(out_dir))
+        try:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            staging = _fresh_folder(target, "partial")
+        except OSError as exc:
+            raise ReportSaveError("{}; nothing was written".format(exc)) from exc
+        earlier = os.path.isdir(target)
+        try:
+            names = self._write_report(staging)
+            _move_into_place(staging, target)
+        except ReportSaveError:
+            raise
+        except OSError as exc:
+            state = ("the earlier report in {} is unchanged".format(out_dir) if earlier
+                     else "nothing was written to {}".format(out_dir))
+            raise ReportSaveError("{}; {}".format(exc, state)) from exc
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+        return {key: os.path.join(out_dir, filename) for key, filename in names.items()}
+
+    def _write_report(self, folder):
+        names = {}
         for name in self._TABLES:
-            path = os.path.join(out_dir, name + ".csv")
-            # Ten decimals are far below a unit (4 places) or a cent, and spare
-            # readers binary noise such as 1.7429999999999997 for 1.743.
             frame = getattr(self, name).copy()
-            floats = frame.select_dtypes(include="floating").columns
-            frame[floats] = frame[floats].round(CSV_DECIMALS)
-            frame.to_csv(path, index=(name == "daily"), date_format="%Y-%m-%d")
-            paths[name] = path
-        path = os.path.join(out_dir, "summary.json")
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump({k: _nan_to_none(v) for k, v in self.summary.items()}, f, indent=2, ensure_ascii=False,
-                      default=str)
+            for column in frame.select_dtypes(include="floating").columns:
+                frame[column] = round_for_csv(frame[column].to_numpy(dtype=float))
+            frame.to_csv(os.path.join(folder, name + ".csv"), index=(name == "daily"), date_format="%Y-%m-%d")
+            names[name] = name + ".csv"
+        with open(os.path.join(folder, "summary.json"), "w", encoding="utf-8") as f:
+            json.dump({k: _json_figure(v) for k, v in self.summary.items()}, f, indent=2, ensure_ascii=False,
+                      allow_nan=False, default=str)
             f.write("\n")
-        paths["summary"] = path
+        names["summary"] = "summary.json"
         from tessel.report import plot_report
 
-        path = os.path.join(out_dir, "report.png")
-        plot_report(self, path)
-        paths["report"] = path
-        return paths
+        picture = os.path.join(folder, "report.png")
+        try:
+            with warnings.catch_warnings(), np.errstate(all="ignore"):
+                # Overflow and the like from extreme values: the picture shows what it can.
+                warnings.simplefilter("ignore", RuntimeWarning)
+                plot_report(self, picture)
+        except Exception as exc:  # the tables and figures above matter more than their picture
+            system_log.warning("report.png not drawn (%s: %s); the tables and summary.json are saved",
+                               type(exc).__name__, exc)
+            if os.path.exists(picture):
+                os.remove(picture)
+        else:
+            names["report"] = "report.png"
+        return names
+
+
+class ReportSaveError(OSError):
+    """The report could not be saved; the message says what became of the target folder."""
+
+
+# Everything a report consists of; a folder holding nothing else is replaced whole.
+REPORT_FILES = tuple(name + ".csv" for name in RunResult._TABLES) + ("summary.json", "report.png")
+
+
+def _sibling(target, kind):
+    parent, name = os.path.split(target)
+    return os.path.join(parent, ".{}.{}.{}".format(name, secrets.token_hex(4), kind))
+
+
+def _fresh_folder(target, kind):
+    """A new empty folder ``.NAME.XXXXXXXX.KIND`` beside ``target``."""
+    while True:
+        path = _sibling(target, kind)
+        try:
+            os.mkdir(path)
+            return path
+        except FileExistsError:
+            continue
+
+
+def _move_into_place(staging, target):
+    """Put the complete report in ``staging`` at ``target``; on failure ``target`` is left as it was."""
+    if not os.path.lexists(target):
+        os.rename(staging, target)
+        return
+    if set(os.listdir(target)) <= set(REPORT_FILES):
+        # Swap the folders: the old one steps aside, the new one takes its name (and its permissions).
+        os.chmod(staging, stat.S_IMODE(os.stat(target).st_mode))
+        previous = _sibling(target, "previous")
+        os.rename(target, previous)
+        try:
+            os.rename(staging, target)
+        except BaseException:
+            os.rename(previous, target)
+            raise
+        shutil.rmtree(previous, ignore_errors=True)
+        return
+    # The folder holds files of its own that must stay: replace the report's files one by one,
+    # keeping the earlier ones aside until every new one is in.
+    previous = os.path.join(staging, ".previous")
+    os.mkdir(previous)
+    present = {f for f in REPORT_FILES if os.path.lexists(os.path.join(target, f))}
+    new = set(os.listdir(staging)) & set(REPORT_FILES)
+    try:
+        for filename in REPORT_FILES:
+            if filename in present:
+                os.rename(os.path.join(target, filename), os.path.join(previous, filename))
+            if filename in new:
+                os.rename(os.path.join(staging, filename), os.path.join(target, filename))
+    except BaseException as exc:
+        try:
+            # Judged from where the files are, so an interruption between two steps is undone too.
+            for filename in REPORT_FILES:
+                kept = os.path.join(previous, filename)
+                if os.path.lexists(kept):
+                    os.replace(kept, os.path.join(target, filename))
+                elif filename in new and filename not in present and not os.path.lexists(
+                        os.path.join(staging, filename)):
+                    os.remove(os.path.join(target, filename))
+        except OSError as undo:
+            rescued = _sibling(target, "previous")
+            os.rename(previous, rescued)
+            raise ReportSaveError("{}; the earlier report could not be put back ({}): its files are in {}".format(
+                exc, undo, rescued)) from exc
+        raise
