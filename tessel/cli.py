@@ -14,8 +14,8 @@ import traceback
 import click
 import yaml
 
-from tessel.config import (deep_merge, load_config, load_default_config, nested_override, parse_override,
-                           unknown_plugin_keys)
+from tessel.config import (deep_merge, did_you_mean, load_config, load_default_config, nested_override,
+                           parse_override, unknown_plugin_keys)
 from tessel.utils.logger import LOG_LEVELS, console_logging
 
 
@@ -69,8 +69,9 @@ def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark,
     new_sections = {parts[1] for parts, _ in overrides if parts[0] == "mod" and len(parts) == 3 and parts[2] == "lib"}
     for parts, value in overrides:
         if parts[0] == "mod" and len(parts) >= 2 and parts[1] not in known_sections | new_sections:
-            raise click.ClickException("unknown plug-in section '{}' in override {}=... (known: {})".format(
-                parts[1], ".".join(parts), ", ".join(sorted(known_sections))))
+            raise click.ClickException("unknown plug-in section '{}' in override {}=...{} (known: {})".format(
+                parts[1], ".".join(parts), did_you_mean(parts[1], sorted(known_sections), "mod."),
+                ", ".join(sorted(known_sections))))
         user = deep_merge(user, nested_override(parts, value))
     base = {}
     if start_date is not None:
@@ -169,18 +170,27 @@ def run_command(strategy, output, no_progress, show_traceback, log_level, **opti
         _run(strategy, output, no_progress, show_traceback, options)
 
 
+class _Interrupted(click.ClickException):
+    exit_code = 130
+
+
 def _run(strategy, output, no_progress, show_traceback, options):
     from tessel.mod import ModLoadError
-    from tessel.run import StrategyLoadError, check_strategy_file, run
+    from tessel.run import StrategyExitError, StrategyLoadError, check_strategy_file, run
 
     try:
         check_strategy_file(strategy)
     except StrategyLoadError as exc:
         raise click.ClickException(str(exc)) from None
-    user, _ = _user_config(**options)
+    user, config = _user_config(**options)
+    _warn_outside_fund_data(config)
     progress = not no_progress and sys.stderr.isatty()
     try:
         result = run(user, strategy, progress=progress)
+    except StrategyExitError as exc:
+        if show_traceback:
+            traceback.print_exc()
+        raise click.ClickException(str(exc)) from None
     except (ValueError, ImportError, OSError, ModLoadError) as exc:
         if show_traceback:
             traceback.print_exc()
@@ -191,14 +201,72 @@ def _run(strategy, output, no_progress, show_traceback, options):
         if show_traceback:
             traceback.print_exc()
         raise click.ClickException(_describe_failure(exc, strategy)) from None
-    click.echo(result.report_text())
-    if output:
-        try:
-            paths = result.save(output)
-        except OSError as exc:
-            raise click.ClickException("cannot write the report to {}: {}".format(output, exc)) from None
-        click.echo("\nreport written to {} ({})".format(output, ", ".join(
-            os.path.basename(p) for p in paths.values())))
+    # The report first: a closed standard output must not cost the files.
+    paths = _save_report(result, output) if output else None
+    try:
+        click.echo(result.report_text())
+        if paths is not None:
+            click.echo("\nreport written to {} ({})".format(output, ", ".join(
+                os.path.basename(p) for p in paths.values())))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _stdout_gone()
+
+
+def _save_report(result, output):
+    from tessel.result import ReportSaveError
+
+    earlier = os.path.isdir(output)
+    try:
+        return result.save(output)
+    except ReportSaveError as exc:
+        raise click.ClickException("cannot write the report to {}: {}".format(output, exc)) from None
+    except KeyboardInterrupt:
+        raise _Interrupted("interrupted while writing the report to {}; {}".format(
+            output, "the earlier report there is unchanged" if earlier else "nothing was written there")) from None
+
+
+def _stdout_gone():
+    """The reader of standard output went away (``| head``): end quietly, with status 1.
+
+    Standard output is pointed at the null device first, so the interpreter's
+    final flush does not fail a second time with a message of its own.
+    """
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):  # not a real file (a test runner's buffer)
+        pass
+    sys.exit(1)
+
+
+def _warn_outside_fund_data(config):
+    """Warn when the run's window reaches beyond the fund database's NAV dates.
+
+    Held funds would be valued flat and orders refused for want of data, with
+    no word of why.  Only when the fund plug-in is on and its database can be
+    read; anything wrong with the database is left for the run to report.
+    """
+    fund = (config.get("mod") or {}).get("fund") or {}
+    if not fund.get("enabled", False) or fund.get("lib") != load_default_config()["mod"]["fund"]["lib"]:
+        return
+    try:
+        from vexdatac import config as database
+
+        first, last = database.query("SELECT MIN(date), MAX(date) FROM nav")[0]
+        path = database.get_database_path()
+    except Exception:  # noqa: BLE001  (no database, no nav table...: the run says what is wrong)
+        return
+    if first is None:
+        return
+    start, end = config.base.start_date, config.base.end_date
+    first, last = _dt.date.fromisoformat(str(first)[:10]), _dt.date.fromisoformat(str(last)[:10])
+    if start < first or end > last:
+        from tessel.utils.logger import system_log
+
+        system_log.warning("the run's window %s to %s reaches beyond the NAV data of the fund database %s, "
+                           "%s to %s: held funds keep their last value and orders are refused outside it",
+                           start, end, path, first, last)
 
 
 @main.command("sweep")

@@ -149,7 +149,10 @@ class Environment:
         """The account that holds ``order_book_id``'s instrument type."""
         if self.portfolio is None:
             raise RuntimeError("no portfolio has been set up")
-        return self.portfolio.get_account_for(self.get_instrument(order_book_id))
+        instrument = self.get_instrument(order_book_id)
+        if instrument is None:
+            raise ValueError("unknown instrument {!r}".format(order_book_id))
+        return self.portfolio.get_account_for(instrument)
 
     # --- transaction costs ----------------------------------------------------------------
     def set_transaction_cost_decider(self, instrument_type, decider):

@@ -16,6 +16,7 @@ Plug-ins start before the first day and are torn down after the last, also
 when the run fails.  ``run`` returns a :class:`~tessel.result.RunResult`.
 """
 import datetime as _dt
+import inspect
 import os
 import runpy
 import sys
@@ -48,6 +49,15 @@ STRATEGY_HOOKS = ("init", "before_trading", "handle_bar", "after_trading")
 
 class StrategyLoadError(ValueError):
     """The strategy file is missing or cannot be loaded; the message names the file and line."""
+
+
+class StrategyExitError(RuntimeError):
+    """The strategy called ``sys.exit()`` during the run; the message names the file and line."""
+
+
+# The arguments the run passes to each hook.
+HOOK_ARGUMENTS = {"init": ("context",), "before_trading": ("context",), "handle_bar": ("context", "bar_dict"),
+                  "after_trading": ("context",)}
 
 
 class Context:
@@ -126,19 +136,62 @@ def _load_strategy(strategy_file):
     check_strategy_file(strategy_file)
     try:
         namespace = runpy.run_path(strategy_file, init_globals=api.get_apis(), run_name="__strategy__")
+    except SystemExit as exc:
+        raise StrategyLoadError("strategy file {}{} called sys.exit({}) while loading; a strategy cannot end "
+                                "the run that way".format(strategy_file, _line_text(exc, strategy_file),
+                                                          _exit_code_text(exc))) from exc
     except Exception as exc:
-        where = _strategy_frame_line(exc.__traceback__, strategy_file)
-        line = " line {}".format(where[0]) if where else ""
         raise StrategyLoadError("strategy file {}{} failed to load: {}: {}".format(
-            strategy_file, line, type(exc).__name__, exc)) from exc
+            strategy_file, _line_text(exc, strategy_file), type(exc).__name__, exc)) from exc
     hooks = {}
     for name in STRATEGY_HOOKS:
         hook = namespace.get(name)
         if hook is not None and not callable(hook):
             raise StrategyLoadError("strategy file {}: '{}' must be a function, got {}".format(
                 strategy_file, name, type(hook).__name__))
+        if hook is not None:
+            _check_hook_arguments(strategy_file, name, hook)
         hooks[name] = hook or _no_op
     return hooks
+
+
+def _line_text(exc, strategy_file):
+    where = _strategy_frame_line(exc.__traceback__, strategy_file)
+    return " line {}".format(where[0]) if where else ""
+
+
+def _exit_code_text(exc):
+    return "" if exc.code is None else repr(exc.code)
+
+
+def _check_hook_arguments(strategy_file, name, hook):
+    """A hook that cannot take the run's arguments is refused at load time, with its file and line."""
+    try:
+        signature = inspect.signature(hook)
+    except (TypeError, ValueError):  # no signature to check (some built-in callables)
+        return
+    expected = HOOK_ARGUMENTS[name]
+    try:
+        signature.bind(*expected)
+    except TypeError:
+        code = getattr(hook, "__code__", None)
+        if code is None:
+            where = ""
+        elif os.path.abspath(code.co_filename) == os.path.abspath(strategy_file):
+            where = " line {}".format(code.co_firstlineno)
+        else:
+            where = " ({} line {})".format(code.co_filename, code.co_firstlineno)
+        raise StrategyLoadError("strategy file {}{}: {}{} must take ({}), the arguments the run passes".format(
+            strategy_file, where, name, signature, ", ".join(expected))) from None
+
+
+def _strategy_exit(exc, strategy_file):
+    where = _strategy_frame_line(exc.__traceback__, strategy_file)
+    if where is None:
+        return StrategyExitError("the run was ended by sys.exit({}) outside the strategy file {}".format(
+            _exit_code_text(exc), strategy_file))
+    return StrategyExitError("strategy file {} line {} (in {}) called sys.exit({}); a strategy cannot end the "
+                             "run that way".format(strategy_file, where[0], where[1], _exit_code_text(exc)))
 
 
 def _set_clock(env, day, time):
@@ -356,6 +409,10 @@ def run(config, strategy_file, progress=False, title=None):
                          benchmark_base=benchmark_base,
                          benchmark_basis=benchmark_prices[2] if benchmark_prices else None,
                          title=title if title is not None else os.path.basename(strategy_file))
+    except SystemExit as exc:
+        # sys.exit() in a strategy would end the process with status 0 and no report: a failure, not an exit.
+        exception = _strategy_exit(exc, strategy_file)
+        raise exception from exc
     except BaseException as exc:
         exception = exc
         raise

@@ -7,6 +7,8 @@ and a missing key names its full dotted path.
 """
 import copy
 import datetime as _dt
+import difflib
+import math
 import os
 import re
 from collections.abc import Mapping
@@ -209,12 +211,14 @@ def _validate(cfg):
         raise ValueError("base: expected a mapping, got {!r}".format(base))
     unknown = [str(k) for k in base if k not in BASE_KEYS]
     if unknown:
-        raise ValueError("unknown configuration key{} {} (known keys under base: {})".format(
-            "s" if len(unknown) > 1 else "", ", ".join("base." + k for k in unknown), ", ".join(BASE_KEYS)))
+        raise ValueError("unknown configuration key{} {}{} (known keys under base: {})".format(
+            "s" if len(unknown) > 1 else "", ", ".join("base." + k for k in unknown),
+            did_you_mean(unknown[0], BASE_KEYS, "base.") if len(unknown) == 1 else "", ", ".join(BASE_KEYS)))
     unknown = [str(k) for k in cfg if k not in ("base", "mod", "params")]
     if unknown:
-        raise ValueError("unknown configuration section{} {} (known: base, mod, params)".format(
-            "s" if len(unknown) > 1 else "", ", ".join(unknown)))
+        raise ValueError("unknown configuration section{} {}{} (known: base, mod, params)".format(
+            "s" if len(unknown) > 1 else "", ", ".join(unknown),
+            did_you_mean(unknown[0], ("base", "mod", "params")) if len(unknown) == 1 else ""))
     cfg["params"] = _checked_params(cfg.get("params"))
 
     base["run_type"] = _parse_run_type(base.get("run_type"))
@@ -242,6 +246,8 @@ def _validate(cfg):
                 name, ", ".join(DEFAULT_ACCOUNT_TYPE.__members__)))
         if isinstance(cash, bool) or not isinstance(cash, (int, float)) or cash != cash:
             raise ValueError("base.accounts.{}: starting cash must be a number, got {!r}".format(name, cash))
+        if not _is_finite(cash):
+            raise ValueError("base.accounts.{}: starting cash must be a finite amount, got {!r}".format(name, cash))
         if cash < 0:
             raise ValueError("base.accounts.{}: starting cash must not be negative, got {!r}".format(name, cash))
         checked[key] = cash
@@ -273,9 +279,15 @@ def _validate(cfg):
     elif not isinstance(mods, Mapping):
         raise ValueError("mod: expected a mapping of plug-in sections, got {!r}".format(mods))
     else:
+        shipped = list(load_default_config().get("mod") or {})
         for name, section in mods.items():
             if not isinstance(section, Mapping):
                 raise ValueError("mod.{}: expected a mapping, got {!r}".format(name, section))
+            if name not in shipped and "lib" not in section:
+                # Not a plug-in of the engine and none of one's own (it names no lib): a typo, most likely,
+                # whose settings would otherwise be dropped without a word.
+                raise ValueError("unknown plug-in section mod.{}{} (known: {}; a plug-in of your own names its "
+                                 "lib)".format(name, did_you_mean(name, shipped, "mod."), ", ".join(shipped)))
             if "enabled" in section and not isinstance(section["enabled"], bool):
                 raise ValueError("mod.{}.enabled: expected true or false, got {!r}".format(
                     name, section["enabled"]))
@@ -294,6 +306,19 @@ def _validate(cfg):
                 if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                     raise ValueError("mod.fund.{}: expected a whole number of trading days >= 0, got {!r}".format(
                         key, value))
+
+
+def _is_finite(number):
+    try:
+        return math.isfinite(number)
+    except OverflowError:  # an integer beyond any float
+        return False
+
+
+def did_you_mean(name, candidates, prefix=""):
+    """``" (did you mean mod.fund?)"`` for the candidate closest to a misspelt ``name``, else ``""``."""
+    close = difflib.get_close_matches(str(name), [str(c) for c in candidates], n=1, cutoff=0.6)
+    return " (did you mean {}{}?)".format(prefix, close[0]) if close else ""
 
 
 def parse_override(text):

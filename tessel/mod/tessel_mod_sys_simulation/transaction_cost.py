@@ -5,10 +5,13 @@ from tessel.interface import AbstractTransactionCostDecider
 
 
 def _rate(value, name):
-    value = float(value)
-    if math.isnan(value) or value < 0:
+    try:
+        number = float(value) if not isinstance(value, bool) else math.nan
+    except (TypeError, ValueError):
+        number = math.nan
+    if not math.isfinite(number) or number < 0:
         raise ValueError("mod.sys_simulation.{}: expected a number >= 0, got {!r}".format(name, value))
-    return value
+    return number
 
 
 class StockTransactionCostDecider(AbstractTransactionCostDecider):
