@@ -156,7 +156,8 @@ def compute_summary(daily, start_value, trades=None, risk_free_rate=0.0, benchma
     total = end_value / start_value - 1.0 if start_value else float("nan")
     returns = daily_returns(values, start_value)
     measured = np.count_nonzero(~np.isnan(returns))
-    std = float(np.nanstd(returns, ddof=1)) if measured > 1 else float("nan")
+    with np.errstate(invalid="ignore", over="ignore"):  # infinite values (absurd prices) give NaN, said as "-"
+        std = float(np.nanstd(returns, ddof=1)) if measured > 1 else float("nan")
     excess_mean = float(np.nanmean(returns)) - risk_free_rate / per_year if measured else float("nan")
     sharpe = excess_mean / std * math.sqrt(per_year) if std and std == std else float("nan")
     drawdown, peak, trough = max_drawdown(values, dates, start_value)
@@ -206,9 +207,16 @@ def _benchmark_summary(returns, total, days, prices, base, benchmark_id, per_yea
         "benchmark_total_return": bench_total,
         "benchmark_annual_return": annualised_return(bench_total, days, per_year),
         "excess_return": total - bench_total,
-        "tracking_error": float(np.std(diff, ddof=1) * math.sqrt(per_year)) if len(diff) > 1 else float("nan"),
+        "tracking_error": _tracking_error(diff, per_year),
     })
     return result
+
+
+def _tracking_error(diff, per_year):
+    if len(diff) < 2:
+        return float("nan")
+    with np.errstate(invalid="ignore", over="ignore"):
+        return float(np.std(diff, ddof=1) * math.sqrt(per_year))
 
 
 def format_summary_value(key, value):

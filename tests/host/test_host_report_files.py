@@ -4,6 +4,7 @@ import logging
 import math
 import os
 import stat
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -116,3 +117,15 @@ def test_a_picture_that_cannot_be_drawn_does_not_stop_the_tables(tmp_path, monke
     assert "report" not in paths and sorted(os.listdir(folder)) == [n for n in REPORT if n != "report.png"]
     assert "120.0" in (folder / "daily.csv").read_text()
     assert any("report.png not drawn (ValueError: Axis limits" in r.getMessage() for r in caplog.records)
+
+
+def test_absurd_values_give_a_summary_and_tables_without_numpy_warnings(tmp_path):
+    values = (1e6, 1e307, 1e308, 1e308)  # a NAV of 1e308 in imported data
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = make_result(values)
+        result.summary = compute_summary(result.daily, 1e6, benchmark=np.array(values), benchmark_id="B")
+        result.save(tmp_path / "out")
+    summary = json.loads((tmp_path / "out" / "summary.json").read_text())
+    assert summary["annual_return"] is None and summary["total_return"] == 1e302
+    assert len(pd.read_csv(tmp_path / "out" / "daily.csv")) == 4
