@@ -93,7 +93,10 @@ def round_for_csv(values):
     decimals = np.minimum(CSV_DECIMALS, CSV_SIGNIFICANT_DIGITS - 1 - magnitude)
     for places in np.unique(decimals):
         chosen = decimals == places
-        result[chosen] = np.round(values[chosen], int(places))
+        if places >= -22:
+            result[chosen] = np.round(values[chosen], int(places))
+        else:  # beyond 1e37 the power of ten is not exact in binary and np.round would add noise of its own
+            result[chosen] = [float("{:.{}g}".format(v, CSV_SIGNIFICANT_DIGITS)) for v in values[chosen]]
     return result
 
 
