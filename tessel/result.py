@@ -78,6 +78,9 @@ def _json_figure(value):
     return value
 
 
+_POWERS_OF_TEN = 10.0 ** np.arange(23)  # exact in binary up to 1e22
+
+
 def round_for_csv(values):
     """``values`` (floats) rounded to ``CSV_DECIMALS`` decimals, fewer where that exceeds the significant digits.
 
@@ -86,17 +89,25 @@ def round_for_csv(values):
     NaN and infinities pass through.
     """
     values = np.asarray(values, dtype=float)
-    result = values.copy()
-    magnitude = np.zeros(values.shape, dtype=np.int64)
-    finite = np.isfinite(values) & (values != 0)
-    magnitude[finite] = np.floor(np.log10(np.abs(values[finite]))).astype(np.int64)
-    decimals = np.minimum(CSV_DECIMALS, CSV_SIGNIFICANT_DIGITS - 1 - magnitude)
-    for places in np.unique(decimals):
-        chosen = decimals == places
-        if places >= -22:
-            result[chosen] = np.round(values[chosen], int(places))
-        else:  # beyond 1e37 the power of ten is not exact in binary and np.round would add noise of its own
-            result[chosen] = [float("{:.{}g}".format(v, CSV_SIGNIFICANT_DIGITS)) for v in values[chosen]]
+    result = np.round(values, CSV_DECIMALS)
+    large = np.isfinite(values) & (np.abs(values) >= 10.0 ** (CSV_SIGNIFICANT_DIGITS - CSV_DECIMALS))
+    if not large.any():
+        return result
+    chosen = values[large]
+    decimals = CSV_SIGNIFICANT_DIGITS - 1 - np.floor(np.log10(np.abs(chosen))).astype(np.int64)
+    rounded = np.empty_like(chosen)
+    # What np.round does for one number of decimals, here with each value's own: scale by an exact power
+    # of ten, round to a whole number, scale back.
+    fine = decimals >= 0
+    scale = _POWERS_OF_TEN[decimals[fine]]
+    rounded[fine] = np.rint(chosen[fine] * scale) / scale
+    coarse = ~fine & (decimals >= -22)
+    scale = _POWERS_OF_TEN[-decimals[coarse]]
+    rounded[coarse] = np.rint(chosen[coarse] / scale) * scale
+    # Beyond 1e37 no power of ten is exact in binary: go through the decimal text instead.
+    huge = decimals < -22
+    rounded[huge] = [float("{:.{}g}".format(v, CSV_SIGNIFICANT_DIGITS)) for v in chosen[huge]]
+    result[large] = rounded
     return result
 
 
