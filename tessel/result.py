@@ -89,10 +89,11 @@ def round_for_csv(values):
     NaN and infinities pass through.
     """
     values = np.asarray(values, dtype=float)
-    result = np.round(values, CSV_DECIMALS)
     large = np.isfinite(values) & (np.abs(values) >= 10.0 ** (CSV_SIGNIFICANT_DIGITS - CSV_DECIMALS))
     if not large.any():
-        return result
+        return np.round(values, CSV_DECIMALS)
+    result = values.copy()
+    result[~large] = np.round(values[~large], CSV_DECIMALS)
     chosen = values[large]
     decimals = CSV_SIGNIFICANT_DIGITS - 1 - np.floor(np.log10(np.abs(chosen))).astype(np.int64)
     rounded = np.empty_like(chosen)
