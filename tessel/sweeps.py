@@ -180,9 +180,9 @@ def failure_message(exc, strategy):
 
 def json_summary(summary):
     """The summary exactly as ``summary.json`` holds it (dates as text, missing figures as None)."""
-    from tessel.result import _nan_to_none
+    from tessel.result import _json_figure
 
-    return json.loads(json.dumps({k: _nan_to_none(v) for k, v in summary.items()}, default=str))
+    return json.loads(json.dumps({k: _json_figure(v) for k, v in summary.items()}, default=str))
 
 
 _RUN_LOCK = threading.Lock()
