@@ -78,6 +78,17 @@ def _json_figure(value):
     return value
 
 
+def dump_summary(summary, f=None, **dump_options):
+    """Write ``summary`` as ``summary.json`` holds it to ``f`` (or return that text when ``f`` is None).
+
+    Non-finite figures become null; dates and other values are written as text.
+    """
+    figures = {k: _json_figure(v) for k, v in summary.items()}
+    if f is None:
+        return json.dumps(figures, allow_nan=False, default=str, **dump_options)
+    return json.dump(figures, f, allow_nan=False, default=str, **dump_options)
+
+
 _POWERS_OF_TEN = 10.0 ** np.arange(23)  # exact in binary up to 1e22
 
 
@@ -336,8 +347,7 @@ class RunResult:
             frame.to_csv(os.path.join(folder, name + ".csv"), index=(name == "daily"), date_format="%Y-%m-%d")
             names[name] = name + ".csv"
         with open(os.path.join(folder, "summary.json"), "w", encoding="utf-8") as f:
-            json.dump({k: _json_figure(v) for k, v in self.summary.items()}, f, indent=2, ensure_ascii=False,
-                      allow_nan=False, default=str)
+            dump_summary(self.summary, f, indent=2, ensure_ascii=False)
             f.write("\n")
         names["summary"] = "summary.json"
         from tessel.report import plot_report

@@ -180,9 +180,9 @@ def failure_message(exc, strategy):
 
 def json_summary(summary):
     """The summary exactly as ``summary.json`` holds it (dates as text, missing figures as None)."""
-    from tessel.result import _json_figure
+    from tessel.result import dump_summary
 
-    return json.loads(json.dumps({k: _json_figure(v) for k, v in summary.items()}, default=str))
+    return json.loads(dump_summary(summary))
 
 
 _RUN_LOCK = threading.Lock()
