@@ -402,13 +402,19 @@ def _columns(header, rows):
 
 
 def _ids(column, funds):
+    distinct = set(column)
+    if funds.keys() >= distinct:  # the usual case: nothing to strip
+        return list(column)
     ids = list(map(str.strip, column))
-    if not all(map(funds.__contains__, ids)):
+    if not funds.keys() >= set(ids):
         raise _Unusual
     return ids
 
 
 def _choices(column, allowed):
+    distinct = set(column)
+    if allowed >= distinct:
+        return list(column)
     values = list(map(str.strip, column))
     if not allowed.issuperset(values):
         raise _Unusual
@@ -437,29 +443,56 @@ class _DateTexts:
         return list(map(self.iso.__getitem__, column))
 
 
+_NAN = math.nan
+_SAMPLE = 256  # cells looked at to tell whether a column repeats a few values
+
+
+def _floats(column):
+    """The cells of a number column as floats, NaN where a cell is empty, and
+    the number of empty cells; unusual when a cell is not a number."""
+    count = len(column)
+    try:
+        if len(set(column[:_SAMPLE])) * 4 < min(count, _SAMPLE):
+            # Few distinct values (limits, fixed amounts): each converted once.
+            table = {text: float(text) for text in set(column)}
+            return list(map(table.__getitem__, column)), 0
+        return list(map(float, column)), 0
+    except ValueError:
+        pass
+    if column.count("") == count:  # a column left empty (no daily profit for most funds)
+        return [_NAN] * count, count
+    cells = list(map(str.strip, column))
+    empty = cells.count("")
+    if not empty:
+        raise _Unusual
+    try:
+        distinct = set(cells)
+        if len(distinct) * 4 < count:
+            table = {text: float(text) if text else _NAN for text in distinct}
+            return list(map(table.__getitem__, cells)), empty
+        return [float(text) if text else _NAN for text in cells], empty
+    except ValueError:
+        raise _Unusual from None
+
+
 def _numbers(column, required=True, minimum=None, positive=False):
-    """The cells of a number column as floats (None where empty), as an array
-    (NaN where empty) and the mask of its empty cells (None when there are
-    none); unusual whenever a row check could refuse one. `required` is a
+    """The cells of a number column as floats (NaN where empty) and as an
+    array; unusual whenever a row check could refuse one. `required` is a
     bool or a function giving a per-row mask. A column missing from the file
-    gives (None, None, None)."""
+    gives (None, None)."""
     if column is None:
         if callable(required) and required().any():
             raise _Unusual
-        return None, None, None
-    try:
-        values = list(map(float, column))
-        empty = 0
-    except ValueError:
-        try:
-            values = [float(v) if v else None for v in map(str.strip, column)]
-        except ValueError:
-            raise _Unusual from None
-        empty = values.count(None)
+        return None, None
+    values, empty = _floats(column)
+    if empty == len(values):  # nothing but empty cells: no value to check
+        if required is True or (callable(required) and required().any()):
+            raise _Unusual
+        return values, np.full(empty, _NAN)
     array = np.array(values, dtype=float)
     nan = np.isnan(array)
     if empty:
-        if required is True or nan.sum() != empty:  # an empty cell, or a "nan" text
+        if required is True or np.count_nonzero(nan) != empty:  # an empty cell, or a "nan" text
             raise _Unusual
         if callable(required) and (required() & nan).any():
             raise _Unusual
@@ -471,7 +504,12 @@ def _numbers(column, required=True, minimum=None, positive=False):
         raise _Unusual
     if minimum is not None and (array < minimum).any():
         raise _Unusual
-    return values, array, (nan if empty else None)
+    return values, array
+
+
+# Rows per INSERT statement: one statement inserting many rows costs the
+# database driver far less than one execution per row.
+_ROWS_PER_INSERT = 500
 
 
 class _Chunk:
@@ -480,37 +518,34 @@ class _Chunk:
 
     def __init__(self, **columns):
         self.columns = dict(columns)
-        self.nulls = {}  # column -> mask of its NULL cells, for columns that have some
 
     def add(self, name, numbers):
-        values, array, nulls = numbers
+        values, array = numbers
         if values is not None:
             self.columns[name] = values
-            if nulls is not None:
-                self.nulls[name] = nulls
         return array
 
     def insert(self, conn, table):
-        """Insert the rows grouped by which columns are NULL, each group with
-        an INSERT naming only its non-NULL columns: binding a NULL costs the
-        database driver more than leaving the column out."""
-        columns, nulls = self.columns, self.nulls
-        full = [name for name in columns if name not in nulls]
-        if not nulls:
-            db.insert_columns(conn, table, full, zip(*columns.values()))
-            return
-        names = list(nulls)
-        code = np.zeros(len(next(iter(columns.values()))), dtype=np.int64)
-        for bit, name in enumerate(names):
-            code |= nulls[name].astype(np.int64) << bit
-        for pattern in np.unique(code).tolist():
-            present = full + [name for bit, name in enumerate(names) if not pattern >> bit & 1]
-            chosen = [columns[name] for name in present]
-            picked = code == pattern
-            if not picked.all():
-                keep = picked.tolist()
-                chosen = [list(itertools.compress(values, keep)) for values in chosen]
-            db.insert_columns(conn, table, present, zip(*chosen))
+        """Insert the rows in file order, many to a statement. An empty number
+        cell is bound as NaN, which the database stores as NULL (binding
+        None costs the driver several times more)."""
+        names = list(self.columns)
+        width = len(names)
+        count = len(self.columns[names[0]])
+        flat = [None] * (count * width)
+        for k, values in enumerate(self.columns.values()):
+            flat[k::width] = values
+        columns = ", ".join(names)
+        row = "(" + ", ".join("?" * width) + ")"
+        step = _ROWS_PER_INSERT * width
+        full = count - count % _ROWS_PER_INSERT
+        if full:
+            sql = f"INSERT INTO {table} ({columns}) VALUES " + ", ".join([row] * _ROWS_PER_INSERT)
+            for start in range(0, full * width, step):
+                conn.execute(sql, flat[start:start + step])
+        if full < count:
+            sql = f"INSERT INTO {table} ({columns}) VALUES " + ", ".join([row] * (count - full))
+            conn.execute(sql, flat[full * width:])
 
 
 def _load(conn, directory, name, table, check_row, check_chunk=None, keys=None):
@@ -591,7 +626,11 @@ def _nav(conn, directory, funds, dates):
 
     def check_chunk(columns):
         ids = _ids(columns["order_book_id"], funds)
-        accrues = lambda: np.fromiter(map(funds.__getitem__, ids), bool, len(ids))  # noqa: E731
+        def accrues():
+            if not any(map(funds.__getitem__, set(ids))):
+                return np.zeros(len(ids), dtype=bool)
+            return np.fromiter(map(funds.__getitem__, ids), bool, len(ids))
+
         chunk = _Chunk(order_book_id=ids, date=dates(columns["date"]))
         chunk.add("unit_net_value", _numbers(columns["unit_net_value"], positive=True))
         chunk.add("adjusted_net_value", _numbers(columns["adjusted_net_value"], positive=True))
