@@ -9,7 +9,8 @@ succeeded.
 The files are read in chunks of rows, so memory stays bounded whatever their
 size. A chunk of the large files (NAV, status) is first checked column by
 column; only a chunk in which that quick check finds something unusual is
-checked again row by row, which finds the first problem and words it. Keys
+checked again row by row, which finds the first problem and words it. A
+checked chunk goes into the database many rows to a statement. Keys
 already imported are looked up in the database being built, not held in
 memory. The first problem found stops the import with a
 `DataImportError` naming the file, line, column and what is wrong; the
@@ -402,9 +403,8 @@ def _columns(header, rows):
 
 
 def _ids(column, funds):
-    distinct = set(column)
-    if funds.keys() >= distinct:  # the usual case: nothing to strip
-        return list(column)
+    if funds.keys() >= set(column):  # the usual case: nothing to strip
+        return column
     ids = list(map(str.strip, column))
     if not funds.keys() >= set(ids):
         raise _Unusual
@@ -412,9 +412,8 @@ def _ids(column, funds):
 
 
 def _choices(column, allowed):
-    distinct = set(column)
-    if allowed >= distinct:
-        return list(column)
+    if allowed >= set(column):
+        return column
     values = list(map(str.strip, column))
     if not allowed.issuperset(values):
         raise _Unusual
@@ -431,6 +430,10 @@ class _DateTexts:
         self.iso = {}
 
     def __call__(self, column):
+        try:  # the usual case once the first chunks are in: every text known
+            return list(map(self.iso.__getitem__, column))
+        except KeyError:
+            pass
         new = set(column).difference(self.iso)
         if len(self.iso) + len(new) > self.LIMIT:
             self.iso.clear()
@@ -626,6 +629,7 @@ def _nav(conn, directory, funds, dates):
 
     def check_chunk(columns):
         ids = _ids(columns["order_book_id"], funds)
+
         def accrues():
             if not any(map(funds.__getitem__, set(ids))):
                 return np.zeros(len(ids), dtype=bool)
