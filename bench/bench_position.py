@@ -1,17 +1,29 @@
 """Time the daily cycle of many fund positions.
 
-Builds a throw-away bundle of N business days, registers funds (a quarter of
-them daily-accruing, with a daily profit on every bar), opens one position
-per fund in a stock account, and runs every day: before_trading of the
-account, today's price for each position, a few random subscriptions and
-redemptions, then settlement.  Reports the time per position-day.
+Two measurements, both in CPU seconds of the running thread (the machine is
+shared, so wall time would count other jobs too):
+
+- with the engine: builds a throw-away bundle of N business days, registers
+  funds (a quarter of them daily-accruing, with a daily profit on every
+  bar), opens one position per fund in a stock account, and runs every day:
+  before_trading of the account, today's price for each position, a few
+  random subscriptions and redemptions, then settlement.  Reports the time
+  per position-day, the engine's own share included.
+- the position's own work: the same kind of cycle on FundPosition objects
+  alone, every question the position asks the engine answered by doubles
+  from prepared dictionaries (the set-up of bench_stores.py's position
+  case).  The doubles' own cost is timed alone and subtracted.
 
     PYTHONPATH=. python bench/bench_position.py --positions 200 --days 2500
 """
 import datetime as dt
+import os
+import platform
 import random
+import sys
 import tempfile
 import time
+import types
 from pathlib import Path
 
 import click
@@ -26,7 +38,13 @@ from tessel.environment import Environment
 from tessel.model import Instrument
 from tessel.model.trade import Trade
 from tessel.portfolio.account import Account
+from tessel.portfolio.position import Position
 from tessel.utils.datetime_func import convert_date_to_int
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_stores import FreeDataProxy, make_env, trading_calendar  # noqa: E402
+
+clock = time.thread_time
 
 
 class Funds(AbstractInstrumentStore):
@@ -96,11 +114,112 @@ def setup(n_positions, n_days, root):
     return env, [d.date() for d in days], bars, funds.all_id_and_syms
 
 
+def own_work(n_positions, n_days, trades_per_day, repeat):
+    """Per position-day CPU seconds of the cycle and of the doubles alone."""
+    from tessel_mod_fund.position import FundPosition
+
+    with tempfile.TemporaryDirectory() as root:
+        calendar = trading_calendar()
+        env = make_env(root, calendar)
+        env.config.mod.fund = types.SimpleNamespace(subscription_receiving_days=1, redemption_receiving_days=3,
+                                                    fund_nav_type="unit")
+        days = [d.date() for d in calendar[:n_days]]
+        ids = [f"F{k:04d}" for k in range(n_positions)]
+        instruments = {i: Instrument({"order_book_id": i, "symbol": i, "type": INSTRUMENT_TYPE.PUBLIC_FUND,
+                                      "accrued_daily": False}) for i in ids}
+        real_proxy = env.data_proxy
+        previous = {d: p for d, p in zip(days[1:], days)}
+        next_dates = {}
+        for d in days[:-10]:
+            for n in (1, 3):  # the receiving days of units and of cash
+                next_dates[(d, n)] = real_proxy.get_next_trading_date(d, n=n)
+        env.data_proxy = FreeDataProxy(previous, instruments)
+        env.data_proxy.get_next_trading_date = lambda when, n=1: next_dates[(when.date(), n)]
+        env.get_instrument = instruments.__getitem__
+
+        rng = random.Random(0)
+        prices = {i: np.round(1 + np.cumsum(np.random.default_rng(k).normal(0, 0.002, n_days)), 4).tolist()
+                  for k, i in enumerate(ids)}
+        trades = {}
+        for t in range(1, n_days - 10):
+            for _ in range(trades_per_day):
+                k, buy = rng.randrange(n_positions), rng.random() < 0.6
+                moment = dt.datetime(days[t].year, days[t].month, days[t].day, 15)
+                side, effect = (SIDE.BUY, POSITION_EFFECT.OPEN) if buy else (SIDE.SELL, POSITION_EFFECT.CLOSE)
+                trade = Trade.__from_create__(None, prices[ids[k]][t], 100.0, side, effect, ids[k],
+                                              calendar_dt=moment, trading_dt=moment)
+                trades.setdefault(t, []).append((k, buy, trade))
+
+        def cycle():
+            positions = [FundPosition(i, POSITION_EFFECT.OPEN) for i in ids]
+            for p in positions:
+                p._quantity = p._old_quantity = p._logical_old_quantity = 10000.0
+            elapsed = 0.0
+            for t in range(1, n_days - 10):
+                day = days[t]
+                t0 = clock()
+                for p in positions:
+                    p.before_trading(day)
+                elapsed += clock() - t0
+                for k, p in enumerate(positions):
+                    p.update_last_price(prices[ids[k]][t])
+                t0 = clock()
+                for k, buy, trade in trades.get(t, ()):
+                    p = positions[k]
+                    if buy or p.quantity > 100:
+                        p.apply_trade(trade)
+                for p in positions:
+                    p.settlement(day)
+                elapsed += clock() - t0
+            return elapsed
+
+        # What the position asks the engine per position-day, answered by
+        # the doubles, timed alone: the base class's before_trading, the
+        # environment, the previous trading day, the dividend and split
+        # look-ups and the instrument behind the accrual flag.
+        proxy = env.data_proxy
+        base_before = Position.before_trading
+        get_instance = Environment.get_instance
+
+        def host_only():
+            p = FundPosition(ids[0], POSITION_EFFECT.OPEN)
+            elapsed = 0.0
+            for t in range(1, n_days - 10):
+                day = days[t]
+                t0 = clock()
+                for i in ids:
+                    base_before(p, day)
+                    get_instance()
+                    last = proxy.get_previous_trading_date(day)
+                    proxy.get_dividend_by_book_date(i, last)
+                    proxy.get_split_by_ex_date(i, day)
+                    env.get_instrument(i)
+                t1 = clock()
+                for i in ids:  # the loop alone, which is not the engine's
+                    pass
+                elapsed += 2 * t1 - t0 - clock()
+            return elapsed
+
+        cycle_s = min(cycle() for _ in range(repeat))
+        host_s = min(host_only() for _ in range(repeat))
+    n = n_positions * (n_days - 11)
+    return cycle_s / n, host_s / n
+
+
 @click.command()
 @click.option("--positions", default=200, show_default=True, help="Number of fund positions.")
 @click.option("--days", default=2500, show_default=True, help="Number of trading days.")
 @click.option("--trades-per-day", default=5, show_default=True, help="Random fills per day.")
-def main(positions, days, trades_per_day):
+@click.option("--repeat", default=3, show_default=True, help="Rounds of the own-work cycle (best counts).")
+def main(positions, days, trades_per_day, repeat):
+    click.echo("machine: {}, {} cores, Python {}; load average {:.1f}".format(
+        platform.machine(), os.cpu_count(), platform.python_version(), os.getloadavg()[0]))
+    cycle, host = own_work(positions, days, trades_per_day, repeat)
+    own = (cycle - host) * 1e6
+    click.echo("own work: {} positions x {} days, {} trades a day: cycle {:.2f} us, engine doubles {:.2f} us, "
+               "position's own work {:.2f} us per position-day (target <= 2 us: {})".format(
+                   positions, days - 11, trades_per_day, cycle * 1e6, host * 1e6, own,
+                   "meets" if own <= 2 else "MISSES"))
     with tempfile.TemporaryDirectory() as root:
         env, calendar, bars, ids = setup(positions, days, root)
         account = Account(DEFAULT_ACCOUNT_TYPE.STOCK, 1e12)
@@ -110,15 +229,15 @@ def main(positions, days, trades_per_day):
             account.get_position(k)._quantity = account.get_position(k)._old_quantity = 10000.0
 
         in_cycle = 0.0
-        started = time.perf_counter()
+        started = clock()
         # day 0 has no previous trading day for the dividend lookup
         for i in range(1, days - 10):
             day = calendar[i]
             moment = dt.datetime(day.year, day.month, day.day, 15)
             env.calendar_dt = env.trading_dt = moment
-            t0 = time.perf_counter()
+            t0 = clock()
             account.before_trading(day)
-            in_cycle += time.perf_counter() - t0
+            in_cycle += clock() - t0
             for k, position in account.positions.items():
                 position.update_last_price(closes[k][i])
             for _ in range(trades_per_day):
@@ -131,16 +250,16 @@ def main(positions, days, trades_per_day):
                     side, effect, units = SIDE.BUY, POSITION_EFFECT.OPEN, 100.0
                 trade = Trade.__from_create__(None, price, units, side, effect, k,
                                               calendar_dt=moment, trading_dt=moment)
-                t0 = time.perf_counter()
+                t0 = clock()
                 account.apply_trade(trade)
-                in_cycle += time.perf_counter() - t0
-            t0 = time.perf_counter()
+                in_cycle += clock() - t0
+            t0 = clock()
             account.settlement(day)
-            in_cycle += time.perf_counter() - t0
-        total = time.perf_counter() - started
+            in_cycle += clock() - t0
+        total = clock() - started
 
     n = positions * (days - 11)
-    click.echo("{} positions x {} days: {:.2f} s in total, {:.2f} s in the daily cycle "
+    click.echo("with the engine: {} positions x {} days: {:.2f} CPU s in total, {:.2f} CPU s in the daily cycle "
                "({:.2f} us per position-day)".format(positions, days - 11, total, in_cycle, in_cycle / n * 1e6))
 
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tmf/errors.hpp"
+#include "tmf/fast_call.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
 #include "tmf/pyargs.hpp"
@@ -53,6 +54,8 @@ struct Globals {
     py::object accrued_fund_getter;    // the LRU behind _accrued_fund
     py::object accrued_fund_property;  // FundPosition's own _accrued_fund
     tmf::LruFunction* accrued_fund_lru = nullptr;
+    PyObject* module_dict = nullptr;  // borrowed from `module`
+    py::kwargs no_kwargs;             // the empty keywords of a positional call
 };
 
 Globals* G = nullptr;
@@ -107,6 +110,11 @@ struct Names {
     PyObject* get_previous_trading_date = intern("get_previous_trading_date");
     PyObject* get_dividend_by_book_date = intern("get_dividend_by_book_date");
     PyObject* get_split_by_ex_date = intern("get_split_by_ex_date");
+    PyObject* equity = intern("equity");
+    PyObject* position_effect = intern("position_effect");
+    PyObject* last_quantity = intern("last_quantity");
+    PyObject* trading_datetime = intern("trading_datetime");
+    PyObject* apply_trade = intern("apply_trade");
 };
 
 Names* N = nullptr;
@@ -114,7 +122,14 @@ Names* N = nullptr;
 // A module-level name, looked up when used (as a Python function body
 // would), so the module's bindings stay the ones that count.
 py::object global(const char* name) { return G->module.attr(name); }
-py::object global(PyObject* name) { return tmf::steal(PyObject_GetAttr(G->module.ptr(), name)); }
+py::object global(PyObject* name) {
+    // The module's namespace first, as a global name in a function body is
+    // read; only a name missing there takes the full attribute lookup.
+    PyObject* value = PyDict_GetItemWithError(G->module_dict, name);
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return tmf::steal(PyObject_GetAttr(G->module.ptr(), name));
+}
 
 // ---------------------------------------------------------------------------
 // Thin C API wrappers that turn a Python error into a C++ exception.
@@ -123,6 +138,21 @@ using tmf::steal;
 using tmf::truthy;
 
 py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+
+// o.name(args...): the method looked up and called the way Python's
+// `o.name(...)` does it, without a bound-method object in between.
+template <class... Args>
+py::object call_attr(py::handle o, PyObject* name, Args... args) {
+    PyObject* argv[] = {o.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(name, argv, sizeof...(Args) + 1, nullptr));
+}
+
+// f(args...) with the arguments on the stack.
+template <class... Args>
+py::object call(py::handle f, Args... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 void setattr(py::handle o, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(o.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
@@ -221,7 +251,7 @@ py::object call_method(py::handle self, PyObject* name, Args&&... args) {
             return h->body(self, argv[0], sizeof...(Args) == 2 ? argv[1] : py::handle());
         }
     }
-    return getattr(self, name)(std::forward<Args>(args)...);
+    return call_attr(self, name, std::forward<Args>(args)...);
 }
 
 // self._accrued_fund: the cached flag straight from its cache when the
@@ -232,7 +262,7 @@ py::object accrued_flag(py::handle self) {
         _PyType_Lookup(Py_TYPE(self.ptr()), N->accrued_fund_) == G->accrued_fund_property.ptr()) {
         py::args args = py::reinterpret_steal<py::args>(PyTuple_Pack(1, self.ptr()));
         if (!args) throw py::error_already_set();
-        return G->accrued_fund_lru->call(args, py::kwargs());
+        return G->accrued_fund_lru->call(args, G->no_kwargs);
     }
     return getattr(self, N->accrued_fund_);
 }
@@ -559,6 +589,55 @@ py::object build_daily_profit(py::handle order_book_id, const py::array& dt_raw,
     return out.attr("view")(recarray);
 }
 
+// ---------------------------------------------------------------------------
+// The daily entry points and the valuation, called by the engine for every
+// position every day.
+
+py::object equity(py::handle self) {
+    // StockPosition.equity as the base class has it now, read for self.
+    py::object descr = getattr(G->stock_position, N->equity);
+    descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
+    py::object base = get ? steal(get(descr.ptr(), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
+                          : descr.attr("__get__")(self, py::type::handle_of(self));
+    return steal(PyNumber_Add(base.ptr(), queue_sum(self, N->redeem_queue).ptr()));
+}
+
+// quantity == 0, on C doubles when it is a float.
+bool is_zero(py::handle quantity) {
+    if (PyFloat_CheckExact(quantity.ptr())) return PyFloat_AS_DOUBLE(quantity.ptr()) == 0.0;
+    return equal(quantity, G->zero);
+}
+
+py::object before_trading(py::handle self, py::handle trading_date) {
+    py::object delta_cash = call(getattr(global(N->Position), N->before_trading), self, trading_date);
+    if (is_zero(getattr(self, N->quantity_)) && !truthy(getattr(self, N->redeem_queue)) &&
+        !truthy(getattr(self, N->dividend_receivable_))) {
+        return py::int_(0);
+    }
+    py::object data_proxy = getattr(call_attr(global(N->Environment), N->get_instance), N->data_proxy);
+    delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                           call_method(self, N->handle_redeem_value, trading_date).ptr()));
+    delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                           call_method(self, N->handle_accrued, trading_date).ptr()));
+    if (truthy(getattr(self, N->able_dividend_))) {
+        call_method(self, N->handle_book_closure, trading_date, data_proxy);
+        delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
+                                               call_method(self, N->handle_payable, trading_date).ptr()));
+        call_method(self, N->handle_split, trading_date, data_proxy);
+    }
+    call_method(self, N->handle_subscribe_units, trading_date);
+    return delta_cash;
+}
+
+py::object settlement(py::handle self, py::handle trading_date) {
+    if (truthy(getattr(self, N->able_dividend_)) && truthy(getattr(self, N->dividend_receivable_)) &&
+        truthy(getattr(self, N->fund_dividend_reinvestment))) {
+        call_method(self, N->deal_reinvestment, trading_date);
+        call_method(self, N->handle_subscribe_units, trading_date);
+    }
+    return py::int_(0);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(position, m) {
@@ -570,6 +649,7 @@ PYBIND11_MODULE(position, m) {
     N = new Names();
     G = new Globals();
     G->module = py::reinterpret_borrow<py::object>(m);
+    G->module_dict = PyModule_GetDict(m.ptr());
 
     // Module-level names, in this order.
     py::module_ dt_mod = py::module_::import("datetime");
@@ -609,7 +689,7 @@ PYBIND11_MODULE(position, m) {
         [](const py::args& args, const py::kwargs&) -> py::object {
             py::handle self = args[0];
             py::object env = getattr(self, N->env_);
-            return getattr(getattr(env, N->get_instrument)(getattr(self, N->order_book_id_)), N->accrued_daily);
+            return getattr(call_attr(env, N->get_instrument, getattr(self, N->order_book_id_)), N->accrued_daily);
         },
         2, "_accrued_fund");
 
@@ -647,13 +727,8 @@ PYBIND11_MODULE(position, m) {
         py::arg("self"), py::arg("order_book_id"), py::arg("direction"), py::arg("init_quantity") = 0,
         py::arg("init_price") = py::none());
 
-    cls.def_property(
-        "equity",
-        [StockPosition](py::object self) {
-            py::object base = tmf::base_property(StockPosition, "equity", self);
-            return steal(PyNumber_Add(base.ptr(), queue_sum(self, N->redeem_queue).ptr()));
-        },
-        "净值 = 预期持仓金额 + 赎回金额");
+    cls.attr("equity", tmf::property_of(tmf::fast_getter("equity", "equity(arg0: object) -> object\n", &equity, m),
+                                        "净值 = 预期持仓金额 + 赎回金额"));
 
     cls.def(
         "get_state",
@@ -702,7 +777,7 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "apply_trade",
         [StockPosition](py::object self, py::object trade) -> py::object {
-            py::object effect = trade.attr("position_effect");
+            py::object effect = getattr(trade, N->position_effect);
             const bool is_open = equal(effect, G->effect_open);
             const bool is_close = !is_open && equal(effect, G->effect_close);
             if (!is_open && !is_close) {
@@ -716,7 +791,7 @@ PYBIND11_MODULE(position, m) {
                 // Units still on their way cannot be redeemed; the base class
                 // only knows the expected holding, which includes them.
                 py::object received = received_quantity(self);
-                py::object wanted = trade.attr("last_quantity");
+                py::object wanted = getattr(trade, N->last_quantity);
                 if (truthy(steal(PyObject_RichCompare(
                         wanted.ptr(), add(received, py::float_(1e-8)).ptr(), Py_GT)))) {
                     tmf::raise_with(PyExc_ValueError,
@@ -724,18 +799,18 @@ PYBIND11_MODULE(position, m) {
                                                 wanted, getattr(self, N->order_book_id_), received));
                 }
             }
-            py::object trading_dt = trade.attr("trading_datetime");
+            py::object trading_dt = getattr(trade, N->trading_datetime);
             // The arrival date and the trade's date are fixed before the trade
             // is applied: a calendar error or a trade without a usable time then
             // leaves the position untouched instead of losing the trade's units
             // or cash.
             py::object dt = next_trading_datetime(
                 self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
-            py::object trade_date = getattr(trading_dt, N->date)();
-            py::object delta_cash = round4(tmf::call_base(StockPosition, "apply_trade", self, trade));
+            py::object trade_date = call_attr(trading_dt, N->date);
+            py::object delta_cash = round4(call(getattr(StockPosition, N->apply_trade), self, trade));
             setattr(self, N->quantity_, round4(getattr(self, N->quantity_)));
             if (is_open) {
-                append(getattr(self, N->subscribe_queue), py::make_tuple(dt, trade.attr("last_quantity")));
+                append(getattr(self, N->subscribe_queue), py::make_tuple(dt, getattr(trade, N->last_quantity)));
                 call_method(self, N->handle_subscribe_units, trade_date);
                 return delta_cash;
             }
@@ -744,29 +819,9 @@ PYBIND11_MODULE(position, m) {
         },
         py::arg("self"), py::arg("trade"));
 
-    cls.def(
-        "before_trading",
-        [](py::object self, py::object trading_date) -> py::object {
-            py::object delta_cash = getattr(global(N->Position), N->before_trading)(self, trading_date);
-            if (equal(getattr(self, N->quantity_), G->zero) && !truthy(getattr(self, N->redeem_queue)) &&
-                !truthy(getattr(self, N->dividend_receivable_))) {
-                return py::int_(0);
-            }
-            py::object data_proxy = getattr(getattr(global(N->Environment), N->get_instance)(), N->data_proxy);
-            delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                                   call_method(self, N->handle_redeem_value, trading_date).ptr()));
-            delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                                   call_method(self, N->handle_accrued, trading_date).ptr()));
-            if (truthy(getattr(self, N->able_dividend_))) {
-                call_method(self, N->handle_book_closure, trading_date, data_proxy);
-                delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                                       call_method(self, N->handle_payable, trading_date).ptr()));
-                call_method(self, N->handle_split, trading_date, data_proxy);
-            }
-            call_method(self, N->handle_subscribe_units, trading_date);
-            return delta_cash;
-        },
-        py::arg("self"), py::arg("trading_date"));
+    cls.attr("before_trading", tmf::fast_method("before_trading", "trading_date",
+                                                 "before_trading(self: object, trading_date: object) -> object\n",
+                                                 &before_trading, m));
 
     cls.def(
         "_date_to_datetime",
@@ -788,9 +843,9 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_handle_dividend_book_closure",
         own(N->handle_book_closure, [](py::object self, py::object trading_date, py::object data_proxy) {
-            py::object last_date = getattr(data_proxy, N->get_previous_trading_date)(trading_date);
+            py::object last_date = call_attr(data_proxy, N->get_previous_trading_date, trading_date);
             py::object order_book_id = getattr(self, N->order_book_id_);
-            py::object dividend = getattr(data_proxy, N->get_dividend_by_book_date)(order_book_id, last_date);
+            py::object dividend = call_attr(data_proxy, N->get_dividend_by_book_date, order_book_id, last_date);
             if (dividend.is_none() || py::len(dividend) == 0) return;
 
             // Several dividends booked on one date add up, in record order.
@@ -972,7 +1027,7 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_handle_split",
         own(N->handle_split, [](py::object self, py::object trading_date, py::object data_proxy) {
-            py::object ratio = getattr(data_proxy, N->get_split_by_ex_date)(getattr(self, N->order_book_id_), trading_date);
+            py::object ratio = call_attr(data_proxy, N->get_split_by_ex_date, getattr(self, N->order_book_id_), trading_date);
             if (ratio.is_none()) return;
             // Everything is computed first and written afterwards, so a
             // failure (a zero ratio, a malformed queue entry) changes nothing.
@@ -1004,26 +1059,28 @@ PYBIND11_MODULE(position, m) {
         // The fund's id, read-only, where the base class does not offer it.
         cls.def_property("order_book_id", [](py::object self) { return getattr(self, N->order_book_id_); });
     }
-    cls.def_property(
-        "receivable_quantity", [](py::object self) { return queue_sum(self, N->subscribe_queue); }, "未到账份额");
-    cls.def_property(
-        "receivable_cash", [](py::object self) { return queue_sum(self, N->redeem_queue); }, "未到账金额");
-    cls.def_property("quantity", [](py::object self) { return received_quantity(self); },
-                     "已到账份额 = 预期持有份额 - 未到账份额");
-    cls.def_property("closable", [](py::object self) { return received_quantity(self); });
-    cls.def_property("today_closable", [](py::object self) { return received_quantity(self); });
+    // Read by the engine for every position every day: plain C getters.
+    auto native_getter = [&m](const char* name, const char* doc, tmf::SelfBody body) {
+        return tmf::fast_getter(name, doc, body, m);
+    };
+    cls.attr("receivable_quantity",
+             tmf::property_of(native_getter("receivable_quantity", "receivable_quantity(arg0: object) -> object\n",
+                                     [](py::handle self) { return queue_sum(self, N->subscribe_queue); }),
+                              "未到账份额"));
+    cls.attr("receivable_cash",
+             tmf::property_of(native_getter("receivable_cash", "receivable_cash(arg0: object) -> object\n",
+                                     [](py::handle self) { return queue_sum(self, N->redeem_queue); }),
+                              "未到账金额"));
+    cls.attr("quantity", tmf::property_of(native_getter("quantity", "quantity(arg0: object) -> object\n", &received_quantity),
+                                          "已到账份额 = 预期持有份额 - 未到账份额"));
+    cls.attr("closable",
+             tmf::property_of(native_getter("closable", "closable(arg0: object) -> object\n", &received_quantity)));
+    cls.attr("today_closable", tmf::property_of(native_getter("today_closable", "today_closable(arg0: object) -> object\n",
+                                                       &received_quantity)));
 
-    cls.def(
-        "settlement",
-        [](py::object self, py::object trading_date) -> py::object {
-            if (truthy(getattr(self, N->able_dividend_)) && truthy(getattr(self, N->dividend_receivable_)) &&
-                truthy(getattr(self, N->fund_dividend_reinvestment))) {
-                call_method(self, N->deal_reinvestment, trading_date);
-                call_method(self, N->handle_subscribe_units, trading_date);
-            }
-            return py::int_(0);
-        },
-        py::arg("self"), py::arg("trading_date"));
+    cls.attr("settlement", tmf::fast_method("settlement", "trading_date",
+                                             "settlement(self: object, trading_date: object) -> object\n",
+                                             &settlement, m));
 
     py::object fund_position = cls.build();
     for (OwnHandler& h : own_handlers()) {
