@@ -22,6 +22,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
 #include "tmf/pyargs.hpp"
+#include "tmf/record_fields.hpp"
 #include "tmf/rounding.hpp"
 
 namespace py = pybind11;
@@ -55,7 +57,7 @@ struct Globals {
     py::object accrued_fund_property;  // FundPosition's own _accrued_fund
     tmf::LruFunction* accrued_fund_lru = nullptr;
     PyObject* module_dict = nullptr;  // borrowed from `module`
-    py::kwargs no_kwargs;             // the empty keywords of a positional call
+    PyObject* recarray_type = nullptr;  // numpy.recarray, held by numpy
 };
 
 Globals* G = nullptr;
@@ -115,6 +117,8 @@ struct Names {
     PyObject* last_quantity = intern("last_quantity");
     PyObject* trading_datetime = intern("trading_datetime");
     PyObject* apply_trade = intern("apply_trade");
+    PyObject* get_daily_profit = intern("_get_daily_profit");
+    PyObject* dtype = intern("dtype");
 };
 
 Names* N = nullptr;
@@ -254,15 +258,22 @@ py::object call_method(py::handle self, PyObject* name, Args&&... args) {
     return call_attr(self, name, std::forward<Args>(args)...);
 }
 
+// The instrument's daily-accrual flag behind _accrued_fund.
+py::object accrued_fund_of(py::handle self) {
+    py::object env = getattr(self, N->env_);
+    return getattr(call_attr(env, N->get_instrument, getattr(self, N->order_book_id_)), N->accrued_daily);
+}
+
 // self._accrued_fund: the cached flag straight from its cache when the
 // property is FundPosition's own (a property cannot be shadowed by an
 // instance attribute), else through the attribute.
 py::object accrued_flag(py::handle self) {
     if (G->accrued_fund_property &&
         _PyType_Lookup(Py_TYPE(self.ptr()), N->accrued_fund_) == G->accrued_fund_property.ptr()) {
-        py::args args = py::reinterpret_steal<py::args>(PyTuple_Pack(1, self.ptr()));
-        if (!args) throw py::error_already_set();
-        return G->accrued_fund_lru->call(args, G->no_kwargs);
+        // The cache itself, keyed like a call with self alone (this getter
+        // has no scope to check).
+        py::object key = steal(PyTuple_Pack(1, self.ptr()));
+        return G->accrued_fund_lru->cache().get(key, [&] { return accrued_fund_of(self); });
     }
     return getattr(self, N->accrued_fund_);
 }
@@ -454,6 +465,120 @@ py::object parse_yyyymmdd(py::handle value) {
     PyErr_Clear();
     // Not an integer: parse its text the slow way and let strptime explain.
     return G->datetime_cls.attr("strptime")(py::str(value), "%Y%m%d").attr("date")();
+}
+
+// ---------------------------------------------------------------------------
+// Reading the daily-profit table during the daily accrual.
+//
+// The table is a numpy record array handed out again and again by its
+// cache.  `table["trading_date"]` on a plain numpy.recarray is the field's
+// values in place, so for such a table the field positions are worked out
+// once and the values read straight from its memory, for as long as the
+// table is alive with the same dtype, buffer and length.  Any other table
+// (a replaced table function may return anything) is read through
+// __getitem__ every time.
+
+class ProfitColumns {
+public:
+    // Index of the first date >= key, as numpy's searchsorted (left).
+    py::ssize_t search(std::int64_t key) const {
+        py::ssize_t lo = 0, hi = n_;
+        while (lo < hi) {
+            py::ssize_t mid = lo + (hi - lo) / 2;
+            if (date(mid) < key) lo = mid + 1; else hi = mid;
+        }
+        return lo;
+    }
+    py::ssize_t size() const { return n_; }
+    std::int64_t date(py::ssize_t i) const {
+        if (direct_) return dates_view_.get<std::int64_t>(i);
+        std::int64_t v;
+        std::memcpy(&v, reinterpret_cast<const char*>(dates_arr_.data()) + i * dates_arr_.strides(0), sizeof v);
+        return v;
+    }
+    double profit(py::ssize_t i) {
+        if (direct_) return profits_view_.get<double>(i);
+        if (!profits_read_) {  // a default array_t is an empty array, not a null one
+            profits_arr_ = py::array_t<double, py::array::forcecast>::ensure(table_["daily_profit"]);
+            if (!profits_arr_) throw py::error_already_set();
+            profits_read_ = true;
+        }
+        return profits_arr_.unchecked<1>()(i);
+    }
+
+    // The columns of `table`, from the remembered layout where it holds.
+    static ProfitColumns of(const py::object& table);
+
+private:
+    ProfitColumns() = default;
+
+    bool direct_ = false;
+    bool profits_read_ = false;
+    py::ssize_t n_ = 0;
+    py::object table_;
+    tmf::RecordFieldView dates_view_{py::array(), ""};
+    tmf::RecordFieldView profits_view_{py::array(), ""};
+    py::array_t<std::int64_t, py::array::forcecast> dates_arr_;
+    py::array_t<double, py::array::forcecast> profits_arr_;
+};
+
+// What is remembered of a plain recarray table: checked on every use.
+struct ProfitLayout {
+    py::object ref;           // weak reference to the table
+    PyObject* descr = nullptr;
+    const void* data = nullptr;
+    py::ssize_t size = 0;
+    tmf::RecordFieldView dates{py::array(), ""};
+    tmf::RecordFieldView profits{py::array(), ""};
+};
+
+std::unordered_map<PyObject*, ProfitLayout>& profit_layouts() {
+    static auto* layouts = new std::unordered_map<PyObject*, ProfitLayout>();
+    return *layouts;
+}
+
+ProfitColumns ProfitColumns::of(const py::object& table) {
+    ProfitColumns c;
+    c.table_ = table;
+    if (G->recarray_type && Py_TYPE(table.ptr()) == reinterpret_cast<PyTypeObject*>(G->recarray_type)) {
+        py::array records = py::reinterpret_borrow<py::array>(table);
+        if (records.ndim() == 1) {
+            py::object descr = getattr(table, N->dtype);
+            auto& layouts = profit_layouts();
+            auto it = layouts.find(table.ptr());
+            const bool same = it != layouts.end() && PyWeakref_GetObject(it->second.ref.ptr()) == table.ptr() &&
+                              it->second.descr == descr.ptr() && it->second.data == records.data() &&
+                              it->second.size == records.shape(0);
+            if (!same) {
+                if (it != layouts.end()) layouts.erase(it);
+                tmf::RecordFieldView dates(records, "trading_date"), profits(records, "daily_profit");
+                if (dates.holds<std::int64_t>() && profits.holds<double>()) {
+                    if (layouts.size() >= 4096) layouts.clear();
+                    ProfitLayout layout;
+                    layout.ref = steal(PyWeakref_NewRef(table.ptr(), nullptr));
+                    layout.descr = descr.ptr();
+                    layout.data = records.data();
+                    layout.size = records.shape(0);
+                    layout.dates = dates;
+                    layout.profits = profits;
+                    it = layouts.emplace(table.ptr(), std::move(layout)).first;
+                } else {
+                    it = layouts.end();
+                }
+            }
+            if (it != layouts.end()) {
+                c.direct_ = true;
+                c.n_ = it->second.size;
+                c.dates_view_ = it->second.dates;
+                c.profits_view_ = it->second.profits;
+                return c;
+            }
+        }
+    }
+    c.dates_arr_ = py::array_t<std::int64_t, py::array::forcecast>::ensure(table["trading_date"]);
+    if (!c.dates_arr_) throw py::error_already_set();
+    c.n_ = c.dates_arr_.unchecked<1>().shape(0);  // raises for a table of the wrong shape
+    return c;
 }
 
 // ---------------------------------------------------------------------------
@@ -650,6 +775,7 @@ PYBIND11_MODULE(position, m) {
     G = new Globals();
     G->module = py::reinterpret_borrow<py::object>(m);
     G->module_dict = PyModule_GetDict(m.ptr());
+    G->recarray_type = py::module_::import("numpy").attr("recarray").ptr();
 
     // Module-level names, in this order.
     py::module_ dt_mod = py::module_::import("datetime");
@@ -687,9 +813,7 @@ PYBIND11_MODULE(position, m) {
     // ask for it).
     py::object accrued_fund_getter = tmf::lru_cached(
         [](const py::args& args, const py::kwargs&) -> py::object {
-            py::handle self = args[0];
-            py::object env = getattr(self, N->env_);
-            return getattr(call_attr(env, N->get_instrument, getattr(self, N->order_book_id_)), N->accrued_daily);
+            return accrued_fund_of(args[0]);
         },
         2, "_accrued_fund");
 
@@ -981,35 +1105,26 @@ PYBIND11_MODULE(position, m) {
             py::object received_equity = mul(quantity, last_price);
             if (equal(received_equity, G->zero)) return py::int_(0);
 
-            py::object table = G->module.attr("_get_daily_profit")(getattr(self, N->order_book_id));
+            py::object table = call(global(N->get_daily_profit), getattr(self, N->order_book_id));
             long key;
             if (PyDate_Check(trading_date.ptr())) {
                 key = date_key_of(trading_date.ptr());
             } else {
                 key = global("convert_date_to_date_int")(trading_date).cast<long>();
             }
-            auto dates_arr = py::array_t<std::int64_t, py::array::forcecast>::ensure(table["trading_date"]);
-            if (!dates_arr) throw py::error_already_set();
-            auto dates = dates_arr.unchecked<1>();
-            // leftmost insertion point, as numpy's searchsorted
-            py::ssize_t lo = 0, hi = dates.shape(0);
-            while (lo < hi) {
-                py::ssize_t mid = lo + (hi - lo) / 2;
-                if (dates(mid) < key) lo = mid + 1; else hi = mid;
-            }
-            if (lo == dates.shape(0) && delisted_before(self, key)) {
+            ProfitColumns columns = ProfitColumns::of(table);
+            const py::ssize_t lo = columns.search(key);
+            if (lo == columns.size() && delisted_before(self, key)) {
                 // The fund's income ends with its delisting.  Units held
                 // through it (its last days are often closed to redemption)
                 // keep their value and earn nothing more, like any other
                 // delisted fund's, instead of ending the whole run.
                 return py::int_(0);
             }
-            if (lo == dates.shape(0) || dates(lo) != key) {
+            if (lo == columns.size() || columns.date(lo) != key) {
                 tmf::raise_with(PyExc_RuntimeError, py::str("fund daily_profit 应每天都有对应的数据"));
             }
-            auto profits_arr = py::array_t<double, py::array::forcecast>::ensure(table["daily_profit"]);
-            if (!profits_arr) throw py::error_already_set();
-            py::float_ daily_profit(profits_arr.unchecked<1>()(lo));
+            py::float_ daily_profit(columns.profit(lo));
             py::object dividend_value = mul(div(received_equity, py::int_(10000)), daily_profit);
             py::object amount = round4(div(dividend_value, last_price));
             py::object dt = call_method(self, N->date_to_datetime, trading_date);

@@ -12,7 +12,7 @@ import pytest
 from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition
 
 import tessel_mod_fund.position as pm
-from position_helpers import TRADING_DAYS
+from position_helpers import TRADING_DAYS, nav_bars
 
 
 def python_sum(values):
@@ -162,3 +162,57 @@ def test_errors_of_the_engine_pass_through_unchanged(run, monkeypatch):
     assert (position._quantity, position._avg_price, list(position.subscribe_queue)) == before
     monkeypatch.undo()
     assert position.before_trading(TRADING_DAYS[4]) == 0
+
+
+class ReadThroughGetitem(np.recarray):
+    """A table type the accrual must read by field name on every call."""
+
+
+def accrual_state(position):
+    return (position._quantity, position._old_quantity, position._logical_old_quantity,
+            list(position.subscribe_queue))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_accrual_reads_the_cached_table_like_its_fields(make_run, monkeypatch, seed):
+    rng = random.Random(seed)
+    run = make_run()
+    profits = [rng.choice([rng.uniform(0.1, 0.9), 0.0, float("nan")]) for _ in TRADING_DAYS]
+    run.bars.bars["MMF"] = nav_bars(TRADING_DAYS, 1.0, profits)
+    direct = run.position("MMF", init_quantity=1000.0, init_price=1.0)
+    plain = run.position("MMF", init_quantity=1000.0, init_price=1.0)
+    table_of = pm._get_daily_profit
+    days = TRADING_DAYS[1:-6]
+    for i, day in enumerate(days):
+        if i == len(days) // 2:
+            # the table's values changed in place are what the next day reads
+            table_of("MMF").daily_profit[:] *= 2
+        direct.before_trading(day)
+        with monkeypatch.context() as m:
+            m.setattr(pm, "_get_daily_profit", lambda oid: table_of(oid).view(ReadThroughGetitem))
+            plain.before_trading(day)
+        for position in (direct, plain):
+            position.update_last_price(1.0)
+            position.settlement(day)
+        assert accrual_state(direct) == accrual_state(plain), day
+    assert direct._quantity > 1000.0
+
+
+def test_accrual_follows_a_replaced_table(make_run, monkeypatch):
+    run = make_run()
+    run.bars.bars["MMF"] = nav_bars(TRADING_DAYS, 1.0, [0.5] * len(TRADING_DAYS))
+    position = run.position("MMF", init_quantity=10000.0, init_price=1.0)
+    position.update_last_price(1.0)
+    position.before_trading(TRADING_DAYS[2])
+    assert position._quantity == 10000.5
+    # a new table object for the same fund, with other values and field types
+    table = pm._get_daily_profit("MMF")
+    other = np.rec.fromarrays([table.trading_date.astype("<i4"), table.daily_profit * 4],
+                              names=["trading_date", "daily_profit"])
+    monkeypatch.setattr(pm, "_get_daily_profit", lambda oid: other)
+    position.before_trading(TRADING_DAYS[3])
+    assert position._quantity == 10000.5 + round(10000.5 / 10000 * 2.0, 4)
+    gone = np.rec.fromarrays([table.trading_date[:3], table.daily_profit[:3]], names=["trading_date", "daily_profit"])
+    monkeypatch.setattr(pm, "_get_daily_profit", lambda oid: gone)
+    with pytest.raises(RuntimeError, match="daily_profit"):
+        position.before_trading(TRADING_DAYS[4])
