@@ -36,6 +36,27 @@ def _number(value):
     return 0.0 if value is None else float(value)
 
 
+def _reads_directly(cls):
+    """Whether the recorder may read positions of ``cls`` from their fields instead of their properties.
+
+    True when the class keeps the engine's own ``last_price``,
+    ``market_value`` and ``dividend_receivable`` (what they compute is then
+    known) and has ``receivable_quantity`` and ``receivable_cash`` as
+    properties of the class, which no instance attribute can stand in for.
+    """
+    from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition
+    from tessel.portfolio.position import Position
+
+    def data_descriptor(name):
+        found = next((c.__dict__[name] for c in cls.__mro__ if name in c.__dict__), None)
+        return found is not None and hasattr(type(found), "__set__")
+
+    return (getattr(cls, "last_price", None) is Position.last_price and
+            getattr(cls, "market_value", None) is Position.market_value and
+            getattr(cls, "dividend_receivable", None) is StockPosition.dividend_receivable and
+            all(data_descriptor(name) for name in ("receivable_quantity", "receivable_cash", "equity", "quantity")))
+
+
 def _day(dt):
     return None if dt is None else pd.Timestamp(dt.date() if hasattr(dt, "date") else dt)
 
@@ -53,6 +74,8 @@ class DailyRecorder:
         self._trades = []
         self._orders = {}  # id(order) -> order, in first-seen order
         self._cash_at_day_start = None
+        # position class -> whether its prices and dividend receivable can be read from its fields
+        self._direct_reads = {}
         bus = env.event_bus
         bus.add_listener(EVENT.TRADE, self._on_trade)
         for event_type in _ORDER_EVENTS:
@@ -87,27 +110,58 @@ class DailyRecorder:
         market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
         stamp = pd.Timestamp(day)
         ids = self._position_ids
-        quantities, units_dues, last_prices, market_values, equities = self._position_numbers
         rows_before = len(ids)
+        add_id = ids.append
+        add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
+            column.append for column in self._position_numbers)
+        direct = self._direct_reads
         for account in portfolio.accounts.values():
             for order_book_id, position in account.positions.items():
-                last_price = float(position.last_price)
-                units_due = _number(getattr(position, "receivable_quantity", 0))
-                equity = float(position.equity)
-                mv = float(position.market_value)
+                cls = type(position)
+                plain = direct.get(cls)
+                if plain is None:
+                    plain = direct[cls] = _reads_directly(cls)
+                if plain:
+                    try:
+                        # What the properties below read, without their calls (see _reads_directly).
+                        price = position._last_price
+                        if price is None:
+                            price = position._prev_close
+                            if price is None:
+                                price = position._avg_price
+                        last_price = float(price)
+                        value = position.receivable_quantity
+                        units_due = 0.0 if value is None else float(value)
+                        equity = float(position.equity)
+                        mv = float(position._quantity * price)
+                        value = position.receivable_cash
+                        cash_due = 0.0 if value is None else float(value)
+                        value = position._dividend_receivable
+                        value = value[1] if value else 0
+                        dividend_due = 0.0 if value is None else float(value)
+                        quantity = float(position.quantity)
+                    except AttributeError:
+                        plain = False
+                if not plain:
+                    last_price = float(position.last_price)
+                    units_due = _number(getattr(position, "receivable_quantity", 0))
+                    equity = float(position.equity)
+                    mv = float(position.market_value)
+                    cash_due = _number(getattr(position, "receivable_cash", 0))
+                    dividend_due = _number(getattr(position, "dividend_receivable", 0))
+                    quantity = float(position.quantity)
                 market_value += mv
                 receivable_units += units_due
                 receivable_units_value += units_due * last_price
-                receivable_cash += _number(getattr(position, "receivable_cash", 0))
-                dividend += _number(getattr(position, "dividend_receivable", 0))
+                receivable_cash += cash_due
+                dividend += dividend_due
                 equity_sum += equity
-                quantity = float(position.quantity)
-                ids.append(order_book_id)
-                quantities.append(quantity)
-                units_dues.append(units_due)
-                last_prices.append(last_price)
-                market_values.append(mv)
-                equities.append(equity)
+                add_id(order_book_id)
+                add_quantity(quantity)
+                add_units_due(units_due)
+                add_last_price(last_price)
+                add_market_value(mv)
+                add_equity(equity)
         if len(ids) > rows_before:
             self._position_days.append(stamp)
             self._position_counts.append(len(ids) - rows_before)

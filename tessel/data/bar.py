@@ -11,6 +11,9 @@ _NUMERIC_FIELDS = frozenset(("open", "high", "low", "close", "prev_close", "volu
 
 # dtype -> its field names, for the membership test of every attribute read.
 _FIELD_SETS = {}
+# id(dtype object) -> (that dtype, its field names), for dtype objects seen lately.
+_FIELDS_BY_ID = {}
+_MAX_KNOWN_DTYPES = 100_000
 
 
 def _plain(value):
@@ -70,11 +73,24 @@ class BarObject:
         if data is None:
             return float("nan") if name in _NUMERIC_FIELDS else None
         dtype = data.dtype
-        names = _FIELD_SETS.get(dtype)
-        if names is None:
-            names = _FIELD_SETS[dtype] = frozenset(dtype.names or ())
+        # By the dtype object's identity first: hashing a structured dtype costs microseconds, and the
+        # records of one instrument's bars share one dtype object.
+        known = _FIELDS_BY_ID.get(id(dtype))
+        if known is not None and known[0] is dtype:
+            names = known[1]
+        else:
+            names = _FIELD_SETS.get(dtype)
+            if names is None:
+                names = _FIELD_SETS[dtype] = frozenset(dtype.names or ())
+            if len(_FIELDS_BY_ID) >= _MAX_KNOWN_DTYPES:
+                _FIELDS_BY_ID.clear()
+            # The dtype is held with its entry, so its id is not reused while the entry lasts.
+            _FIELDS_BY_ID[id(dtype)] = (dtype, names)
         if name in names:
-            return _plain(data[name])
+            value = data[name]
+            if type(value) is np.float64:
+                return float(value)
+            return _plain(value)
         raise AttributeError("bar of {} has no field '{}' (fields: {})".format(
             self._instrument.order_book_id, name, ", ".join(data.dtype.names)))
 

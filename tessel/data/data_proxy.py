@@ -30,6 +30,11 @@ def _to_day(value):
     return ts.normalize()
 
 
+# The dividend index of a fund without dividends, and the mark of a fund not cut yet.
+_NO_ROWS = (None, {})
+_UNCUT = object()
+
+
 class DataProxy:
     def __init__(self, data_source):
         self._data_source = data_source
@@ -41,6 +46,9 @@ class DataProxy:
         self._dividend_indexes = {}
         self._split_tables = {}
         self._actions_version = None
+        # The last date object asked for by book-closure date, and its YYYYMMDD.
+        self._last_book_date = _UNCUT
+        self._last_book_key = None
 
     @property
     def data_source(self):
@@ -49,6 +57,13 @@ class DataProxy:
     # --- instruments ----------------------------------------------------------------------
     def instruments(self, id_or_ids):
         """One instrument (or None) for a text; a list of the known ones for a list of texts."""
+        if type(id_or_ids) is str:
+            # _instrument's cache hit, inlined: asked for every order and many positions every day.
+            if getattr(self._data_source, "instruments_version", None) == self._instrument_cache_version:
+                found = self._instrument_cache.get(id_or_ids)
+                if found is not None:
+                    return found
+            return self._instrument(id_or_ids)
         if isinstance(id_or_ids, str):
             return self._instrument(id_or_ids)
         result = []
@@ -133,19 +148,40 @@ class DataProxy:
         result and the errors are always those of ``get_bar``.
         """
         source = self._data_source
+        if not isinstance(order_book_ids, list):
+            order_book_ids = list(order_book_ids)
         # A data source that answers single bars its own way answers them here too.
         if type(source).get_bar is BaseDataSource.get_bar and hasattr(source, "bars_version"):
             day = source._calendar_row_of()[0].get(BaseDataSource._day_key(dt))
             if day is not None:
-                indexes = []
-                for order_book_id in order_book_ids:
-                    found = self._indexed_bars(order_book_id)
-                    if found is None or not found[1].has_close:
-                        break
-                    indexes.append(found[1])
-                else:
-                    return [float(index.close_by_day[day]) for index in indexes]
+                closes = self._indexed_closes(order_book_ids, day)
+                if closes is not None:
+                    return closes
         return [self.get_bar(k, dt).close for k in order_book_ids]
+
+    def _indexed_closes(self, order_book_ids, day):
+        """The closes of calendar day ``day`` from the bar indexes, or None where one has none to give."""
+        if not order_book_ids:
+            return []
+        if self._indexed_bars(order_book_ids[0]) is None:  # also starts afresh when the stores changed
+            return None
+        known = self._bars_by_id
+        closes = []
+        append = closes.append
+        for order_book_id in order_book_ids:
+            try:
+                found = known[order_book_id]
+            except KeyError:
+                found = self._indexed_bars(order_book_id)
+                if found is None:
+                    return None
+            except TypeError:
+                return None
+            index = found[1]
+            if not index.has_close:
+                return None
+            append(index.close_by_day.item(day))
+        return closes
 
     # --- calendar -------------------------------------------------------------------------
     def _calendar(self):
@@ -217,6 +253,16 @@ class DataProxy:
 
     def get_previous_trading_date(self, date, n=1):
         """The ``n``-th trading date before ``date`` (n=1: the last one strictly before it)."""
+        if type(date) is _dt.date and type(n) is int:
+            # Every held position asks this for the same day each morning: the
+            # day's answer, while the engine's own calendar stays the one it was.
+            source = self._data_source
+            if type(source).get_trading_calendars is BaseDataSource.get_trading_calendars:
+                cached = self.__dict__.get("_calendar_cache")
+                if cached is not None and cached[0] is source._trading_dates:
+                    found = cached[3].get((date, n))
+                    if found is not None:
+                        return found
         _, ordinals, stamps, previous = self._calendar_state()
         # Every position asks this for the same day each morning: remember the answers by day.
         plain = type(date) is _dt.date and type(n) is int
@@ -261,7 +307,7 @@ class DataProxy:
             pass
         table = self.get_dividend(order_book_id)
         if table is None or len(table) == 0:
-            entry = (None, {})
+            entry = _NO_ROWS
         elif isinstance(table, np.ndarray) and table.dtype.names and "book_closure_date" in table.dtype.names:
             rows = {}
             for pos, day in enumerate(np.asarray(table["book_closure_date"]).tolist()):
@@ -274,14 +320,29 @@ class DataProxy:
 
     def get_dividend_by_book_date(self, order_book_id, date):
         """The dividend records whose ``book_closure_date`` is ``date``, or None."""
-        entry = self._dividend_index(order_book_id)
+        source = self._data_source
+        version = self._actions_version
+        # The cut table while it still belongs to the data source's stores (else cut afresh below).
+        if version is not None and getattr(source, "corporate_actions_version", None) == version[0] and \
+                getattr(source, "instruments_version", None) == version[1]:
+            entry = self._dividend_indexes.get(order_book_id, _UNCUT)
+        else:
+            entry = _UNCUT
+        if entry is _NO_ROWS:
+            return None  # the common answer: nothing for this fund, or no dividends at all
+        if entry is _UNCUT:
+            entry = self._dividend_index(order_book_id)
         if entry is None:
             return self._dividend_by_book_date_search(order_book_id, date)
         table, rows = entry
         if not rows:
             return None
-        if isinstance(date, _dt.date) and date is not pd.NaT:
+        if date is self._last_book_date:
+            key = self._last_book_key
+        elif isinstance(date, _dt.date) and date is not pd.NaT:
             key = date.year * 10000 + date.month * 100 + date.day
+            # Dates are immutable, and one day's date object is asked about for many funds.
+            self._last_book_date, self._last_book_key = date, key
         else:
             key = convert_date_to_date_int(date)
         found = rows.get(key)
@@ -312,7 +373,14 @@ class DataProxy:
         the previous trading day and up to ``date`` apply; several of them
         multiply.
         """
-        entries = self._split_entries(order_book_id)
+        source = self._data_source
+        version = self._actions_version
+        entries = None
+        if version is not None and getattr(source, "corporate_actions_version", None) == version[0] and \
+                getattr(source, "instruments_version", None) == version[1]:
+            entries = self._split_tables.get(order_book_id)
+        if entries is None:
+            entries = self._split_entries(order_book_id)
         if not entries:
             return None
         ordinals, stamps = self._calendar_days()

@@ -115,10 +115,14 @@ class Position:
     def market_value(self):
         # The expected quantity (_quantity), not the overridable ``quantity``,
         # so subclasses that hide units from trading still value them.
+        if type(self).last_price is _LAST_PRICE:
+            return self._quantity * _last_price_of(self)
         return self._quantity * self.last_price
 
     @property
     def equity(self):
+        if type(self).last_price is _LAST_PRICE:
+            return self._quantity * _last_price_of(self)
         return self._quantity * self.last_price
 
     @property
@@ -138,14 +142,8 @@ class Position:
         (a split) is reflected in the valuation at once.  Returns the change
         of the account's cash (none here).
         """
-        if type(self).last_price is Position.last_price:
-            # The property, inlined: every position runs this every morning.
-            last = self._last_price
-            if last is None:
-                last = self._prev_close if self._prev_close is not None else self._avg_price
-        else:
-            last = self.last_price
-        self._prev_close = last
+        # The property, inlined where it is this class's own: every position runs this every morning.
+        self._prev_close = _last_price_of(self) if type(self).last_price is _LAST_PRICE else self.last_price
         self._last_price = None
         return 0
 
@@ -188,6 +186,19 @@ class Position:
     def __repr__(self):
         return "{}(order_book_id={!r}, direction={}, quantity={}, avg_price={})".format(
             type(self).__name__, self._order_book_id, self._direction, self._quantity, self._avg_price)
+
+
+# The plain last-price property; positions whose class keeps it are read through _last_price_of.
+_LAST_PRICE = Position.last_price
+
+
+def _last_price_of(position):
+    """``Position.last_price`` of ``position`` without the property call (for classes that keep it)."""
+    last = position._last_price
+    if last is not None:
+        return last
+    last = position._prev_close
+    return last if last is not None else position._avg_price
 
 
 class PositionProxy:

@@ -14,18 +14,21 @@ __all__ = ["BaseDataSource"]
 class _BarIndex:
     """One instrument's bars with the bar row of every trading day, so a day's bar is found without a search."""
 
-    __slots__ = ("original", "bars", "row_by_day", "has_close", "_close_by_day", "_dates")
+    __slots__ = ("original", "bars", "row_by_day", "has_close", "_close_by_day", "_dates", "_records")
 
     def __init__(self, bars, calendar_keys):
         self.original = bars
         self._dates = None
         if bars is None or len(bars) == 0:
-            self.bars = None
+            self.bars = self._records = None
             self.has_close = True
             self._close_by_day = np.full(len(calendar_keys), np.nan)
             self.row_by_day = None
             return
         self.bars = bars
+        # A record array hands out its records through a Python-level __getitem__; the same records
+        # come from a plain view of it directly.
+        self._records = bars.view(np.ndarray) if type(bars) is np.recarray else bars
         dates = self.dates
         pos = np.searchsorted(dates, calendar_keys)
         inside = pos < len(dates)
@@ -47,12 +50,12 @@ class _BarIndex:
     def bar_on(self, key, day):
         """The bar record dated ``key`` (YYYYMMDD000000); ``day`` is its calendar position or None."""
         if day is not None:
-            row = int(self.row_by_day[day])
-            return self.bars[row] if row >= 0 else None
+            row = self.row_by_day.item(day)
+            return self._records[row] if row >= 0 else None
         dates = self.dates
         pos = int(np.searchsorted(dates, key))
         if pos < len(dates) and int(dates[pos]) == key:
-            return self.bars[pos]
+            return self._records[pos]
         return None
 
     @property

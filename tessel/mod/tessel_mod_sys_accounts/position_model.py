@@ -2,7 +2,7 @@
 import datetime as _dt
 
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
-from tessel.portfolio.position import Position, PositionProxy
+from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy, _last_price_of
 
 # The instrument types whose positions and proxies this module serves.
 _STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
@@ -26,7 +26,17 @@ class StockPosition(Position):
 
     @property
     def equity(self):
-        return super().equity + self.dividend_receivable
+        # Position.equity plus the dividend receivable, read directly where the
+        # class keeps the plain properties (every position, every day).
+        cls = type(self)
+        if cls.last_price is _LAST_PRICE:
+            value = self._quantity * _last_price_of(self)
+        else:
+            value = self._quantity * self.last_price
+        if cls.dividend_receivable is _DIVIDEND_RECEIVABLE:
+            receivable = self._dividend_receivable
+            return value + (receivable[1] if receivable else 0)
+        return value + self.dividend_receivable
 
     # --- trades ---------------------------------------------------------------------------
     def apply_trade(self, trade):
@@ -122,6 +132,9 @@ class StockPosition(Position):
         super().set_state(state)
         receivable = state.get("dividend_receivable")
         self._dividend_receivable = tuple(receivable) if receivable else None
+
+
+_DIVIDEND_RECEIVABLE = StockPosition.dividend_receivable
 
 
 class StockPositionProxy(PositionProxy):
