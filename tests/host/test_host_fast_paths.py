@@ -370,3 +370,179 @@ def test_positions_table_equals_the_table_of_rows(make_env, seed):
     frame = recorder.positions_frame()
     pd.testing.assert_frame_equal(frame, _reference_positions_frame(rows), check_exact=True)
     assert list(frame.dtypes) == list(_reference_positions_frame(rows).dtypes)
+
+
+# --- positions read from their fields ---------------------------------------------------------------
+
+def _position_classes():
+    """Stock positions of the engine's own properties, and subclasses that change them in each way."""
+    from tessel.mod.tessel_mod_sys_accounts.position_model import StockPosition
+
+    class QueuedPosition(StockPosition):
+        """Units and cash still owed, as properties (a fund position keeps them this way)."""
+
+        def __init__(self, *args):
+            super().__init__(*args)
+            self.units_owed, self.cash_owed = None, 0
+
+        @property
+        def receivable_quantity(self):
+            return self.units_owed
+
+        @property
+        def receivable_cash(self):
+            return self.cash_owed
+
+        @property
+        def equity(self):
+            return super().equity + (self.cash_owed or 0)
+
+    class MarkedPosition(QueuedPosition):
+        @property
+        def last_price(self):
+            return 1.5 if self._last_price is None else self._last_price * 2
+
+    class PromisedPosition(QueuedPosition):
+        @property
+        def dividend_receivable(self):
+            return 7.25
+
+    class ShyPosition(QueuedPosition):
+        """A property that fails with AttributeError reads as absent, as with getattr and a default."""
+
+        @property
+        def receivable_cash(self):
+            raise AttributeError("receivable_cash")
+
+    class InstanceOwedPosition(StockPosition):
+        """Owed units kept as an instance attribute, which only a read by name finds."""
+
+    return StockPosition, QueuedPosition, MarkedPosition, PromisedPosition, ShyPosition, InstanceOwedPosition
+
+
+def _random_position(rng, cls, order_book_id):
+    position = cls(order_book_id, "LONG", rng.choice([0, 3, 10.5]), rng.choice([None, 0, 2.0]))
+    position._quantity = rng.choice([0, 4, 12.25, 100.0])
+    position._last_price = rng.choice([None, 1.0, np.float64(1.1), 3])
+    position._prev_close = rng.choice([None, 0.9, 2])
+    position._dividend_receivable = rng.choice([None, (dt.date(2020, 1, 9), 3.5), (dt.date(2020, 1, 9), 0)])
+    if hasattr(position, "units_owed"):
+        position.units_owed = rng.choice([None, 0, 2.5, np.float64(1.25)])
+        position.cash_owed = rng.choice([None, 0, 40.0])
+    if cls.__name__ == "InstanceOwedPosition" and rng.random() < 0.5:
+        position.receivable_quantity = 6.0
+    return position
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_position_values_equal_their_formulas(make_env, seed):
+    from tessel.portfolio.position import Position
+
+    make_env()
+    rng = random.Random(seed)
+    for _ in range(60):
+        cls = rng.choice(_position_classes())
+        position = _random_position(rng, cls, "S1")
+        last = position.last_price
+        receivable = position._dividend_receivable[1] if position._dividend_receivable else 0
+        dividend = position.dividend_receivable
+        assert repr(dividend) == ("7.25" if cls.__name__ == "PromisedPosition" else repr(receivable))
+        assert repr(position.market_value) == repr(position._quantity * last)
+        expected = position._quantity * last + dividend
+        if hasattr(position, "cash_owed"):
+            expected = expected + (position.cash_owed or 0)
+        assert repr(position.equity) == repr(expected), cls.__name__
+        if type(position).last_price is Position.last_price:
+            formula = position._last_price
+            if formula is None:
+                formula = position._prev_close if position._prev_close is not None else position._avg_price
+            assert repr(last) == repr(formula)
+        position.before_trading(dt.date(2020, 1, 6))
+        assert repr(position._prev_close) == repr(last) and position._last_price is None
+
+
+class _Accounts:
+    def __init__(self, positions):
+        self.accounts = {"STOCK": type("A", (), {"positions": positions})()}
+        self.cash = 1000.0
+
+
+def _reference_record(positions):
+    """One day's position rows and sums, reading every value by its property or by name with a default."""
+    def number(value):
+        return 0.0 if value is None else float(value)
+
+    rows, sums = [], [0.0] * 6
+    for k, p in positions.items():
+        last_price = float(p.last_price)
+        units_due = number(getattr(p, "receivable_quantity", 0))
+        equity, mv = float(p.equity), float(p.market_value)
+        cash_due = number(getattr(p, "receivable_cash", 0))
+        dividend = number(getattr(p, "dividend_receivable", 0))
+        rows.append((k, float(p.quantity), units_due, last_price, mv, equity))
+        for i, value in enumerate((mv, units_due, units_due * last_price, cash_due, dividend, equity)):
+            sums[i] += value
+    return rows, sums
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_recorded_positions_equal_their_property_reads(make_env, seed):
+    rng = random.Random(seed)
+    env = make_env()
+    env.portfolio = _Accounts({})
+    recorder = DailyRecorder(env)
+    recorder.start()
+    classes = _position_classes()
+    rows, daily = [], []
+    for day in TRADING_DAYS[:8]:
+        positions = {"P{}".format(i): _random_position(rng, rng.choice(classes), "P{}".format(i))
+                     for i in range(rng.randrange(0, 9))}
+        env.portfolio.accounts["STOCK"].positions = positions
+        recorder.record_day(day.date())
+        day_rows, sums = _reference_record(positions)
+        rows.extend((pd.Timestamp(day.date()),) + r for r in day_rows)
+        mv, units, units_value, cash_due, dividend, equity = sums
+        daily.append((1000.0, mv, units, units_value, cash_due, dividend, 1000.0 + equity))
+    if rows:
+        pd.testing.assert_frame_equal(recorder.positions_frame(), _reference_positions_frame(rows), check_exact=True)
+    frame = recorder.daily_frame()
+    got = frame[["cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
+                 "dividend_receivable", "total_value"]].to_numpy().tolist()
+    assert repr(got) == repr([list(map(float, d)) for d in daily])
+
+
+# --- bar fields -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_bar_fields_equal_the_records_across_interleaved_dtypes(bundle, seed):
+    """Funds' bars with different dtypes, read in turn, as record arrays and plain arrays."""
+    from tessel.data.bar import BarObject, _plain
+
+    rng = random.Random(seed)
+    ds, ids, bars = _fund_source(bundle, rng, count=8)
+    for k in ids[::2]:
+        if bars[k] is not None and len(bars[k]):
+            extra = np.zeros(len(bars[k]), dtype=bars[k].dtype.descr + [("status", "S8")])
+            for name in bars[k].dtype.names:
+                extra[name] = bars[k][name]
+            extra["status"] = [rng.choice([b"Open", b"", b"Closed"]) for _ in range(len(extra))]
+            bars[k] = extra.view(np.recarray) if rng.random() < 0.5 else extra
+    proxy = DataProxy(ds)
+    for _ in range(200):
+        oid, moment = rng.choice(ids), _random_moment(rng)
+        bar = proxy.get_bar(oid, moment)
+        record = _reference_bar(bars[oid], moment)
+        assert _same_record(bar._data, record) and type(bar._data) is type(record)
+        names = record.dtype.names if record is not None else ("close", "status")
+        for name in names:
+            if name == "datetime":  # the bar's own property: a datetime
+                continue
+            value = getattr(bar, name)
+            if record is None:
+                assert value is None or value != value
+            else:
+                assert repr(value) == repr(_plain(record[name])) and type(value) is type(_plain(record[name]))
+        if record is not None:
+            with pytest.raises(AttributeError, match="has no field 'nope'"):
+                getattr(bar, "nope")
+        assert isinstance(BarObject(bar.instrument, record), BarObject)
