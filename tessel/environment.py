@@ -8,6 +8,7 @@ without having them passed around.
 import datetime as _dt
 
 from tessel.core.events import EventBus
+from tessel.data.data_proxy import DataProxy
 from tessel.utils.logger import system_log
 
 # The simulated day: strategies' before_trading runs at the open, handle_bar
@@ -64,8 +65,6 @@ class Environment:
 
     # --- data -----------------------------------------------------------------------------
     def set_data_source(self, data_source):
-        from tessel.data.data_proxy import DataProxy
-
         self.data_source = data_source
         self.data_proxy = DataProxy(data_source)
 
@@ -73,6 +72,8 @@ class Environment:
         proxy = self.data_proxy
         if proxy is None:
             raise RuntimeError("no data source has been set, cannot look up {!r}".format(order_book_id))
+        if type(proxy) is DataProxy and type(order_book_id) is str:
+            return proxy.instrument(order_book_id)  # one call less, for every order and position
         return proxy.instruments(order_book_id)
 
     def get_bar(self, order_book_id):

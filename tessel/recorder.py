@@ -181,11 +181,15 @@ class DailyRecorder:
             return pd.DataFrame([], columns=list(POSITION_COLUMNS))
         days = np.empty(len(self._position_days), dtype=object)
         days[:] = self._position_days
-        columns = {"date": np.repeat(days, self._position_counts),
-                   "order_book_id": np.array(self._position_ids, dtype=object)}
-        for name, values in zip(_POSITION_NUMBERS, self._position_numbers):
-            columns[name] = np.frombuffer(values, dtype=np.float64).copy()
-        return pd.DataFrame(columns, columns=list(POSITION_COLUMNS))
+        # The numbers go straight into the one block the table keeps (a frame built from separate
+        # columns would copy them into it once more): at a million rows and more that copy counts.
+        numbers = np.empty((len(_POSITION_NUMBERS), len(self._position_ids)))
+        for row, values in zip(numbers, self._position_numbers):
+            row[:] = np.frombuffer(values, dtype=np.float64)
+        frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
+        frame.insert(0, "order_book_id", np.array(self._position_ids, dtype=object))
+        frame.insert(0, "date", np.repeat(days, self._position_counts))
+        return frame
 
     def trades_frame(self):
         return pd.DataFrame(self._trades, columns=list(TRADE_COLUMNS))

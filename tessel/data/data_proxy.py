@@ -55,16 +55,20 @@ class DataProxy:
         return self._data_source
 
     # --- instruments ----------------------------------------------------------------------
+    def instrument(self, order_book_id):
+        """``instruments(order_book_id)`` for one text id: the instrument or None."""
+        # _instrument's cache hit, inlined: asked for every order and many positions every day.
+        if getattr(self._data_source, "instruments_version", None) == self._instrument_cache_version:
+            found = self._instrument_cache.get(order_book_id)
+            if found is not None:
+                return found
+        return self._instrument(order_book_id)
+
     def instruments(self, id_or_ids):
         """One instrument (or None) for a text; a list of the known ones for a list of texts."""
-        if type(id_or_ids) is str:
-            # _instrument's cache hit, inlined: asked for every order and many positions every day.
-            if getattr(self._data_source, "instruments_version", None) == self._instrument_cache_version:
-                found = self._instrument_cache.get(id_or_ids)
-                if found is not None:
-                    return found
-            return self._instrument(id_or_ids)
         if isinstance(id_or_ids, str):
+            if type(id_or_ids) is str:
+                return self.instrument(id_or_ids)
             return self._instrument(id_or_ids)
         result = []
         for key in id_or_ids:
