@@ -516,7 +516,7 @@ def test_recorded_positions_equal_their_property_reads(make_env, seed):
 @pytest.mark.parametrize("seed", SEEDS)
 def test_bar_fields_equal_the_records_across_interleaved_dtypes(bundle, seed):
     """Funds' bars with different dtypes, read in turn, as record arrays and plain arrays."""
-    from tessel.data.bar import BarObject, _plain
+    from tessel.data.bar import _plain
 
     rng = random.Random(seed)
     ds, ids, bars = _fund_source(bundle, rng, count=8)
@@ -545,4 +545,3 @@ def test_bar_fields_equal_the_records_across_interleaved_dtypes(bundle, seed):
         if record is not None:
             with pytest.raises(AttributeError, match="has no field 'nope'"):
                 getattr(bar, "nope")
-        assert isinstance(BarObject(bar.instrument, record), BarObject)
