@@ -3,7 +3,7 @@ import datetime as dt
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from tessel.const import CustomEnum, DEFAULT_ACCOUNT_TYPE, INSTRUMENT_TYPE, RUN_TYPE, SIDE
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
@@ -98,6 +98,8 @@ def test_conversion_refuses_missing_and_ambiguous_input(bad, error):
         convert_date_to_int(bad)
 
 
+# No deadline: on a shared machine one slow example is not a fault.
+@settings(deadline=None)
 @given(st.datetimes(min_value=dt.datetime(1900, 1, 1), max_value=dt.datetime(2262, 1, 1)))
 def test_conversion_matches_strftime(moment):
     moment = moment.replace(microsecond=0)
