@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 import tessel.report
+import tessel.result
 from tessel.result import ReportSaveError, RunResult, compute_summary, round_for_csv
 
 REPORT = ["daily.csv", "orders.csv", "positions.csv", "report.png", "summary.json", "trades.csv"]
@@ -74,7 +75,7 @@ def _fail_on_call(monkeypatch, owner, name, number, error):
 
 @pytest.mark.parametrize("own_files", [False, True], ids=["report-only", "with-own-files"])
 @pytest.mark.parametrize("owner, name, number, error", [
-    (pd.DataFrame, "to_csv", 3, OSError(28, "No space left on device")),
+    (tessel.result, "write_csv", 3, OSError(28, "No space left on device")),
     (json, "dump", 1, OSError(28, "No space left on device")),
     (tessel.report, "plot_report", 1, KeyboardInterrupt()),
     (os, "rename", 5, OSError(16, "Device or resource busy")),  # while moving the report into place
