@@ -9,8 +9,9 @@ seconds.  :func:`write_csv` writes the same bytes in chunks of rows:
   to 15 significant digits; the scaled integer is accepted only when
   dividing it back gives exactly the value, in which case no shorter text
   reads back as the same float, so the digits are the shortest ones.  Other
-  values (more than 15 significant digits, below 1e-8, beyond 1e37) take
-  numpy's text, the one ``to_csv`` uses;
+  values (more than 15 significant digits, or below 1e-4 or from 1e16 up,
+  which are written with an exponent) and NaN and infinities take numpy's
+  text, the one ``to_csv`` uses;
 * dates, strings and integers: formatted once per distinct value, through
   the same pandas and ``csv`` module calls that ``to_csv`` makes, then
   repeated by index.
