@@ -276,7 +276,7 @@ def write_csv(frame, path, index=False, date_format=None, rounding=None, chunk_r
     """
     try:
         columns = _plain_columns(frame, index)
-        floating = {label for label in frame.select_dtypes(include="floating").columns}
+        floating = set(frame.select_dtypes(include="floating").columns)
         if any(frame[label].dtype != np.float64 for label in floating):
             raise _Unsupported
         writers = [_column_writer(values, date_format) for _, values in columns]
@@ -284,12 +284,12 @@ def write_csv(frame, path, index=False, date_format=None, rounding=None, chunk_r
         write_csv_plain(frame, path, index=index, date_format=date_format, rounding=rounding)
         return
     try:
-        _write_chunks(frame, path, columns, writers, floating, rounding, chunk_rows)
+        _write_chunks(frame, path, columns, writers, rounding, chunk_rows)
     except _Unsupported:  # found in a later chunk: start again the plain way
         write_csv_plain(frame, path, index=index, date_format=date_format, rounding=rounding)
 
 
-def _write_chunks(frame, path, columns, writers, floating, rounding, chunk_rows):
+def _write_chunks(frame, path, columns, writers, rounding, chunk_rows):
     header = _csv_fields([label for label, _ in columns])
     if any(b"\0" in t for t in header):
         raise _Unsupported
@@ -302,8 +302,9 @@ def _write_chunks(frame, path, columns, writers, floating, rounding, chunk_rows)
             stop = min(start + chunk_rows, rows)
             n = stop - start
             parts = []
-            for k, ((label, _), writer) in enumerate(zip(columns, writers)):
-                field = writer(start, stop, rounding if label in floating and rounding is not None else _identity)
+            for k, ((_, values), writer) in enumerate(zip(columns, writers)):
+                rounded = rounding is not None and values.dtype == np.float64
+                field = writer(start, stop, rounding if rounded else _identity)
                 if k:
                     parts.append(np.broadcast_to(separator, (n, 1)))
                 parts.append(field if field.ndim == 2 else field.view(np.uint8).reshape(n, field.dtype.itemsize))

@@ -111,6 +111,21 @@ def test_tables_the_fast_path_does_not_take_are_written_by_to_csv(tmp_path, fram
     same_bytes(tmp_path, frame, date_format="%Y-%m-%d", rounding=round_for_csv)
 
 
+def test_columns_equal_to_an_earlier_one_in_some_chunks(tmp_path):
+    rng = np.random.default_rng(8)
+    value = np.round(rng.lognormal(8, 2, 600), 4)
+    signed = value.copy()
+    signed[100:200] = 0.0  # equal to the zeros below but for the sign
+    unsigned = signed.copy()
+    unsigned[100:200] = -0.0
+    noisy = value.copy()
+    noisy[450] += 1e-9
+    frame = pd.DataFrame({"market_value": value, "equity": value, "a": signed, "b": unsigned, "c": noisy,
+                          "id": "F"})
+    text = same_bytes(tmp_path, frame, chunk_rows=100, rounding=round_for_csv)
+    assert b",0.0,-0.0," in text
+
+
 def test_a_nul_character_in_a_later_chunk_starts_the_file_again(tmp_path):
     frame = pd.DataFrame({"id": ["a"] * 50 + ["b\0c"], "x": np.arange(51) / 3})
     same_bytes(tmp_path, frame, chunk_rows=10, rounding=round_for_csv)
