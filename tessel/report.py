@@ -26,6 +26,75 @@ _HOLDING_COLORS = ("#1f6feb", "#5a9bf6", "#0b3d91", "#2f8f83", "#7fb3d5", "#4454
 _MAX_HOLDING_LAYERS = 5
 
 
+def _pivot(days, ids, value, dates):
+    """Each holding's value (a column per id, sorted) on each of ``dates``; summed over repeated rows."""
+    return (pd.DataFrame({"date": days, "id": ids.astype(str), "value": value})
+            .pivot_table(index="date", columns="id", values="value", aggfunc="sum")
+            .reindex(dates).fillna(0.0))
+
+
+_pivot_layout = []
+
+
+def _pivot_is_day_major():
+    """Whether a pivot table of this pandas keeps its values day after day in memory (else holding after holding).
+
+    Sums over the table's rows and columns depend on the order in memory,
+    so a table built directly is laid out the same way.
+    """
+    if not _pivot_layout:
+        days = pd.DatetimeIndex(["2020-01-02", "2020-01-02", "2020-01-03"])
+        table = _pivot(days, pd.Series(["A", "B", "A"]), np.array([1.0, 2.0, 3.0]), days[:1].append(
+            pd.DatetimeIndex(["2020-01-01"])))
+        _pivot_layout.append(not table._mgr.blocks[0].values.flags.c_contiguous)
+    return _pivot_layout[0]
+
+
+def _holding_value(positions):
+    """The value of each row's received units: market value less the units still in transit."""
+    value = positions["market_value"].to_numpy(dtype=float)
+    if "receivable_quantity" in positions and "last_price" in positions:
+        value = value - positions["receivable_quantity"].to_numpy(dtype=float) * positions["last_price"].to_numpy(
+            dtype=float)
+    return value
+
+
+def _holding_table(positions, dates, chunk_rows=1 << 18):
+    """What :func:`_pivot` gives for the positions table, filled chunk by chunk instead of grouping all rows.
+
+    With one row per day and holding each cell's sum is its only value
+    (NaN counts as 0, as in a sum that skips it).  Repeated rows, missing
+    days or ids, or repeated dates take the pivot itself.
+    """
+    days, ids, rows = positions["date"], positions["order_book_id"], len(positions)
+    if not dates.is_unique or ids.isna().any() or days.isna().any():
+        return _pivot(pd.to_datetime(days), ids, _holding_value(positions), dates)
+    chunks = [slice(start, start + chunk_rows) for start in range(0, rows, chunk_rows)]
+    labels = pd.Index(sorted(set().union(*(pd.unique(ids.iloc[c].astype(str)) for c in chunks))))
+    if _pivot_is_day_major():
+        grid = np.zeros((len(dates), len(labels)))
+    else:
+        grid = np.zeros((len(labels), len(dates))).T
+    filled = np.zeros(grid.size, dtype=bool)
+    cells = 0
+    for c in chunks:
+        part = positions.iloc[c]
+        row = dates.get_indexer(pd.DatetimeIndex(pd.to_datetime(part["date"])))
+        kept = row >= 0
+        row, column = row[kept], labels.get_indexer(part["order_book_id"].astype(str))[kept]
+        cell = row * len(labels) + column
+        if filled[cell].any():
+            return _pivot(pd.to_datetime(days), ids, _holding_value(positions), dates)
+        filled[cell] = True
+        cells += len(cell)
+        if np.count_nonzero(filled) != cells:  # a cell twice within the chunk
+            return _pivot(pd.to_datetime(days), ids, _holding_value(positions), dates)
+        value = _holding_value(part)[kept]
+        # 0 + value, as a sum of one value gives it (-0.0 becomes 0.0; NaN is skipped)
+        grid[row, column] = np.where(np.isnan(value), 0.0, value + 0.0)
+    return pd.DataFrame(grid, index=dates, columns=labels, copy=False)
+
+
 def _holding_layers(positions, dates, holdings):
     """Stack layers of the holdings' value (received units) by instrument, largest on average first.
 
@@ -36,13 +105,7 @@ def _holding_layers(positions, dates, holdings):
     single = [(holdings, "Holdings", _HOLDING_COLORS[0])]
     if positions is None or len(positions) == 0 or not {"date", "order_book_id", "market_value"} <= set(positions):
         return single
-    value = positions["market_value"].astype(float)
-    if "receivable_quantity" in positions and "last_price" in positions:
-        value = value - positions["receivable_quantity"].astype(float) * positions["last_price"].astype(float)
-    table = (pd.DataFrame({"date": pd.to_datetime(positions["date"]), "id": positions["order_book_id"].astype(str),
-                           "value": value.to_numpy()})
-             .pivot_table(index="date", columns="id", values="value", aggfunc="sum")
-             .reindex(dates).fillna(0.0))
+    table = _holding_table(positions, dates)
     if table.shape[1] == 0:
         return single
     order = table.mean().sort_values(ascending=False).index

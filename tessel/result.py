@@ -32,6 +32,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from tessel.table_csv import write_csv
 from tessel.utils.logger import system_log
 
 TRADING_DAYS_PER_YEAR = 252
@@ -341,10 +342,8 @@ class RunResult:
     def _write_report(self, folder):
         names = {}
         for name in self._TABLES:
-            frame = getattr(self, name).copy()
-            for column in frame.select_dtypes(include="floating").columns:
-                frame[column] = round_for_csv(frame[column].to_numpy(dtype=float))
-            frame.to_csv(os.path.join(folder, name + ".csv"), index=(name == "daily"), date_format="%Y-%m-%d")
+            write_csv(getattr(self, name), os.path.join(folder, name + ".csv"), index=(name == "daily"),
+                      date_format="%Y-%m-%d", rounding=round_for_csv)
             names[name] = name + ".csv"
         with open(os.path.join(folder, "summary.json"), "w", encoding="utf-8") as f:
             dump_summary(self.summary, f, indent=2, ensure_ascii=False)

@@ -6,7 +6,6 @@ import subprocess
 import sys
 import warnings
 
-import pandas as pd
 import pytest
 import yaml
 from click.testing import CliRunner
@@ -15,6 +14,7 @@ import host_helpers
 # The fund plug-in's position classes register when its module is first imported: import it before the
 # registry guards of this suite take their snapshot, or a run below would leave later suites without them.
 import tessel_mod_fund.position  # noqa: F401
+import tessel.result
 from host_helpers import market_config
 from tessel.cli import main
 
@@ -91,7 +91,7 @@ def test_failed_save_says_what_became_of_the_folder(config, tmp_path, monkeypatc
              "cannot write the report to {0}: [Errno 28] No space left on device; the earlier report in {0} is "
              "unchanged".format(out)),
             (KeyboardInterrupt(), tmp_path / "never", 130, "nothing was written there")]:
-        monkeypatch.setattr(pd.DataFrame, "to_csv", lambda *a, error=error, **k: (_ for _ in ()).throw(error))
+        monkeypatch.setattr(tessel.result, "write_csv", lambda *a, error=error, **k: (_ for _ in ()).throw(error))
         result, output = invoke("run", tmp_path / "s.py", "--config", config, "--cash", 5000, "-o", target)
         assert result.exit_code == code and message in output, output
     assert {name: (out / name).read_bytes() for name in os.listdir(out)} == before

@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 import tessel.report
+import tessel.result
 from tessel.result import ReportSaveError, RunResult, compute_summary, round_for_csv
 
 REPORT = ["daily.csv", "orders.csv", "positions.csv", "report.png", "summary.json", "trades.csv"]
@@ -74,7 +75,7 @@ def _fail_on_call(monkeypatch, owner, name, number, error):
 
 @pytest.mark.parametrize("own_files", [False, True], ids=["report-only", "with-own-files"])
 @pytest.mark.parametrize("owner, name, number, error", [
-    (pd.DataFrame, "to_csv", 3, OSError(28, "No space left on device")),
+    (tessel.result, "write_csv", 3, OSError(28, "No space left on device")),
     (json, "dump", 1, OSError(28, "No space left on device")),
     (tessel.report, "plot_report", 1, KeyboardInterrupt()),
     (os, "rename", 5, OSError(16, "Device or resource busy")),  # while moving the report into place
@@ -122,3 +123,38 @@ def test_a_picture_that_cannot_be_drawn_does_not_stop_the_tables(tmp_path, monke
     assert "120.0" in (folder / "daily.csv").read_text()
     assert any("report.png not drawn (ValueError: Axis limits" in r.getMessage() for r in caplog.records)
 
+
+
+def _random_positions(rng, dates, funds, repeated=False):
+    ids = np.array(["F{:03d}".format(k) for k in rng.permutation(funds)], dtype=object)
+    rows = [(d, i) for d in dates for i in ids if rng.random() < 0.6]
+    rows += [(pd.Timestamp("1990-01-01"), ids[0])]  # a day the daily table does not have
+    if repeated:
+        rows += rows[:3]
+    days, held = zip(*rows)
+    n = len(rows)
+    value = np.round(rng.lognormal(8, 2, n), 2) * rng.choice([1.0, 1.0, -1.0, 0.0, -0.0], n)
+    value[rng.random(n) < 0.02] = np.nan
+    value[:40] = value[40]  # holdings that tie
+    return pd.DataFrame({"date": np.array(days, dtype="datetime64[s]"), "order_book_id": list(held),
+                         "quantity": 1.0, "receivable_quantity": rng.choice([0.0, 2.0], n),
+                         "last_price": rng.uniform(0.5, 3.0, n), "market_value": value})
+
+
+@pytest.mark.parametrize("funds, repeated", [(4, False), (40, False), (40, True)])
+def test_holding_layers_equal_those_of_a_pivot_table(monkeypatch, funds, repeated):
+    rng = np.random.default_rng(funds)
+    dates = pd.DatetimeIndex(pd.bdate_range("2020-01-02", periods=120), name="date")
+    positions = _random_positions(rng, dates.drop(dates[5]), funds, repeated)
+    holdings = np.zeros(len(dates))
+    table = tessel.report._holding_table
+    variants = []
+    for build in (table, lambda p, d: table(p, d, chunk_rows=97), lambda p, d: tessel.report._pivot(
+            p["date"], p["order_book_id"], tessel.report._holding_value(p), d)):
+        monkeypatch.setattr(tessel.report, "_holding_table", build)
+        variants.append(tessel.report._holding_layers(positions, dates, holdings))
+    *fast, plain = variants
+    for layers in fast:
+        assert [(label, color) for _, label, color in layers] == [(label, color) for _, label, color in plain]
+        for (a, _, _), (b, _, _) in zip(layers, plain):
+            np.testing.assert_array_equal(a.view(np.int64), b.view(np.int64))  # bit for bit, -0.0 included
