@@ -213,7 +213,49 @@ def _accrual_flag(order_book_id):
 
 
 def _floats(values):
-    return np.array([math.nan if v is None else v for v in values], dtype=float)
+    # numpy turns None into NaN itself for a float array
+    return np.array(values, dtype=float)
+
+
+# A date column as the day count since 1970-01-01 (a float: one number per
+# row is much cheaper to fetch than one text), or NULL when the stored text
+# is not the canonical ISO form of the day it names (SQLite reads
+# "2020-02-30", "2020-01-03 00:00" or a bare day number as some day).  Rows are fetched as plain numbers and the
+# dates made with numpy; anything the numbers cannot express exactly (a
+# NULL, a day outside the range every datetime resolution can hold) sends
+# the request back to the text path, which parses (and rejects) as before.
+_DAY_SQL = "CASE WHEN date(julianday({0})) IS {0} THEN julianday({0}) - 2440587.5 END"
+# 1677-09-22 to 2262-04-10: representable at any datetime64 resolution.
+_DAY_RANGE = (-106751.0, 106750.0)
+_iso_dtype = None
+
+
+def _iso_dtype_in_force():
+    """The datetime64 dtype iso_column gives for dates (pandas chooses it)."""
+    global _iso_dtype
+    if _iso_dtype is None:
+        _iso_dtype = iso_column(["2000-01-01"]).dtype
+    return _iso_dtype
+
+
+def _dates_from_days(days, strictly_increasing=False):
+    """datetime64 values, in iso_column's resolution, of day counts fetched
+    with _DAY_SQL; None when the text path must decide instead."""
+    days = np.array(days, dtype=float)
+    if not len(days) or not np.isfinite(days).all():
+        return None
+    low, high = days.min(), days.max()
+    if low < _DAY_RANGE[0] or high > _DAY_RANGE[1] or not (days == np.floor(days)).all():
+        return None
+    if strictly_increasing and len(days) > 1 and not (np.diff(days) > 0).all():
+        return None
+    return days.astype(np.int64).astype("datetime64[D]").astype(_iso_dtype_in_force())
+
+
+_NAV_SQL = (
+    "SELECT {date}, unit_net_value, adjusted_net_value, daily_profit, weekly_yield "
+    "FROM nav WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date"
+)
 
 
 def get_nav(order_book_id, start_date=None, end_date=None):
@@ -229,20 +271,32 @@ def get_nav(order_book_id, start_date=None, end_date=None):
     accrued = _accrual_flag(order_book_id)
     if accrued is None:
         return None
-    rows = config.query(
-        "SELECT date, unit_net_value, adjusted_net_value, daily_profit, weekly_yield "
-        "FROM nav WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date",
-        (order_book_id, start, end),
-    )
+    params = (order_book_id, start, end)
+    rows = config.query(_NAV_SQL.format(date=_DAY_SQL.format("date")), params)
     if not rows:
         return None
-    dates, unit, adjusted, profit, weekly = zip(*rows)
+    columns = tuple(zip(*rows))
+    dates = _dates_from_days(columns[0])
+    if dates is None:
+        rows = config.query(_NAV_SQL.format(date="date"), params)
+        if not rows:
+            return None
+        columns = tuple(zip(*rows))
+        dates = iso_column(columns[0])
+    _, unit, adjusted, profit, weekly = columns
     data = {"unit_net_value": _floats(unit), "adjusted_net_value": _floats(adjusted)}
     if accrued:
         data["daily_profit"] = _floats(profit)
         data["weekly_yield"] = _floats(weekly)
-    index = pd.DatetimeIndex(iso_column(dates), name="datetime")
+    index = pd.DatetimeIndex(dates, name="datetime")
     return pd.DataFrame(data, index=index)
+
+
+_STATUS_SQL = (
+    "SELECT {date}, subscribe_status, redeem_status, subscribe_upper_limit, "
+    "subscribe_lower_limit, redeem_lower_limit FROM status "
+    "WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date"
+)
 
 
 def get_transaction_status(order_book_id, start_date=None, end_date=None):
@@ -256,19 +310,32 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     """
     _check_id(order_book_id)
     start, end = date_window(start_date, end_date)
-    rows = config.query(
-        "SELECT date, subscribe_status, redeem_status, subscribe_upper_limit, "
-        "subscribe_lower_limit, redeem_lower_limit FROM status "
-        "WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date",
-        (order_book_id, start, end),
-    )
+    params = (order_book_id, start, end)
+    rows = config.query(_STATUS_SQL.format(date=_DAY_SQL.format("date")), params)
     if not rows:
         return None
-    dates, sub, red, upper, lower, red_lower = zip(*rows)
-    index = pd.MultiIndex.from_arrays(
-        [pd.Series([order_book_id] * len(rows), dtype=object), iso_column(dates)],
-        names=["order_book_id", "datetime"],
-    )
+    columns = tuple(zip(*rows))
+    dates = _dates_from_days(columns[0], strictly_increasing=True)
+    if dates is None:
+        rows = config.query(_STATUS_SQL.format(date="date"), params)
+        if not rows:
+            return None
+        columns = tuple(zip(*rows))
+        index = pd.MultiIndex.from_arrays(
+            [pd.Series([order_book_id] * len(rows), dtype=object), iso_column(columns[0])],
+            names=["order_book_id", "datetime"],
+        )
+    else:
+        # What from_arrays makes of one id and ascending distinct dates:
+        # the id as the only value of an object level, the dates as the
+        # second level in their own order.
+        index = pd.MultiIndex(
+            levels=[pd.Index([order_book_id], dtype=object), pd.DatetimeIndex(dates)],
+            codes=[np.zeros(len(dates), dtype=np.int8), np.arange(len(dates))],
+            names=["order_book_id", "datetime"],
+            verify_integrity=False,
+        )
+    _, sub, red, upper, lower, red_lower = columns
     return pd.DataFrame(
         {
             "subscribe_status": list(sub),
