@@ -14,12 +14,15 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
@@ -154,46 +157,64 @@ bool fill_scalar(tmf::RecordField& f, double value, bool integral) {
                     tmf::format("bar field {!r}: the value has {} elements for {} records", f.name(), got, f.size()));
 }
 
-// Copies `values` (anything numpy can convert) into the field, converted to
-// the field's own type first, exactly as numpy's field assignment converts.
-template <class T>
-void copy_values(tmf::RecordField& f, py::handle values) {
-    auto src = tmf::as_contiguous<T>(values);
-    if (src.ndim() > 1 || src.size() != f.size()) {
-        if (src.size() == 1) {
-            f.fill<T>(src.data()[0]);
-            return;
-        }
-        length_mismatch(f, src.size());
-    }
-    f.copy_from<T>(src.data());
-}
-
-bool copy_values_any(tmf::RecordField& f, py::handle values) {
-    if (f.holds<double>()) copy_values<double>(f, values);
-    else if (f.holds<std::uint64_t>()) copy_values<std::uint64_t>(f, values);
-    else if (f.holds<std::int64_t>()) copy_values<std::int64_t>(f, values);
-    else return false;
-    return true;
-}
-
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The columns one get_bars call has read, so that the five price fields
-// of a fund read their NAV column once.
+// of a fund read their NAV column once.  Columns are taken as the frame
+// stores them (no Series is built per column) wherever the frame can hand
+// them out by position; see stored_column.
 struct ColumnCache {
+    explicit ColumnCache(py::handle nav_frame)
+        : frame(nav_frame), by_position(py::hasattr(nav_frame, "_get_column_array")) {}
+    py::handle frame;
+    bool by_position;
     std::map<std::string, FloatArray> floats;
     std::map<std::string, py::array> objects;
+    std::vector<py::object> kept;  // other sources the prepared fills read
 };
 
+// The array a column's values are stored in (a numpy array or an
+// extension array), or an empty object when only frame[column] can tell:
+// a name that is missing or not unique, a frame of another kind.
+py::object stored_column(ColumnCache& cache, const std::string& column) {
+    if (!cache.by_position) return py::object();
+    PyObject* loc = nullptr;
+    try {
+        py::object found = cache.frame.attr("columns").attr("get_loc")(py::str(column));
+        if (!PyLong_CheckExact(found.ptr())) return py::object();
+        loc = found.release().ptr();
+    } catch (py::error_already_set&) {
+        return py::object();  // frame[column] raises what it raises
+    }
+    py::object position = py::reinterpret_steal<py::object>(loc);
+    return cache.frame.attr("_get_column_array")(position);
+}
+
+bool is_ndarray_of(py::handle values, char kind, py::ssize_t itemsize) {
+    if (!py::isinstance<py::array>(values)) return false;
+    py::dtype dt = py::reinterpret_borrow<py::array>(values).dtype();
+    return dt.kind() == kind && dt.itemsize() == itemsize && py::reinterpret_borrow<py::array>(values).ndim() == 1;
+}
+
 // A column's values as Python objects, read once per get_bars call: the
-// suspended flag and the status texts share them.
+// suspended flag and the status texts share them.  The same array as
+// frame[column].to_numpy(dtype=object): an object column is used as it is,
+// an extension array converts itself exactly as its Series would.
 const py::array& object_source(py::handle frame, const std::string& column, ColumnCache& cache) {
     auto it = cache.objects.find(column);
     if (it == cache.objects.end()) {
-        py::array values = shared().np.attr("ascontiguousarray")(
-            column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O")));
-        it = cache.objects.emplace(column, std::move(values)).first;
+        const Shared& s = shared();
+        py::object stored = stored_column(cache, column);
+        py::object values;
+        if (stored && is_ndarray_of(stored, 'O', static_cast<py::ssize_t>(sizeof(PyObject*)))) {
+            values = stored;
+        } else if (stored && !py::isinstance<py::array>(stored)) {
+            values = stored.attr("to_numpy")(py::arg("dtype") = py::dtype("O"));
+        } else {
+            values = column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O"));
+        }
+        py::array contiguous = s.np.attr("ascontiguousarray")(values);
+        it = cache.objects.emplace(column, std::move(contiguous)).first;
     }
     return it->second;
 }
@@ -204,36 +225,85 @@ const FloatArray& float_source(const tmf::RecordField& f, py::handle frame, cons
                                ColumnCache& cache) {
     auto it = cache.floats.find(column);
     if (it == cache.floats.end()) {
-        it = cache.floats.emplace(column, tmf::as_contiguous<double>(column_of(frame, column).attr("to_numpy")()))
-                 .first;
+        py::object stored = stored_column(cache, column);
+        py::object values = stored && is_ndarray_of(stored, 'f', 8) ? stored
+                                                                    : column_of(frame, column).attr("to_numpy")();
+        it = cache.floats.emplace(column, tmf::as_contiguous<double>(values)).first;
     }
     if (it->second.size() != f.size()) length_mismatch(f, it->second.size());
     return it->second;
+}
+
+// One field's native fill, prepared once per get_bars call and then run
+// over consecutive ranges of records: all fields of a range are written
+// while its records are in the cache, instead of one pass over the whole
+// array per field.
+using RangeFill = std::function<void(py::ssize_t, py::ssize_t)>;
+
+template <class T>
+RangeFill scalar_fill(tmf::RecordField f, T value) {
+    return [f, value](py::ssize_t lo, py::ssize_t hi) mutable {
+        for (py::ssize_t i = lo; i < hi; ++i) f.set<T>(i, value);
+    };
+}
+
+// A scalar into every record when the field's type allows it natively;
+// an empty fill means the caller must use numpy's assignment instead.
+RangeFill prepare_scalar(tmf::RecordField f, double value, bool integral) {
+    if (f.holds<double>()) return scalar_fill<double>(f, value);
+    if (integral && f.holds<std::uint64_t>()) return scalar_fill<std::uint64_t>(f, static_cast<std::uint64_t>(value));
+    if (integral && f.holds<std::int64_t>()) return scalar_fill<std::int64_t>(f, static_cast<std::int64_t>(value));
+    return {};
+}
+
+// Copies `values` (anything numpy can convert) into the field, converted to
+// the field's own type first, exactly as numpy's field assignment converts.
+template <class T>
+RangeFill prepare_values(tmf::RecordField f, py::handle values, ColumnCache& cache) {
+    auto src = tmf::as_contiguous<T>(values);
+    if (src.ndim() > 1 || src.size() != f.size()) {
+        if (src.size() == 1) return scalar_fill<T>(f, src.data()[0]);
+        length_mismatch(f, src.size());
+    }
+    const T* x = src.data();
+    cache.kept.push_back(std::move(src));
+    return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
+        for (py::ssize_t i = lo; i < hi; ++i) f.set<T>(i, x[i]);
+    };
+}
+
+RangeFill prepare_values_any(tmf::RecordField f, py::handle values, ColumnCache& cache) {
+    if (f.holds<double>()) return prepare_values<double>(f, values, cache);
+    if (f.holds<std::uint64_t>()) return prepare_values<std::uint64_t>(f, values, cache);
+    if (f.holds<std::int64_t>()) return prepare_values<std::int64_t>(f, values, cache);
+    return {};
 }
 
 // A text column into a fixed-width bytes field, natively when every value
 // is a text of ASCII characters: its bytes, cut to the field's width and
 // padded with zero bytes, as numpy's own assignment stores them.  Anything
 // else (missing values, non-ASCII text, other objects) is left to numpy,
-// whose conversion of those is the contract; false then.
-bool fill_ascii_text(tmf::RecordField& f, py::handle frame, const std::string& column, ColumnCache& cache) {
-    if (f.kind() != 'S') return false;
+// whose conversion of those is the contract; an empty fill then.
+RangeFill prepare_ascii_text(tmf::RecordField f, py::handle frame, const std::string& column,
+                             ColumnCache& cache) {
+    if (f.kind() != 'S') return {};
     const py::array& values = object_source(frame, column, cache);
-    if (values.ndim() != 1 || values.size() != f.size()) return false;
+    if (values.ndim() != 1 || values.size() != f.size()) return {};
     auto* const* v = static_cast<PyObject* const*>(values.data());
     for (py::ssize_t i = 0; i < f.size(); ++i) {
-        if (!PyUnicode_Check(v[i])) return false;
+        if (!PyUnicode_Check(v[i])) return {};
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(v[i]) != 0) throw py::error_already_set();
 #endif
-        if (!PyUnicode_IS_ASCII(v[i])) return false;
+        if (!PyUnicode_IS_ASCII(v[i])) return {};
     }
     const auto width = static_cast<std::size_t>(f.itemsize());
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
-        f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
-    }
-    return true;
+    return [f, v, width](py::ssize_t lo, py::ssize_t hi) mutable {
+        for (py::ssize_t i = lo; i < hi; ++i) {
+            const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
+            f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
+        }
+    };
 }
 
 // True when `obj` is a text equal to `text`.
@@ -243,8 +313,9 @@ bool text_is(PyObject* obj, const char* text) {
 
 // suspended: same status on both sides, and that status is "Suspended" or
 // "Close".  Missing or non-text statuses never count (pandas compares them
-// as unequal), so only two texts can make a record suspended.
-void fill_suspended(tmf::RecordField& f, py::handle frame, ColumnCache& cache) {
+// as unequal), so only two texts can make a record suspended.  The flags
+// are worked out here, where a failed comparison can still raise.
+RangeFill prepare_suspended(tmf::RecordField f, py::handle frame, ColumnCache& cache) {
     const py::array& redeem = object_source(frame, "redeem_status", cache);
     const py::array& subscribe = object_source(frame, "subscribe_status", cache);
     if (redeem.size() != f.size()) length_mismatch(f, redeem.size());
@@ -253,78 +324,96 @@ void fill_suspended(tmf::RecordField& f, py::handle frame, ColumnCache& cache) {
     // view of the frame's own memory.
     auto* const* r = static_cast<PyObject* const*>(redeem.data());
     auto* const* sub = static_cast<PyObject* const*>(subscribe.data());
+    auto flags = std::make_shared<std::vector<bool>>(static_cast<std::size_t>(f.size()), false);
     for (py::ssize_t i = 0; i < f.size(); ++i) {
-        bool value = false;
         if (PyUnicode_Check(r[i]) && PyUnicode_Check(sub[i]) &&
             (text_is(r[i], "Suspended") || text_is(r[i], "Close"))) {
             int cmp = PyUnicode_Compare(r[i], sub[i]);
             if (cmp == -1 && PyErr_Occurred()) throw py::error_already_set();
-            value = cmp == 0;
+            (*flags)[static_cast<std::size_t>(i)] = cmp == 0;
         }
-        f.set<bool>(i, value);
     }
+    return [f, flags](py::ssize_t lo, py::ssize_t hi) mutable {
+        for (py::ssize_t i = lo; i < hi; ++i) f.set<bool>(i, (*flags)[static_cast<std::size_t>(i)]);
+    };
 }
 
-// Fills one field natively.  Returns false when the field's type is not one
-// the native path handles; the caller then assigns evaluate()'s result.
-bool fill_native(tmf::RecordField& f, const BarValue& v, py::handle frame, ColumnCache& cache) {
+// Prepares one field's native fill.  An empty fill means the field's type
+// is not one the native path handles; the caller then assigns evaluate()'s
+// result.
+RangeFill prepare_native(tmf::RecordField f, const BarValue& v, py::handle frame, ColumnCache& cache) {
     const Shared& s = shared();
     switch (v.kind) {
-        case Kind::Nan: return fill_scalar(f, kNaN, false);
-        case Kind::IntOne: return fill_scalar(f, 1.0, true);
-        case Kind::FloatOne: return f.holds<double>() && fill_scalar(f, 1.0, false);
+        case Kind::Nan: return prepare_scalar(f, kNaN, false);
+        case Kind::IntOne: return prepare_scalar(f, 1.0, true);
+        case Kind::FloatOne: return f.holds<double>() ? prepare_scalar(f, 1.0, false) : RangeFill{};
         case Kind::Datetime: {
             // The host converts the whole index in one call, whatever its
             // datetime resolution; the integers are then copied natively.
             py::object ints = s.convert_date_to_int(frame.attr("index"));
-            return copy_values_any(f, ints);
+            return prepare_values_any(f, ints, cache);
         }
         case Kind::ColumnOrNan:
-            if (!has_column(frame, v.column.c_str())) return fill_scalar(f, kNaN, false);
+            if (!has_column(frame, v.column.c_str())) return prepare_scalar(f, kNaN, false);
             [[fallthrough]];
         case Kind::Column: {
-            if (!f.holds<double>()) return false;
-            f.copy_from<double>(float_source(f, frame, v.column, cache).data());
-            return true;
+            if (!f.holds<double>()) return {};
+            const double* x = float_source(f, frame, v.column, cache).data();
+            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
+                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, x[i]);
+            };
         }
         case Kind::Shifted: {
-            if (!f.holds<double>()) return false;
-            const FloatArray& src = float_source(f, frame, v.column, cache);
-            const double* x = src.data();
-            if (f.size() > 0) f.set<double>(0, kNaN);
-            for (py::ssize_t i = 1; i < f.size(); ++i) f.set<double>(i, x[i - 1]);
-            return true;
+            if (!f.holds<double>()) return {};
+            const double* x = float_source(f, frame, v.column, cache).data();
+            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
+                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, i == 0 ? kNaN : x[i - 1]);
+            };
         }
         case Kind::IsNan: {
-            if (!f.holds<double>()) return false;
-            const FloatArray& src = float_source(f, frame, v.column, cache);
-            const double* x = src.data();
-            for (py::ssize_t i = 0; i < f.size(); ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
-            return true;
+            if (!f.holds<double>()) return {};
+            const double* x = float_source(f, frame, v.column, cache).data();
+            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
+                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
+            };
         }
         case Kind::Suspended:
-            if (!f.holds<bool>()) return false;
-            fill_suspended(f, frame, cache);
-            return true;
+            if (!f.holds<bool>()) return {};
+            return prepare_suspended(f, frame, cache);
         case Kind::Text:
             // numpy's text-to-bytes conversion (ASCII only, truncation to the
             // field width, "nan"/"None" for missing values, an error for
             // non-ASCII text) is the contract of these fields: only plain
             // ASCII texts, which it stores byte for byte, are copied here.
-            return fill_ascii_text(f, frame, v.column, cache);
+            return prepare_ascii_text(f, frame, v.column, cache);
     }
-    return false;
+    return {};
 }
 
-void fill_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame, ColumnCache& cache) {
-    tmf::RecordField field(bars, name);
+// Fields whose value the native path does not handle are assigned at once
+// through numpy, in map order; the others are returned for the record pass.
+void prepare_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame, ColumnCache& cache,
+                   std::vector<RangeFill>& fills) {
     if (py::isinstance<BarValue>(value_fn)) {
         const BarValue& v = value_fn.cast<const BarValue&>();
-        if (fill_native(field, v, frame, cache)) return;
+        tmf::RecordField field(bars, name);
+        if (RangeFill fill = prepare_native(field, v, frame, cache)) {
+            fills.push_back(std::move(fill));
+            return;
+        }
         bars[py::str(name)] = evaluate(v, frame);
         return;
     }
     bars[py::str(name)] = value_fn(frame);
+}
+
+// Runs the prepared fills over the records, a block of records at a time.
+void run_fills(const std::vector<RangeFill>& fills, py::ssize_t rows) {
+    constexpr py::ssize_t kBlock = 256;
+    for (py::ssize_t lo = 0; lo < rows; lo += kBlock) {
+        const py::ssize_t hi = std::min(rows, lo + kBlock);
+        for (const RangeFill& fill : fills) fill(lo, hi);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -398,10 +487,14 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
 
     const py::ssize_t rows = py::len(frame);
     py::array bars = s.np.attr("empty")(rows, dtype_of(fields));
-    ColumnCache cache;
-    for (auto item : fields) {
-        std::string name = py::str(item.first);
-        fill_field(bars, name.c_str(), item.second[py::int_(1)], frame, cache);
+    {
+        ColumnCache cache(frame);
+        std::vector<RangeFill> fills;
+        for (auto item : fields) {
+            std::string name = py::str(item.first);
+            prepare_field(bars, name.c_str(), item.second[py::int_(1)], frame, cache, fills);
+        }
+        run_fills(fills, rows);
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.

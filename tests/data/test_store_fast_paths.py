@@ -179,3 +179,53 @@ def test_status_values_that_are_not_ascii_texts_equal_numpy_assignment(service, 
             VexdataNavDayBars("unit").get_bars("F")
         return
     assert_same_bars(VexdataNavDayBars("unit").get_bars("F"), expected)
+
+
+# --- NAV day bars: how the frame stores its columns ----------------------------------------------------------
+
+def stored_as(kind, values):
+    """The same values in another column storage than plain float64 / object."""
+    if kind == "Float64":
+        return pd.array(values, dtype="Float64")
+    if kind == "float32":
+        return np.asarray(values, dtype=np.float32)
+    if kind == "category":
+        return pd.Categorical(values)
+    return values
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("storage", ["plain", "Float64", "float32", "category"])
+@pytest.mark.parametrize("accrued", [False, True])
+def test_bars_equal_numpy_assignment_whatever_the_column_storage(service, env, seed, storage, accrued, request):
+    if accrued and storage == "Float64":
+        # Known, and older than the column-by-position reading: a nullable
+        # daily_profit column gives isnan 0.0 where numpy's NaN test of the
+        # Series gives 1.0.  The data service only hands out float64.
+        request.applymarker(pytest.mark.xfail(strict=True, reason="nullable daily_profit: isnan differs"))
+    # Records on both sides of the native pass's block boundaries, NaN in
+    # the NAV, and columns stored as extension arrays or other dtypes.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(513, 900))
+    days = [str(d.date()) for d in pd.bdate_range("2012-01-02", periods=n)]
+    service.funds = [fund_object("F", "f", accrued_daily=accrued)]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    unit = np.round(rng.uniform(0.9, 1.1, n), 4)
+    unit[rng.random(n) < 0.05] = np.nan
+    extra = {}
+    if accrued:
+        extra = {"daily_profit": np.where(rng.random(n) < 0.1, np.nan, rng.uniform(0, 1, n)),
+                 "weekly_yield": rng.uniform(1, 3, n)}
+    nav = nav_frame(days, unit, **extra)
+    if storage in ("Float64", "float32"):
+        for column in ("unit_net_value", *extra):
+            nav[column] = stored_as(storage, nav[column].to_numpy())
+    statuses = np.array(["Open", "Suspended", "Close", "Limited"], dtype=object)
+    sub, red = statuses[rng.integers(0, 4, n)], statuses[rng.integers(0, 4, n)]
+    limits = np.where(rng.random(n) < 0.2, 1e6, np.nan)
+    status = status_frame("F", days, stored_as(storage if storage == "category" else "plain", sub),
+                          stored_as(storage if storage == "category" else "plain", red),
+                          subscribe_upper_limit=stored_as(storage, limits) if storage != "category" else limits)
+    service.nav["F"], service.status["F"] = nav, status
+    bars = VexdataNavDayBars("unit").get_bars("F")
+    assert_same_bars(bars, reference_bars(joined(nav, status), "unit_net_value", accrued=accrued))
