@@ -6,6 +6,13 @@ frames: with the compiled store (a new store each time, so its cache does
 not help) and with a straightforward pandas/numpy construction of the same
 array.  Both results are checked to be identical first.
 
+Then times the first request of each fund's bars up to the building: the
+store's NAV and status requests to vexdatac and their join, with vexdatac's
+own reads against the plain reading of the same rows (dates parsed from
+their texts, the status index made by MultiIndex.from_arrays), equal frames
+checked first.  Times are CPU seconds of this process, both sides
+interleaved fund by fund.
+
     PYTHONPATH=. python bench/bench_bars.py --db out/demo/funds.sqlite --bundle out/demo/bundle
 """
 import pathlib
@@ -24,12 +31,43 @@ from tessel.mod import ModHandler
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "data"))
 from bar_reference import reference_bars as pandas_bars  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "vexdatac"))
+from test_vx_read_fast_paths import assert_identical, plain_nav, plain_status  # noqa: E402
+
+
+def first_fetch(store_cls, ids, repeat):
+    """CPU seconds of store._get_nav per fund, vexdatac's reads against the plain ones."""
+    fund = vexdatac.fund
+    fast = {"get_nav": fund.get_nav, "get_transaction_status": fund.get_transaction_status}
+    plain = {"get_nav": plain_nav, "get_transaction_status": plain_status}
+
+    def load(reads, order_book_id):
+        for name, fn in reads.items():
+            setattr(fund, name, fn)
+        try:
+            return store_cls("unit")._get_nav(order_book_id)  # a new store: its status cache is empty
+        finally:
+            for name, fn in fast.items():
+                setattr(fund, name, fn)
+
+    for i in ids:
+        assert_identical(load(fast, i), load(plain, i))
+    spent = {"fast": 0.0, "plain": 0.0}
+    for _ in range(repeat):
+        for i in ids:
+            for side, reads in (("fast", fast), ("plain", plain)):
+                t0 = time.process_time()
+                load(reads, i)
+                spent[side] += time.process_time() - t0
+    return spent["fast"] / (repeat * len(ids)), spent["plain"] / (repeat * len(ids))
+
 
 @click.command()
 @click.option("--db", required=True, type=click.Path(exists=True, dir_okay=False), help="fund database")
 @click.option("--bundle", required=True, type=click.Path(exists=True, file_okay=False), help="calendar bundle")
 @click.option("--repeat", default=20, show_default=True, help="builds per fund and method")
-def main(db, bundle, repeat):
+@click.option("--fetch-repeat", default=3, show_default=True, help="first fetches per fund and method")
+def main(db, bundle, repeat, fetch_repeat):
     vexdatac.set_database(db)
     env = Environment(load_config({"base": {"data_bundle_path": bundle, "start_date": "2015-01-05",
                                             "end_date": "2024-12-31"}}))
@@ -71,6 +109,9 @@ def main(db, bundle, repeat):
     click.echo(f"{len(ids)} funds, {rows:,} bar records; {repeat} builds of each (identical arrays checked first)")
     click.echo(f"native store : {native_s / per * 1e3:7.3f} ms per fund")
     click.echo(f"pandas/numpy : {pandas_s / per * 1e3:7.3f} ms per fund")
+    fast_s, plain_s = first_fetch(type(store), ids, fetch_repeat)
+    click.echo(f"first fetch (NAV + status + join, CPU): vexdatac {fast_s * 1e3:7.3f} ms per fund, plain reading "
+               f"{plain_s * 1e3:7.3f} ms per fund, ratio {plain_s / fast_s:.2f}x")
 
 
 if __name__ == "__main__":

@@ -253,7 +253,7 @@ def _dates_from_days(days, strictly_increasing=False):
 
 
 _NAV_SQL = (
-    "SELECT {date}, unit_net_value, adjusted_net_value, daily_profit, weekly_yield "
+    "SELECT {date}, unit_net_value, adjusted_net_value{accrual} "
     "FROM nav WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date"
 )
 
@@ -272,24 +272,25 @@ def get_nav(order_book_id, start_date=None, end_date=None):
     if accrued is None:
         return None
     params = (order_book_id, start, end)
-    rows = config.query(_NAV_SQL.format(date=_DAY_SQL.format("date")), params)
+    accrual = ", daily_profit, weekly_yield" if accrued else ""
+    rows = config.query(_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual), params)
     if not rows:
         return None
-    columns = tuple(zip(*rows))
-    dates = _dates_from_days(columns[0])
+    # Every column is a number (NULL: NaN): one array for all of them.
+    table = np.array(rows, dtype=float)
+    dates = _dates_from_days(table[:, 0])
     if dates is None:
-        rows = config.query(_NAV_SQL.format(date="date"), params)
+        rows = config.query(_NAV_SQL.format(date="date", accrual=accrual), params)
         if not rows:
             return None
         columns = tuple(zip(*rows))
         dates = iso_column(columns[0])
-    _, unit, adjusted, profit, weekly = columns
-    data = {"unit_net_value": _floats(unit), "adjusted_net_value": _floats(adjusted)}
-    if accrued:
-        data["daily_profit"] = _floats(profit)
-        data["weekly_yield"] = _floats(weekly)
+        values = [_floats(column) for column in columns[1:]]
+    else:
+        values = list(np.ascontiguousarray(table[:, 1:].T))
+    names = ["unit_net_value", "adjusted_net_value", "daily_profit", "weekly_yield"]
     index = pd.DatetimeIndex(dates, name="datetime")
-    return pd.DataFrame(data, index=index)
+    return pd.DataFrame(dict(zip(names, values)), index=index)
 
 
 _STATUS_SQL = (
