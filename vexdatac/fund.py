@@ -220,8 +220,8 @@ def _floats(values):
 # A date column as the day count since 1970-01-01 (a float: one number per
 # row is much cheaper to fetch than one text), or NULL when the stored text
 # is not the canonical ISO form of the day it names (SQLite reads
-# "2020-02-30", "2020-01-03 00:00" or a bare day number as some day).  Rows are fetched as plain numbers and the
-# dates made with numpy; anything the numbers cannot express exactly (a
+# "2020-02-30", "2020-01-03 00:00" or a bare day number as some day).
+# Rows are fetched as plain numbers and the dates made with numpy; anything the numbers cannot express exactly (a
 # NULL, a day outside the range every datetime resolution can hold) sends
 # the request back to the text path, which parses (and rejects) as before.
 _DAY_SQL = "CASE WHEN date(julianday({0})) IS {0} THEN julianday({0}) - 2440587.5 END"
