@@ -294,10 +294,16 @@ def get_nav(order_book_id, start_date=None, end_date=None):
 
 
 _STATUS_SQL = (
-    "SELECT {date}, subscribe_status, redeem_status, subscribe_upper_limit, "
+    "SELECT {date}, {status}, subscribe_upper_limit, "
     "subscribe_lower_limit, redeem_lower_limit FROM status "
     "WHERE order_book_id = ? AND date BETWEEN ? AND ? ORDER BY date"
 )
+_STATUS_TEXTS = ("Open", "Limited", "Suspended", "Close")
+# Both statuses of a row as one small number, 4 * subscribe + redeem, each
+# the position of its text in _STATUS_TEXTS; NULL when either is another
+# text, which only the text path reads as it is.
+_STATUS_CODE = "(CASE {0} " + " ".join(f"WHEN '{t}' THEN {k}" for k, t in enumerate(_STATUS_TEXTS)) + " END)"
+_STATUS_CODE_SQL = f"{_STATUS_CODE.format('subscribe_status')} * 4 + {_STATUS_CODE.format('redeem_status')}"
 
 
 def get_transaction_status(order_book_id, start_date=None, end_date=None):
@@ -312,20 +318,23 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     _check_id(order_book_id)
     start, end = date_window(start_date, end_date)
     params = (order_book_id, start, end)
-    rows = config.query(_STATUS_SQL.format(date=_DAY_SQL.format("date")), params)
+    rows = config.query(_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL), params)
     if not rows:
         return None
-    columns = tuple(zip(*rows))
-    dates = _dates_from_days(columns[0], strictly_increasing=True)
-    if dates is None:
-        rows = config.query(_STATUS_SQL.format(date="date"), params)
+    # Every column is a number (NULL: NaN): one array for all of them.
+    table = np.array(rows, dtype=float)
+    codes = table[:, 1]
+    dates = _dates_from_days(table[:, 0], strictly_increasing=True)
+    if dates is None or not np.isfinite(codes).all():
+        rows = config.query(_STATUS_SQL.format(date="date", status="subscribe_status, redeem_status"), params)
         if not rows:
             return None
-        columns = tuple(zip(*rows))
+        dates, sub, red, upper, lower, red_lower = zip(*rows)
         index = pd.MultiIndex.from_arrays(
-            [pd.Series([order_book_id] * len(rows), dtype=object), iso_column(columns[0])],
+            [pd.Series([order_book_id] * len(rows), dtype=object), iso_column(dates)],
             names=["order_book_id", "datetime"],
         )
+        sub, red, limits = list(sub), list(red), [_floats(upper), _floats(lower), _floats(red_lower)]
     else:
         # What from_arrays makes of one id and ascending distinct dates:
         # the id as the only value of an object level, the dates as the
@@ -336,14 +345,17 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
             names=["order_book_id", "datetime"],
             verify_integrity=False,
         )
-    _, sub, red, upper, lower, red_lower = columns
+        texts = np.array(_STATUS_TEXTS, dtype=object)
+        both = codes.astype(np.int64)
+        sub, red = texts[both // 4].tolist(), texts[both % 4].tolist()
+        limits = list(np.ascontiguousarray(table[:, 2:].T))
     return pd.DataFrame(
         {
-            "subscribe_status": list(sub),
-            "redeem_status": list(red),
-            "subscribe_upper_limit": _floats(upper),
-            "subscribe_lower_limit": _floats(lower),
-            "redeem_lower_limit": _floats(red_lower),
+            "subscribe_status": sub,
+            "redeem_status": red,
+            "subscribe_upper_limit": limits[0],
+            "subscribe_lower_limit": limits[1],
+            "redeem_lower_limit": limits[2],
         },
         index=index,
     )

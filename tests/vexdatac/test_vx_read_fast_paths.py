@@ -162,3 +162,19 @@ def test_dates_only_the_text_path_can_judge(use_db, dates):
         else:
             assert error is None
             assert_identical(got, expected)
+
+
+@pytest.mark.parametrize("statuses", [("Open", "Paused"), ("open", "Close"), ("Close", "Limited ")],
+                         ids=["unknown text", "other case", "trailing space"])
+def test_status_texts_only_the_text_path_can_read(use_db, statuses):
+    path = use_db({"instruments": [instrument_row("000001", 0, None)]})
+    conn = sqlite3.connect(path)
+    with conn:  # past the schema's own check, as a foreign tool could write them
+        conn.execute("PRAGMA ignore_check_constraints = ON")
+        conn.executemany("INSERT INTO status VALUES ('000001', ?, ?, ?, NULL, NULL, 3.0)",
+                         [("2020-01-02", "Open", "Open"), ("2020-01-03", *statuses)])
+    conn.close()
+    config.close_all()
+    got = fund.get_transaction_status("000001")
+    assert list(got["redeem_status"]) == ["Open", statuses[1]]
+    assert_identical(got, plain_status("000001"))
