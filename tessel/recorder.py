@@ -7,6 +7,7 @@ day) and the other rows as plain tuples during the run; each table is built
 once at the end, so recording costs a few microseconds and a few dozen bytes
 per day and position.
 """
+import datetime as _dt
 from array import array
 
 import numpy as np
@@ -61,6 +62,20 @@ def _day(dt):
     return None if dt is None else pd.Timestamp(dt.date() if hasattr(dt, "date") else dt)
 
 
+class _DayStamps(dict):
+    """``_day`` of naive ``datetime.datetime`` values, made once per value (a day's orders share their time)."""
+
+    def __missing__(self, dt):
+        stamp = self[dt] = _day(dt)
+        return stamp
+
+    def of(self, dt):
+        # Aware times are left to _day: equal instants in two zones can fall on two dates.
+        if type(dt) is _dt.datetime and dt.tzinfo is None:
+            return self[dt]
+        return _day(dt)
+
+
 class DailyRecorder:
     def __init__(self, env):
         self._env = env
@@ -74,6 +89,7 @@ class DailyRecorder:
         self._trades = []
         self._orders = {}  # id(order) -> order, in first-seen order
         self._cash_at_day_start = None
+        self._stamps = _DayStamps()
         # position class -> whether its prices and dividend receivable can be read from its fields
         self._direct_reads = {}
         bus = env.event_bus
@@ -94,7 +110,7 @@ class DailyRecorder:
         # the proceeds, which may arrive days later (fund redemptions).
         value = price * quantity
         cash_amount = -(value + fee) if trade.side == SIDE.BUY else value - fee
-        self._trades.append((_day(trade.trading_datetime), trade.order_book_id, str(trade.side),
+        self._trades.append((self._stamps.of(trade.trading_datetime), trade.order_book_id, str(trade.side),
                              str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id,
                              trade.exec_id))
 
@@ -196,8 +212,9 @@ class DailyRecorder:
 
     def orders_frame(self):
         rows = []
+        day_of = self._stamps.of
         for order in self._orders.values():
-            rows.append((_day(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
+            rows.append((day_of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
                          str(order.position_effect), str(order.type), order.quantity,
                          getattr(order, "cash_amount", None), order.price, float(order.filled_quantity),
                          float(order.avg_price), float(order.transaction_cost or order.fee or 0.0),

@@ -35,6 +35,9 @@ _NO_ROWS = (None, {})
 _UNCUT = object()
 
 
+_OWN_CALENDARS = BaseDataSource.get_trading_calendars
+
+
 class DataProxy:
     def __init__(self, data_source):
         self._data_source = data_source
@@ -49,6 +52,9 @@ class DataProxy:
         # The last date object asked for by book-closure date, and its YYYYMMDD.
         self._last_book_date = _UNCUT
         self._last_book_key = None
+        # (date object, the engine calendar it was answered from, answer) of the last
+        # get_previous_trading_date(date) asked with a plain date.
+        self._last_previous = (_UNCUT, None, None)
 
     @property
     def data_source(self):
@@ -257,6 +263,13 @@ class DataProxy:
 
     def get_previous_trading_date(self, date, n=1):
         """The ``n``-th trading date before ``date`` (n=1: the last one strictly before it)."""
+        last = self._last_previous
+        if date is last[0] and type(n) is int and n == 1:
+            # Every held position asks about the same date object each morning: the last answer,
+            # while it comes from the engine's own calendar and that calendar is the one it was.
+            source = self._data_source
+            if type(source).get_trading_calendars is _OWN_CALENDARS and source._trading_dates is last[1]:
+                return last[2]
         if type(date) is _dt.date and type(n) is int:
             # Every held position asks this for the same day each morning: the
             # day's answer, while the engine's own calendar stays the one it was.
@@ -266,6 +279,8 @@ class DataProxy:
                 if cached is not None and cached[0] is source._trading_dates:
                     found = cached[3].get((date, n))
                     if found is not None:
+                        if n == 1:
+                            self._last_previous = (date, cached[0], found)
                         return found
         _, ordinals, stamps, previous = self._calendar_state()
         # Every position asks this for the same day each morning: remember the answers by day.
@@ -280,7 +295,14 @@ class DataProxy:
         found = self._pick(stamps, pos, date, n, "previous")
         if plain:
             previous[(date, n)] = found
+            if n == 1:
+                self._remember_previous(date, found)
         return found
+
+    def _remember_previous(self, date, found):
+        source = self._data_source
+        if type(source).get_trading_calendars is _OWN_CALENDARS:
+            self._last_previous = (date, source._trading_dates, found)
 
     # --- corporate actions ----------------------------------------------------------------
     def get_dividend(self, order_book_id):

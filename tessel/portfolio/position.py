@@ -143,7 +143,15 @@ class Position:
         of the account's cash (none here).
         """
         # The property, inlined where it is this class's own: every position runs this every morning.
-        self._prev_close = _last_price_of(self) if type(self).last_price is _LAST_PRICE else self.last_price
+        if type(self).last_price is _LAST_PRICE:
+            last = self._last_price
+            if last is None:
+                last = self._prev_close
+                if last is None:
+                    last = self._avg_price
+            self._prev_close = last
+        else:
+            self._prev_close = self.last_price
         self._last_price = None
         return 0
 

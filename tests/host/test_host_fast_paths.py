@@ -545,3 +545,95 @@ def test_bar_fields_equal_the_records_across_interleaved_dtypes(bundle, seed):
         if record is not None:
             with pytest.raises(AttributeError, match="has no field 'nope'"):
                 getattr(bar, "nope")
+
+
+def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(bundle):
+    """One date object asked again and again (each morning, once per position) while the calendar changes."""
+    rng = random.Random(7)
+    ds = BaseDataSource(str(bundle), {}, False, None)
+    proxy = DataProxy(ds)
+    full = ds._trading_dates
+    moments = [d.date() for d in ALL_DAYS[3:-3]]  # kept: the same objects come back
+    calendars = [full, full[::2], full[1:-1]]
+
+    class OwnCalendar(BaseDataSource):
+        def get_trading_calendars(self):
+            return {"EXCHANGE": full[::3]}
+
+    for _ in range(600):
+        if rng.random() < 0.05:
+            ds._trading_dates = rng.choice(calendars)
+        if rng.random() < 0.03:  # a data source that keeps its calendar its own way
+            proxy._data_source = OwnCalendar(str(bundle), {}, False, None) if proxy._data_source is ds else ds
+        moment = rng.choice(moments[:5]) if rng.random() < 0.7 else rng.choice(moments)
+        n = rng.choice([1, 1, 1, 2, True])
+        source = proxy._data_source
+        stamps = list(source.get_trading_calendars()["EXCHANGE"])
+        pos = bisect.bisect_left(stamps, pd.Timestamp(moment)) - int(n)
+        if 0 <= pos < len(stamps):
+            found = proxy.get_previous_trading_date(moment, n)
+            assert found == stamps[pos] and type(found) is pd.Timestamp, (moment, n)
+        else:
+            with pytest.raises(ValueError, match="outside the trading calendar"):
+                proxy.get_previous_trading_date(moment, n)
+
+
+def test_environment_instrument_look_up_equals_the_proxy_s(make_env):
+    rng = random.Random(8)
+    env = make_env()
+    ds = env.data_source
+
+    def register(count):
+        ds.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.PUBLIC_FUND, [
+            {"order_book_id": "F{}".format(i), "symbol": "v{} {}".format(count, i)} for i in range(count)]))
+
+    register(6)
+    for _ in range(300):
+        if rng.random() < 0.05:
+            register(rng.randrange(2, 9))  # a replaced store: new instruments, some ids gone
+        key = rng.choice(["F{}".format(i) for i in range(9)] + ["XX"])
+        found = env.get_instrument(key)
+        expected = DataProxy(ds).instruments(key)  # a fresh proxy: nothing cached
+        assert (found is None) == (expected is None), key
+        if found is not None:
+            assert (found.order_book_id, found.symbol) == (expected.order_book_id, expected.symbol)
+            assert env.get_instrument(key) is found  # one object per id while the store stays
+    assert [i.order_book_id for i in env.get_instrument(["F0", "XX", "F1"])] == ["F0", "F1"]
+    env.data_proxy = None
+    with pytest.raises(RuntimeError, match="no data source has been set, cannot look up 'F0'"):
+        env.get_instrument("F0")
+
+
+def test_order_status_checks_equal_the_enumeration_s_comparison():
+    from tessel.const import ORDER_STATUS
+    from tessel.mod.tessel_mod_sys_simulation.simulation_broker import _is_active
+
+    values = list(ORDER_STATUS) + [m.value for m in ORDER_STATUS] + [m.value.encode() for m in ORDER_STATUS] + \
+        ["active", b"\xff", None, 1, bytearray(b"ACTIVE")]
+    for value in values:
+        assert _is_active(value) == (value == ORDER_STATUS.ACTIVE), value
+
+
+def test_day_stamps_equal_a_stamp_per_call():
+    from datetime import timezone
+
+    from tessel.recorder import _day, _DayStamps
+
+    rng = random.Random(9)
+    zones = [timezone.utc, timezone(dt.timedelta(hours=8)), timezone(dt.timedelta(hours=-5))]
+    stamps = _DayStamps()
+    for _ in range(400):
+        base = dt.datetime(2020, 1, 1) + dt.timedelta(minutes=rng.randrange(0, 60 * 24 * 10, 30))
+        kind = rng.randrange(5)
+        moments = [base]
+        if kind == 1:  # one instant in two zones: equal times that fall on different dates
+            moments = [base.replace(tzinfo=timezone.utc).astimezone(zone) for zone in rng.sample(zones, 2)]
+        elif kind == 2:
+            moments = [pd.Timestamp(base), base]
+        elif kind == 3:
+            moments = [base.date()]
+        elif kind == 4 and rng.random() < 0.3:
+            moments = [None]
+        for moment in moments:
+            found, expected = stamps.of(moment), _day(moment)
+            assert repr(found) == repr(expected) and type(found) is type(expected), moment

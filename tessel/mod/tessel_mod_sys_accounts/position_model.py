@@ -2,7 +2,7 @@
 import datetime as _dt
 
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
-from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy, _last_price_of
+from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy
 
 # The instrument types whose positions and proxies this module serves.
 _STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
@@ -30,7 +30,13 @@ class StockPosition(Position):
         # class keeps the plain properties (every position, every day).
         cls = type(self)
         if cls.last_price is _LAST_PRICE:
-            value = self._quantity * _last_price_of(self)
+            # _last_price_of, inlined
+            last = self._last_price
+            if last is None:
+                last = self._prev_close
+                if last is None:
+                    last = self._avg_price
+            value = self._quantity * last
         else:
             value = self._quantity * self.last_price
         if cls.dividend_receivable is _DIVIDEND_RECEIVABLE:

@@ -3,6 +3,14 @@ from tessel.const import ORDER_STATUS
 from tessel.core.events import EVENT, Event
 from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES, DefaultStockMatcher
 
+_ACTIVE = ORDER_STATUS.ACTIVE
+_REJECTED = ORDER_STATUS.REJECTED
+
+
+def _is_active(status):
+    """``status == ORDER_STATUS.ACTIVE``, by identity where the status is a member."""
+    return status is _ACTIVE or (type(status) is not ORDER_STATUS and status == _ACTIVE)
+
 
 class SimulationBroker:
     def __init__(self, env, config):
@@ -65,12 +73,16 @@ class SimulationBroker:
         self.match(open_auction=False)
 
     def match(self, open_auction=False):
-        bus = self._env.event_bus
+        env = self._env
+        bus = env.event_bus
+        get_instrument = env.get_instrument
         try:
             for account, order in list(self._open_orders):
-                if order.status != ORDER_STATUS.ACTIVE:
+                status = order.status
+                # Members of one enumeration are equal only to themselves: the identity answers for them.
+                if status is not _ACTIVE and (type(status) is ORDER_STATUS or status != _ACTIVE):
                     continue
-                instrument = self._env.get_instrument(order.order_book_id)
+                instrument = get_instrument(order.order_book_id)
                 try:
                     matcher = self.get_matcher(instrument.type)
                 except ValueError as exc:
@@ -79,12 +91,13 @@ class SimulationBroker:
                     for trade in matcher.match(account, order, open_auction) or ():
                         order.fill(trade)
                         bus.publish_event(Event(EVENT.TRADE, account=account, trade=trade, order=order))
-                if order.status == ORDER_STATUS.REJECTED:
+                status = order.status
+                if status is _REJECTED or (type(status) is not ORDER_STATUS and status == _REJECTED):
                     bus.publish_event(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=order))
         finally:
             # Even when a matcher fails part-way, orders already filled or
             # rejected must not be matched again.
-            self._open_orders = [(a, o) for a, o in self._open_orders if o.status == ORDER_STATUS.ACTIVE]
+            self._open_orders = [(a, o) for a, o in self._open_orders if _is_active(o.status)]
 
     def _after_trading(self, event):
         # Day orders: whatever did not fill today expires.
