@@ -188,10 +188,11 @@ class Environment:
         self._frontend_validators.setdefault(instrument_type, []).append(validator)
 
     def _validators_for(self, order_book_id):
-        validators = list(self._frontend_validators.get(None, ()))
-        # The instrument is looked up only when some validator is tied to a type.
-        if any(key is not None for key in self._frontend_validators):
-            validators.extend(self._frontend_validators.get(self._instrument_type_of(order_book_id), ()))
+        by_type = self._frontend_validators
+        validators = list(by_type.get(None, ()))
+        # The instrument is looked up only when some validator is tied to a type (a key besides None).
+        if len(by_type) > (None in by_type):
+            validators.extend(by_type.get(self._instrument_type_of(order_book_id), ()))
         return validators
 
     def _first_refusal(self, check, order, account):

@@ -637,3 +637,34 @@ def test_day_stamps_equal_a_stamp_per_call():
         for moment in moments:
             found, expected = stamps.of(moment), _day(moment)
             assert repr(found) == repr(expected) and type(found) is type(expected), moment
+
+
+def test_validators_for_an_order_equal_those_registered_for_all_and_its_type(make_env):
+    rng = random.Random(10)
+    env = make_env()
+    types = [INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.PUBLIC_FUND, INSTRUMENT_TYPE.ETF]
+    env.data_source.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.CS, [
+        {"order_book_id": "S1", "symbol": "s"}]))
+    env.data_source.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.PUBLIC_FUND, [
+        {"order_book_id": "F1", "symbol": "f"}]))
+    assert env._validators_for("XX") == []
+    # Validators for every type only: no instrument is looked up, so an unknown id is no error.
+    env.add_frontend_validator("all-0")
+    assert env._validators_for("XX") == ["all-0"]
+    registered = [(None, "all-0")]
+    # One type only, nothing for every type.
+    alone = make_env()
+    alone.data_source.register_instruments_store(DictInstrumentStore(INSTRUMENT_TYPE.CS, [
+        {"order_book_id": "S1", "symbol": "s"}]))
+    alone.add_frontend_validator("cs-only", INSTRUMENT_TYPE.CS)
+    assert alone._validators_for("S1") == ["cs-only"]
+    for i in range(40):
+        kind = rng.choice([None] + types)
+        env.add_frontend_validator("v{}".format(i), kind)
+        registered.append((kind, "v{}".format(i)))
+        for oid, kind_of in (("S1", INSTRUMENT_TYPE.CS), ("F1", INSTRUMENT_TYPE.PUBLIC_FUND)):
+            expected = [v for k, v in registered if k is None] + [v for k, v in registered if k == kind_of]
+            assert env._validators_for(oid) == expected, (i, oid)
+        if any(k is not None for k, _ in registered):
+            with pytest.raises(ValueError, match="unknown instrument 'XX'"):
+                env._validators_for("XX")
