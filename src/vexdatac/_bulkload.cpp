@@ -35,8 +35,8 @@ struct sqlite3_stmt;
 constexpr int SQLITE_OK = 0;
 constexpr int SQLITE_DONE = 101;
 constexpr int SQLITE_OPEN_READWRITE = 0x00000002;
+constexpr int SQLITE_OPEN_NOMUTEX = 0x00008000;  // the connection is used by one thread
 using destructor_t = void (*)(void*);
-const auto SQLITE_TRANSIENT = reinterpret_cast<destructor_t>(-1);
 
 struct Api {
   int (*open_v2)(const char*, sqlite3**, int, const char*) = nullptr;
@@ -224,6 +224,7 @@ class Reader {
   bool eof_ = false;
 };
 
+constexpr int kRowsPerInsert = 100;
 constexpr std::string_view kStatuses[] = {"Open", "Limited", "Suspended", "Close"};
 
 // Loads `path` into `table`; the row count, or None when the file is to be
@@ -289,7 +290,7 @@ std::optional<long long> load(const std::string& database, const std::string& pa
   }
 
   Connection conn{a};
-  if (a.open_v2(database.c_str(), &conn.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return std::nullopt;
+  if (a.open_v2(database.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) return std::nullopt;
   // The rows are all checked here, as the Python importer checks them.
   conn.exec("PRAGMA foreign_keys = OFF");
   conn.exec("PRAGMA ignore_check_constraints = ON");
@@ -297,10 +298,37 @@ std::optional<long long> load(const std::string& database, const std::string& pa
   conn.exec(("PRAGMA max_page_count = " + std::to_string(max_pages)).c_str());
   conn.exec("BEGIN IMMEDIATE");
   conn.open_tx = true;
-  Statement st{a};
-  std::string sql = "INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")";
-  if (a.prepare_v2(conn.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK)
-    throw std::runtime_error(std::string("database: ") + a.errmsg(conn.db));
+  // Many rows to a statement: far fewer statement runs than rows.
+  auto prepare = [&](Statement& st, int rows) {
+    std::string sql = "INSERT INTO " + table + " (" + names + ") VALUES ";
+    for (int r = 0; r < rows; ++r) sql += (r ? ", (" : "(") + marks + ")";
+    if (a.prepare_v2(conn.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK)
+      throw std::runtime_error(std::string("database: ") + a.errmsg(conn.db));
+  };
+  Statement full{a};
+  prepare(full, kRowsPerInsert);
+  sqlite3_stmt* stmt = full.stmt;
+  int row = 0;  // rows held for the next statement
+  const int ncols = static_cast<int>(cols.size());
+  // The values of the rows held: a text, a number or NULL each.
+  struct Slot {
+    enum { null, number, text } type = null;
+    double number_value = 0;
+    std::string text_value;
+  };
+  std::vector<Slot> slots(static_cast<std::size_t>(kRowsPerInsert) * ncols);
+  auto flush = [&](sqlite3_stmt* target, int rows) {
+    for (int k = 0; k < rows * ncols; ++k) {
+      const Slot& v = slots[k];
+      if (v.type == Slot::number) a.bind_double(target, k + 1, v.number_value);
+      else if (v.type == Slot::text)
+        a.bind_text(target, k + 1, v.text_value.data(), static_cast<int>(v.text_value.size()), nullptr);
+      else a.bind_null(target, k + 1);
+    }
+    bool done = a.step(target) == SQLITE_DONE;  // not: a key seen before, or a write error
+    a.reset(target);
+    return done;
+  };
 
   std::vector<std::string_view> cells(width);
   std::vector<double> numbers(width);
@@ -320,42 +348,46 @@ std::optional<long long> load(const std::string& database, const std::string& pa
     if (id.empty() || !plain_cell(id) || fund == ids.end()) return std::nullopt;
     for (std::size_t c = 0; c < cols.size(); ++c) {
       const Column& col = cols[c];
-      int bind = static_cast<int>(c) + 1;
+      Slot& slot = slots[static_cast<std::size_t>(row) * ncols + c];
       if (col.source < 0) {
         if (col.rule.per_fund && fund->second) return std::nullopt;
-        a.bind_null(st.stmt, bind);
+        slot.type = Slot::null;
         continue;
       }
       std::string_view cell = cells[col.source];
       switch (col.kind) {
         case Kind::id:
-          a.bind_text(st.stmt, bind, cell.data(), static_cast<int>(cell.size()), SQLITE_TRANSIENT);
+          slot.type = Slot::text;
+          slot.text_value.assign(cell);
           break;
         case Kind::date: {
           char iso[10];
           if (!plain_date(cell, iso)) return std::nullopt;
-          a.bind_text(st.stmt, bind, iso, 10, SQLITE_TRANSIENT);
+          slot.type = Slot::text;
+          slot.text_value.assign(iso, 10);
           break;
         }
         case Kind::status: {
           bool known = false;
           for (auto s : kStatuses) known = known || s == cell;
           if (!known) return std::nullopt;
-          a.bind_text(st.stmt, bind, cell.data(), static_cast<int>(cell.size()), SQLITE_TRANSIENT);
+          slot.type = Slot::text;
+          slot.text_value.assign(cell);
           break;
         }
         case Kind::number: {
           if (cell.empty()) {
             if (col.rule.required || (col.rule.per_fund && fund->second)) return std::nullopt;
             numbers[col.source] = -1;  // no value: no limit to compare
-            a.bind_null(st.stmt, bind);
+            slot.type = Slot::null;
             break;
           }
           auto value = plain_number(cell);
           if (!value || (col.rule.positive && !(*value > 0)) || (col.rule.nonneg && *value < 0))
             return std::nullopt;
           numbers[col.source] = *value;
-          a.bind_double(st.stmt, bind, *value);
+          slot.type = Slot::number;
+          slot.number_value = *value;
           break;
         }
       }
@@ -363,12 +395,17 @@ std::optional<long long> load(const std::string& database, const std::string& pa
     if (lower >= 0 && upper >= 0 && !cells[lower].empty() && !cells[upper].empty() &&
         numbers[lower] > numbers[upper])
       return std::nullopt;
-    if (a.step(st.stmt) != SQLITE_DONE) return std::nullopt;  // a key seen before, or a write error
-    a.reset(st.stmt);
     ++count;
+    if (++row == kRowsPerInsert) {
+      if (!flush(stmt, row)) return std::nullopt;
+      row = 0;
+    }
   }
-  a.finalize(st.stmt);
-  st.stmt = nullptr;
+  if (row > 0) {  // the rows left, in a statement of their number
+    Statement rest{a};
+    prepare(rest, row);
+    if (!flush(rest.stmt, row)) return std::nullopt;
+  }
   conn.exec("COMMIT");
   conn.open_tx = false;
   return count;
