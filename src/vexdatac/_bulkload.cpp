@@ -49,7 +49,6 @@ struct Api {
   int (*step)(sqlite3_stmt*) = nullptr;
   int (*reset)(sqlite3_stmt*) = nullptr;
   int (*finalize)(sqlite3_stmt*) = nullptr;
-  const char* (*errmsg)(sqlite3*) = nullptr;
   bool ok = false;
 };
 
@@ -71,8 +70,7 @@ const Api& api() {
            resolve(lib, "sqlite3_bind_text", a.bind_text) &&
            resolve(lib, "sqlite3_bind_double", a.bind_double) &&
            resolve(lib, "sqlite3_bind_null", a.bind_null) && resolve(lib, "sqlite3_step", a.step) &&
-           resolve(lib, "sqlite3_reset", a.reset) && resolve(lib, "sqlite3_finalize", a.finalize) &&
-           resolve(lib, "sqlite3_errmsg", a.errmsg);
+           resolve(lib, "sqlite3_reset", a.reset) && resolve(lib, "sqlite3_finalize", a.finalize);
     return a;
   }();
   return loaded;
@@ -176,10 +174,7 @@ struct Connection {
     if (open_tx) a.exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     a.close(db);
   }
-  void exec(const char* sql) {
-    if (a.exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("database: ") + a.errmsg(db));
-  }
+  bool exec(const char* sql) { return a.exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 };
 
 class Reader {
@@ -292,21 +287,22 @@ std::optional<long long> load(const std::string& database, const std::string& pa
   Connection conn{a};
   if (a.open_v2(database.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) return std::nullopt;
   // The rows are all checked here, as the Python importer checks them.
-  conn.exec("PRAGMA foreign_keys = OFF");
-  conn.exec("PRAGMA ignore_check_constraints = ON");
-  conn.exec("PRAGMA cache_size = -65536");
-  conn.exec(("PRAGMA max_page_count = " + std::to_string(max_pages)).c_str());
-  conn.exec("BEGIN IMMEDIATE");
+  // Any failure to write leaves the file to the Python path, which meets it
+  // again and reports it as the import's own write error.
+  if (!conn.exec("PRAGMA foreign_keys = OFF") || !conn.exec("PRAGMA ignore_check_constraints = ON") ||
+      !conn.exec("PRAGMA cache_size = -65536") ||
+      !conn.exec(("PRAGMA max_page_count = " + std::to_string(max_pages)).c_str()) ||
+      !conn.exec("BEGIN IMMEDIATE"))
+    return std::nullopt;
   conn.open_tx = true;
   // Many rows to a statement: far fewer statement runs than rows.
   auto prepare = [&](Statement& st, int rows) {
     std::string sql = "INSERT INTO " + table + " (" + names + ") VALUES ";
     for (int r = 0; r < rows; ++r) sql += (r ? ", (" : "(") + marks + ")";
-    if (a.prepare_v2(conn.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("database: ") + a.errmsg(conn.db));
+    return a.prepare_v2(conn.db, sql.c_str(), -1, &st.stmt, nullptr) == SQLITE_OK;
   };
   Statement full{a};
-  prepare(full, kRowsPerInsert);
+  if (!prepare(full, kRowsPerInsert)) return std::nullopt;
   sqlite3_stmt* stmt = full.stmt;
   int row = 0;  // rows held for the next statement
   const int ncols = static_cast<int>(cols.size());
@@ -403,10 +399,9 @@ std::optional<long long> load(const std::string& database, const std::string& pa
   }
   if (row > 0) {  // the rows left, in a statement of their number
     Statement rest{a};
-    prepare(rest, row);
-    if (!flush(rest.stmt, row)) return std::nullopt;
+    if (!prepare(rest, row) || !flush(rest.stmt, row)) return std::nullopt;
   }
-  conn.exec("COMMIT");
+  if (!conn.exec("COMMIT")) return std::nullopt;
   conn.open_tx = false;
   return count;
 }
