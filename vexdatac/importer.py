@@ -31,6 +31,11 @@ from vexdatac import db
 from vexdatac.share.dates import parse_date_text
 from vexdatac.share.errors import DataImportError, shown
 
+try:  # the native bulk load of the NAV and status files (built with the plug-in)
+    from vexdatac import _bulkload
+except ImportError:  # a source checkout without the built module: Python alone
+    _bulkload = None
+
 __all__ = ["DataImportError", "import_csv", "FILES"]
 
 STATUS_VALUES = ("Open", "Limited", "Suspended", "Close")
@@ -614,7 +619,36 @@ def _catalogue(conn, directory):
     return funds, len(records)
 
 
+def _load_natively(conn, directory, name, table, columns, funds, limits=None):
+    """Load a whole file with the native bulk load; the row count, or None when
+    it is unavailable or met something it leaves to the Python checks (then
+    nothing of the file is in the database).
+
+    The native side writes through a connection of its own to the same file,
+    in a transaction of its own: the rows so far are committed first (the
+    file is the temporary one the import builds, discarded on any failure,
+    so the import stays all-or-nothing)."""
+    if _bulkload is None or not _bulkload.available():
+        return None
+    path = Path(directory) / name
+    database = conn.execute("PRAGMA database_list").fetchone()[2]
+    if not database or not path.is_file():
+        return None
+    # A size limit set on the building connection holds for the native one too.
+    pages = conn.execute("PRAGMA max_page_count").fetchone()[0]
+    conn.execute("COMMIT")
+    try:
+        return _bulkload.load(database, str(path), table, columns, funds, limits, pages)
+    finally:
+        conn.execute("BEGIN")
+
+
 def _nav(conn, directory, funds, dates):
+    count = _load_natively(conn, directory, "nav.csv", "nav", [
+        ("order_book_id", "id"), ("date", "date"), ("unit_net_value", "rp"),
+        ("adjusted_net_value", "rp"), ("daily_profit", "an"), ("weekly_yield", "")], funds)
+    if count is not None:
+        return count
     keys = _StoredKeys(conn, "nav", directory, "nav.csv")
 
     def check_row(row):
@@ -649,6 +683,12 @@ _STATUS_SET = frozenset(STATUS_VALUES)
 
 
 def _status(conn, directory, funds, dates):
+    count = _load_natively(conn, directory, "status.csv", "status", [
+        ("order_book_id", "id"), ("date", "date"), ("subscribe_status", "status"),
+        ("redeem_status", "status"), ("subscribe_upper_limit", "n"), ("subscribe_lower_limit", "n"),
+        ("redeem_lower_limit", "n")], funds, ("subscribe_lower_limit", "subscribe_upper_limit"))
+    if count is not None:
+        return count
     keys = _StoredKeys(conn, "status", directory, "status.csv")
 
     def check_row(row):

@@ -1,6 +1,7 @@
-"""The bulk path of the importer (column checks, many rows per INSERT) builds
-exactly the database the row-by-row path builds, and stops at the same first
-error, on random import folders of a few thousand rows."""
+"""The bulk paths of the importer (column checks, many rows per INSERT; the
+native load of whole NAV and status files) build exactly the database the
+row-by-row path builds, and stop at the same first error, on random import
+folders of a few thousand rows."""
 import sqlite3
 
 import numpy as np
@@ -25,10 +26,12 @@ def _cells(rng, values, empty_share=0.0, padded_share=0.0):
     return texts
 
 
-def _write_folder(directory, seed, funds=6, days=420, quote=False):
+def _write_folder(directory, seed, funds=6, days=420, quote=False, padded=True):
     """A complete import folder: equity, bond and money-market funds, every
-    number column with empty and padded cells, both date spellings."""
+    number column with empty and (unless not `padded`) padded cells, both
+    date spellings."""
     rng = np.random.default_rng(seed)
+    pads = 1.0 if padded else 0.0
     directory.mkdir()
     dates = np.array(np.arange(np.datetime64("2019-01-02"), np.datetime64("2019-01-02") + days * 7 // 5),
                      dtype="datetime64[D]")
@@ -46,21 +49,21 @@ def _write_folder(directory, seed, funds=6, days=420, quote=False):
     (directory / "calendar.csv").write_text("trading_date\n" + "\n".join(iso) + "\n", encoding="utf-8")
     nav_lines, status_lines, dividends, splits, fees = [], [], [], [], []
     for oid, accrues in zip(ids, money):
-        shown_id = np.where(rng.random(days) < 0.02, " " + oid, oid)
+        shown_id = np.where(rng.random(days) < 0.02 * pads, " " + oid, oid)
         shown_date = np.where(rng.random(days) < 0.3, compact, iso)
         unit = np.cumprod(1 + rng.normal(0, 0.01, days))
         digits = int(rng.integers(2, 7))
-        unit_text = _cells(rng, np.round(unit, digits), padded_share=0.01)
+        unit_text = _cells(rng, np.round(unit, digits), padded_share=0.01 * pads)
         adjusted_text = _cells(rng, np.round(unit * 1.05, 6))
         if accrues:
-            profit = _cells(rng, np.round(rng.uniform(0, 0.9, days), 4), padded_share=0.02)
+            profit = _cells(rng, np.round(rng.uniform(0, 0.9, days), 4), padded_share=0.02 * pads)
             weekly = _cells(rng, np.round(rng.uniform(1, 3, days), 3), empty_share=0.3)
         else:
             profit = _cells(rng, np.round(rng.uniform(0, 0.9, days), 4), empty_share=1.0)
             weekly = profit
         for row in zip(shown_id, shown_date, unit_text, adjusted_text, profit, weekly):
             nav_lines.append(",".join(row))
-        state = rng.choice(["Open", "Open", "Open", "Limited", "Suspended", " Close"], days)
+        state = rng.choice(["Open", "Open", "Open", "Limited", "Suspended", " Close" if padded else "Close"], days)
         upper = _cells(rng, np.full(days, "1000000"), empty_share=0.7)
         lower = _cells(rng, np.full(days, "10"), empty_share=0.1 if accrues else 0.0)
         redeem = _cells(rng, rng.choice(["10", "100", "0.5"], days), empty_share=0.2)
@@ -87,11 +90,23 @@ def _write_folder(directory, seed, funds=6, days=420, quote=False):
     return len(nav_lines)
 
 
-def _import(directory, target, bulk, monkeypatch, chunk_rows):
+def _import(directory, target, bulk, monkeypatch, chunk_rows, native=False, loaded=None):
     """The tables `import_csv` built (every value with its storage type), or
-    its error message."""
+    its error message. `native` lets the native load take the files it is
+    sure about; the tables it loaded are added to the list `loaded`."""
     with monkeypatch.context() as patch:
         patch.setattr(importer, "CHUNK_ROWS", chunk_rows)
+        if native:
+            load = importer._bulkload.load
+
+            def watched(database, path, table, *args):
+                count = load(database, path, table, *args)
+                if count is not None and loaded is not None:
+                    loaded.append(table)
+                return count
+            patch.setattr(importer._bulkload, "load", watched)
+        else:
+            patch.setattr(importer, "_bulkload", None)
         if not bulk:
             patch.setattr(importer, "_insert_quickly", lambda *args: False)
         try:
@@ -168,3 +183,92 @@ def test_key_repeated_across_statements_names_both_lines(tmp_path, monkeypatch):
     assert message == (f"nav.csv line 1650, column date: duplicate (order_book_id, date) "
                        f"('{first[0].strip()}', '{importer.parse_date_text(first[1]).isoformat()}') "
                        f"(first on line 2)")
+
+
+native = pytest.mark.skipif(importer._bulkload is None or not importer._bulkload.available(),
+                            reason="the native bulk load is not built")
+
+
+@native
+@pytest.mark.parametrize("seed", [11, 12, 13])
+def test_native_load_builds_the_same_database(tmp_path, monkeypatch, seed):
+    rows = _write_folder(tmp_path / "csv", seed, padded=False)
+    loaded = []
+    fast = _import(tmp_path / "csv", tmp_path / "native.sqlite", True, monkeypatch, 1_000, True, loaded)
+    plain = _import(tmp_path / "csv", tmp_path / "plain.sqlite", False, monkeypatch, 1_000)
+    assert loaded == ["nav", "status"]
+    assert not isinstance(fast, str), fast
+    assert len(fast["nav"]) == rows
+    for table in plain:
+        assert fast[table] == plain[table], table
+
+
+def _native_and_plain(tmp_path, monkeypatch):
+    loaded = []
+    fast = _import(tmp_path / "csv", tmp_path / "native.sqlite", True, monkeypatch, 1_000, True, loaded)
+    plain = _import(tmp_path / "csv", tmp_path / "plain.sqlite", False, monkeypatch, 1_000)
+    return fast, plain, loaded
+
+
+@native
+@pytest.mark.parametrize("name, column, value, taken", [
+    # refused by the Python checks: the native load hands the file over
+    ("nav.csv", 2, " 1.5", False), ("nav.csv", 2, "+1.5", False), ("nav.csv", 2, "1_0", False),
+    ("nav.csv", 2, ".5", False), ("nav.csv", 2, "1.", False), ("nav.csv", 2, "0x10", False),
+    ("nav.csv", 2, "1e400", False), ("nav.csv", 2, "1e-400", False), ("nav.csv", 2, "-0", False),
+    ("nav.csv", 3, "", False), ("nav.csv", 3, "nan", False), ("nav.csv", 4, "-0.1", False),
+    ("nav.csv", 1, "2019-02-29", False), ("nav.csv", 1, "20190230", False), ("nav.csv", 1, "2019-1-05", False),
+    ("nav.csv", 1, "0000-01-02", False), ("nav.csv", 0, "399999", False), ("nav.csv", 0, "", False),
+    ("nav.csv", 0, "30000０", False), ("status.csv", 2, "open", False), ("status.csv", 3, "Close\r", False),
+    ("status.csv", 6, "-1", False), ("status.csv", 4, "1", False), ("nav.csv", 5, "1e-400", False),
+    # accepted by both, with the same values stored
+    ("nav.csv", 2, "1E5", True), ("nav.csv", 5, "-0", True), ("nav.csv", 2, "007.50", True),
+    ("nav.csv", 5, "123456789012345678901234567890", True),
+    ("nav.csv", 1, "2019-01-02", True), ("status.csv", 4, "1e3", True),
+])
+def test_native_load_leaves_what_it_is_unsure_of_to_the_checks(tmp_path, monkeypatch, name, column,
+                                                               value, taken):
+    _write_folder(tmp_path / "csv", seed=14, padded=False)
+    line = 1_234 if column != 1 or value != "2019-01-02" else 2  # line 2 already has that date
+    _damage(tmp_path / "csv", name, line, column, value)
+    fast, plain, loaded = _native_and_plain(tmp_path, monkeypatch)
+    assert fast == plain
+    assert (name[:-4] in loaded) == taken
+    if isinstance(fast, str):
+        assert fast.startswith(f"{name} line {line}")
+        assert not (tmp_path / "native.sqlite").exists()
+
+
+@native
+@pytest.mark.parametrize("change", ["duplicate", "crlf", "blank", "bom", "no final break", "fields",
+                                    "quote", "header", "no profits", "no yields"])
+def test_native_load_of_unusual_lines(tmp_path, monkeypatch, change):
+    _write_folder(tmp_path / "csv", seed=15, padded=False)
+    path = tmp_path / "csv" / "nav.csv"
+    text = path.read_text(encoding="utf-8")
+    lines = text.split("\n")
+    if change == "duplicate":
+        lines[900] = lines[3]
+    elif change == "crlf":
+        lines[700] += "\r"
+    elif change == "blank":
+        lines.insert(800, "")
+    elif change == "fields":
+        lines[600] += ","
+    elif change == "quote":
+        lines[500] = lines[500].replace(",", ',"', 1).replace(",", '",', 2)
+    elif change == "header":
+        lines[0] = lines[0].replace("date", " date")
+    elif change in ("no profits", "no yields"):  # a money fund's daily profit is required
+        drop = 4 if change == "no profits" else 5
+        lines = [",".join(c for k, c in enumerate(line.split(",")) if k != drop) if line else line
+                 for line in lines]
+    text = "\n".join(lines)
+    if change == "bom":
+        text = "\ufeff" + text
+    if change == "no final break":
+        text = text.rstrip("\n")
+    path.write_text(text, encoding="utf-8")
+    fast, plain, loaded = _native_and_plain(tmp_path, monkeypatch)
+    assert fast == plain
+    assert ("nav" in loaded) == (change in ("bom", "no final break", "no yields"))
