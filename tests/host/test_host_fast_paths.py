@@ -245,12 +245,17 @@ def test_previous_trading_dates_equal_a_search_of_the_calendar(bundle):
         moment = _random_moment(rng)
         n = rng.choice([1, 1, 1, 2, 5, 0, -1])
         pos = bisect.bisect_left(stamps, pd.Timestamp(moment).normalize()) - n
-        if 0 <= pos < len(stamps):
-            found = proxy.get_previous_trading_date(moment, n)
-            assert found == stamps[pos] and type(found) is pd.Timestamp, (moment, n)
-        else:
-            with pytest.raises(ValueError, match="outside the trading calendar"):
-                proxy.get_previous_trading_date(moment, n)
+        _check_previous(proxy, stamps, moment, n, pos)
+
+
+def _check_previous(proxy, stamps, moment, n, pos):
+    """The proxy's previous trading date of ``moment`` is ``stamps[pos]``, or refused outside the calendar."""
+    if 0 <= pos < len(stamps):
+        found = proxy.get_previous_trading_date(moment, n)
+        assert found == stamps[pos] and type(found) is pd.Timestamp, (moment, n)
+    else:
+        with pytest.raises(ValueError, match="outside the trading calendar"):
+            proxy.get_previous_trading_date(moment, n)
 
 
 def _stock_source(bundle, rng, count):
@@ -570,12 +575,7 @@ def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(
         source = proxy._data_source
         stamps = list(source.get_trading_calendars()["EXCHANGE"])
         pos = bisect.bisect_left(stamps, pd.Timestamp(moment)) - int(n)
-        if 0 <= pos < len(stamps):
-            found = proxy.get_previous_trading_date(moment, n)
-            assert found == stamps[pos] and type(found) is pd.Timestamp, (moment, n)
-        else:
-            with pytest.raises(ValueError, match="outside the trading calendar"):
-                proxy.get_previous_trading_date(moment, n)
+        _check_previous(proxy, stamps, moment, n, pos)
 
 
 def test_environment_instrument_look_up_equals_the_proxy_s(make_env):
