@@ -117,6 +117,22 @@ void start_up(py::object self, py::object env, py::object mod_config) {
     }
 }
 
+// The run is over.  The stores' caches (bars, statuses, dividends) are keyed
+// by store, and a later run starts with stores of its own, so what this run
+// cached can only take memory: the caches let it go.  No host call is made.
+void tear_down(py::object self, py::object, py::object) {
+    static const char* const cached[][2] = {
+        {"_nav_day_bars", "get_bars"}, {"_nav_day_bars", "_get_transaction_status"},
+        {"_payout_history", "get_dividend"}};
+    for (const auto& [attr, method] : cached) {
+        py::object store = tmf::getattr_or(self, attr, py::none());
+        if (store.is_none()) continue;
+        py::object function = tmf::getattr_or(py::type::handle_of(store), method, py::none());
+        py::object clear = tmf::getattr_or(function, "cache_clear", py::none());
+        if (!clear.is_none()) clear();
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(mod, m) {
@@ -152,11 +168,7 @@ PYBIND11_MODULE(mod, m) {
             py::arg("self"))
         .def("start_up", &start_up, py::arg("self"), py::arg("env"), py::arg("mod_config"))
         .def(
-            "tear_down",
-            // Nothing to release: the stores live as long as the process and
-            // the engine keeps what was registered with it.
-            [](py::object, py::object, py::object) {}, py::arg("self"), py::arg("code"),
-            py::arg("exception") = py::none())
+            "tear_down", &tear_down, py::arg("self"), py::arg("code"), py::arg("exception") = py::none())
         .def(
             "get_bars",
             [](py::object self, py::object order_book_id) {

@@ -86,6 +86,7 @@ class DailyRecorder:
         self._position_counts = []
         self._position_ids = []
         self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
+        self._positions = None  # the table, once built (see positions_frame)
         self._trades = []
         self._orders = {}  # id(order) -> order, in first-seen order
         self._cash_at_day_start = None
@@ -193,6 +194,15 @@ class DailyRecorder:
         return pd.DataFrame(self._daily, index=index, columns=list(DAILY_COLUMNS), dtype=float)
 
     def positions_frame(self):
+        """The positions table: one row per position and recorded day.
+
+        Built once: the columns recorded so far are moved into the table and
+        released as they go (a position row is then held once, not twice), and
+        later calls return the same table.  Days recorded afterwards are not in
+        it.
+        """
+        if self._positions is not None:
+            return self._positions
         if not self._position_ids:
             return pd.DataFrame([], columns=list(POSITION_COLUMNS))
         days = np.empty(len(self._position_days), dtype=object)
@@ -202,9 +212,15 @@ class DailyRecorder:
         numbers = np.empty((len(_POSITION_NUMBERS), len(self._position_ids)))
         for row, values in zip(numbers, self._position_numbers):
             row[:] = np.frombuffer(values, dtype=np.float64)
+            del values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
-        frame.insert(0, "order_book_id", np.array(self._position_ids, dtype=object))
+        del numbers
+        ids = np.array(self._position_ids, dtype=object)
+        self._position_ids = []
+        frame.insert(0, "order_book_id", ids)
         frame.insert(0, "date", np.repeat(days, self._position_counts))
+        self._position_days, self._position_counts = [], []
+        self._positions = frame
         return frame
 
     def trades_frame(self):

@@ -395,20 +395,10 @@ def run(config, strategy_file, progress=False, title=None):
             if bar is not None:
                 bar.close()
 
-        daily = recorder.daily_frame()
-        trades = recorder.trades_frame()
-        orders = recorder.orders_frame()
-        benchmark, benchmark_base = (None, None)
-        if benchmark_id:
-            benchmark, benchmark_base = _benchmark_series(benchmark_prices, trading_days)
-        summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
-                                  None if benchmark is None else benchmark.to_numpy(), benchmark_base,
-                                  benchmark_id, orders=orders)
-        return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
-                         orders=orders, summary=summary, benchmark=benchmark,
-                         benchmark_base=benchmark_base,
-                         benchmark_basis=benchmark_prices[2] if benchmark_prices else None,
-                         title=title if title is not None else os.path.basename(strategy_file))
+        # The bars were for the days just run: let them go before the tables take their memory.
+        release = getattr(env.data_proxy, "release_bars", None)
+        if release is not None:
+            release()
     except SystemExit as exc:
         # sys.exit() in a strategy would end the process with status 0 and no report: a failure, not an exit.
         exception = _strategy_exit(exc, strategy_file)
@@ -425,3 +415,19 @@ def run(config, strategy_file, progress=False, title=None):
             if exception is None:
                 raise
             system_log.exception("tear_down failed after the run had already failed")
+
+    # The tables are built once the plug-ins are down, so what they held is free for them.
+    daily = recorder.daily_frame()
+    trades = recorder.trades_frame()
+    orders = recorder.orders_frame()
+    benchmark, benchmark_base = (None, None)
+    if benchmark_id:
+        benchmark, benchmark_base = _benchmark_series(benchmark_prices, trading_days)
+    summary = compute_summary(daily, start_value, trades, config.base.risk_free_rate,
+                              None if benchmark is None else benchmark.to_numpy(), benchmark_base,
+                              benchmark_id, orders=orders)
+    return RunResult(daily=daily, positions=recorder.positions_frame(), trades=trades,
+                     orders=orders, summary=summary, benchmark=benchmark,
+                     benchmark_base=benchmark_base,
+                     benchmark_basis=benchmark_prices[2] if benchmark_prices else None,
+                     title=title if title is not None else os.path.basename(strategy_file))

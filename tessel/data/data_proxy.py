@@ -148,6 +148,13 @@ class DataProxy:
         self._bars_by_id[order_book_id] = found
         return found
 
+    def release_bars(self):
+        """Forget the bars looked up so far, here and in the data source; a later look-up fetches them again."""
+        self._bars_by_id = {}
+        release = getattr(self._data_source, "release_bars", None)
+        if release is not None:
+            release()
+
     def get_bars(self, order_book_id):
         return self._data_source.get_bars(self._known_instrument(order_book_id))
 

@@ -127,6 +127,23 @@ def test_each_store_is_asked_once_per_instrument(bundle):
     assert sorted(asked) == sorted(ids)
 
 
+def test_released_bars_are_fetched_again_with_the_same_answers(bundle):
+    ds, ids, bars = _fund_source(bundle, random.Random(9))
+    asked = []
+    store = ds._day_bar_stores[INSTRUMENT_TYPE.PUBLIC_FUND]
+    original = store.get_bars
+    store.get_bars = lambda oid: asked.append(oid) or original(oid)
+    proxy = DataProxy(ds)
+    day = TRADING_DAYS[4]
+    before = (proxy.get_closes(ids, day.date()), [proxy.get_bar(k, day)._data for k in ids])
+    proxy.release_bars()
+    assert not ds._bar_indexes and not proxy._bars_by_id  # nothing of the bars is held any more
+    after = (proxy.get_closes(ids, day.date()), [proxy.get_bar(k, day)._data for k in ids])
+    assert _same_floats(before[0], after[0])
+    assert all(_same_record(a, b) for a, b in zip(before[1], after[1]))
+    assert sorted(asked) == sorted(ids + ids)  # each store asked once more per instrument
+
+
 def test_replaced_bar_store_is_read_afresh(bundle):
     ds, ids, _ = _fund_source(bundle, random.Random(2))
     proxy = DataProxy(ds)
@@ -375,6 +392,9 @@ def test_positions_table_equals_the_table_of_rows(make_env, seed):
     frame = recorder.positions_frame()
     pd.testing.assert_frame_equal(frame, _reference_positions_frame(rows), check_exact=True)
     assert list(frame.dtypes) == list(_reference_positions_frame(rows).dtypes)
+    # Built once: the columns went into the table, and a second call gives that same table.
+    assert recorder.positions_frame() is frame or not rows
+    pd.testing.assert_frame_equal(recorder.positions_frame(), _reference_positions_frame(rows), check_exact=True)
 
 
 # --- positions read from their fields ---------------------------------------------------------------

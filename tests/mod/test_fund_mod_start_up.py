@@ -240,8 +240,14 @@ def test_loaded_by_the_engine_as_the_fund_plug_in(make_env, service):
     handler.set_env(env)
     assert isinstance(env.mod_dict["fund"], FundMod)
     handler.start_up()
-    assert env.mod_dict["fund"].get_bars("F1")["close"][-1] == 1.04
+    mod = env.mod_dict["fund"]
+    assert mod.get_bars("F1")["close"][-1] == 1.04
+    bars, statuses = type(mod._nav_day_bars).get_bars, type(mod._nav_day_bars)._get_transaction_status
+    assert bars.cache_info()[3] >= 1
     handler.tear_down(0)
+    # What the run's stores cached is let go: no later run can be served from it.
+    assert bars.cache_info()[3] == statuses.cache_info()[3] == 0
+    assert type(mod._payout_history).get_dividend.cache_info()[3] == 0
 
 
 def test_fund_matcher_is_a_host_matcher(make_env):

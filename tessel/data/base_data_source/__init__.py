@@ -211,6 +211,14 @@ class BaseDataSource:
             self._bar_indexes[key] = index
         return index
 
+    def release_bars(self):
+        """Forget the bars looked up so far (the engine calls it when a run's days are done).
+
+        Nothing else changes: a later look-up asks the store again.
+        """
+        self._bar_indexes = {}
+        self.bars_version += 1
+
     @staticmethod
     def _day_key(dt):
         if isinstance(dt, _dt.date) and dt is not pd.NaT:
