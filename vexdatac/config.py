@@ -14,7 +14,14 @@ import sqlite3
 import threading
 from pathlib import Path
 
+import numpy as np
+
 from vexdatac.share.errors import DatabaseError, DatabaseNotFound
+
+try:
+    from vexdatac import _sqlread
+except ImportError:  # built without the native reader: every query goes through sqlite3
+    _sqlread = None
 
 ENV_VAR = "VEXDATAC_DB"
 DEFAULT_PATH = Path("~/.vexdatac/funds.sqlite")
@@ -26,6 +33,8 @@ _explicit_path = None
 _lock = threading.RLock()
 # resolved path text -> (connection, file identity at open time)
 _connections = {}
+# resolved path text -> (native reader or None when it cannot open the file, file identity)
+_readers = {}
 
 
 def set_database(path):
@@ -92,6 +101,11 @@ def open_readonly(path):
 
 def connection():
     """The cached read-only connection to the database in force."""
+    return _connection_entry()[0]
+
+
+def _connection_entry():
+    """(connection, resolved path text, file identity) of the database in force."""
     path = get_database_path().resolve()
     try:
         ident = _identity(path.stat())
@@ -101,12 +115,12 @@ def connection():
     with _lock:
         cached = _connections.get(key)
         if cached is not None and cached[1] == ident:
-            return cached[0]
+            return cached[0], key, ident
         conn = open_readonly(path)
         if cached is not None:
             cached[0].close()
         _connections[key] = (conn, ident)
-        return conn
+        return conn, key, ident
 
 
 def query(sql, params=()):
@@ -115,9 +129,50 @@ def query(sql, params=()):
         return connection().execute(sql, params).fetchall()
 
 
+def query_numbers(sql, params=()):
+    """The rows of a read query whose values are numbers or NULL, as one float array.
+
+    The same as ``np.array(query(sql, params), dtype=float)`` (rows x
+    columns, NULL as NaN) when there are rows; an array of no rows when there
+    are none.  Read natively, without a Python object per value, where the
+    native reader can; a value it does not take (a text, a blob) sends the
+    query through ``query``, whose rows numpy converts (or refuses) as ever.
+    """
+    with _lock:
+        conn, key, ident = _connection_entry()
+        # Named parameters (a mapping) are left to sqlite3.
+        reader = _reader(key, ident) if type(params) in (tuple, list) else None
+        if reader is not None:
+            table = reader.numbers(sql, tuple(params))
+            if table is not None:
+                return table
+        rows = conn.execute(sql, params).fetchall()
+    return np.array(rows, dtype=float) if rows else np.empty((0, 0))
+
+
+def _reader(key, ident):
+    if _sqlread is None:
+        return None
+    cached = _readers.get(key)
+    if cached is not None and cached[1] == ident:
+        return cached[0]
+    if cached is not None and cached[0] is not None:
+        cached[0].close()
+    try:
+        reader = _sqlread.Reader(f"{Path(key).as_uri()}?mode=ro")
+    except (ValueError, ImportError):  # the connection above opened it: leave it to that one
+        reader = None
+    _readers[key] = (reader, ident)
+    return reader
+
+
 def close_all():
     """Close every cached connection (tests, or before deleting a file)."""
     with _lock:
         for conn, _ in _connections.values():
             conn.close()
         _connections.clear()
+        for reader, _ in _readers.values():
+            if reader is not None:
+                reader.close()
+        _readers.clear()

@@ -273,11 +273,10 @@ def get_nav(order_book_id, start_date=None, end_date=None):
         return None
     params = (order_book_id, start, end)
     accrual = ", daily_profit, weekly_yield" if accrued else ""
-    rows = config.query(_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual), params)
-    if not rows:
-        return None
     # Every column is a number (NULL: NaN): one array for all of them.
-    table = np.array(rows, dtype=float)
+    table = config.query_numbers(_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual), params)
+    if not len(table):
+        return None
     dates = _dates_from_days(table[:, 0])
     if dates is None:
         rows = config.query(_NAV_SQL.format(date="date", accrual=accrual), params)
@@ -318,11 +317,10 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     _check_id(order_book_id)
     start, end = date_window(start_date, end_date)
     params = (order_book_id, start, end)
-    rows = config.query(_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL), params)
-    if not rows:
-        return None
     # Every column is a number (NULL: NaN): one array for all of them.
-    table = np.array(rows, dtype=float)
+    table = config.query_numbers(_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL), params)
+    if not len(table):
+        return None
     codes = table[:, 1]
     dates = _dates_from_days(table[:, 0], strictly_increasing=True)
     if dates is None or not np.isfinite(codes).all():

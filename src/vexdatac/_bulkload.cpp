@@ -8,12 +8,10 @@
 // seen before...) it rolls its transaction back and returns None, and the
 // Python importer takes the whole file, which then words the first problem.
 //
-// SQLite is not linked at build time: the few C functions used are looked up
-// in the libsqlite3 that Python's sqlite3 module has already loaded.
+// SQLite is not linked at build time (see tmf/sqlite_api.hpp).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <dlfcn.h>
 
 #include <charconv>
 #include <cstdio>
@@ -25,56 +23,22 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tmf/sqlite_api.hpp"
+
 namespace py = pybind11;
 
 namespace {
 
-// The stable SQLite C interface, declared here rather than taken from a header.
-struct sqlite3;
-struct sqlite3_stmt;
-constexpr int SQLITE_OK = 0;
-constexpr int SQLITE_DONE = 101;
-constexpr int SQLITE_OPEN_READWRITE = 0x00000002;
-constexpr int SQLITE_OPEN_NOMUTEX = 0x00008000;  // the connection is used by one thread
-using destructor_t = void (*)(void*);
-
-struct Api {
-  int (*open_v2)(const char*, sqlite3**, int, const char*) = nullptr;
-  int (*close)(sqlite3*) = nullptr;
-  int (*exec)(sqlite3*, const char*, void*, void*, char**) = nullptr;
-  int (*prepare_v2)(sqlite3*, const char*, int, sqlite3_stmt**, const char**) = nullptr;
-  int (*bind_text)(sqlite3_stmt*, int, const char*, int, destructor_t) = nullptr;
-  int (*bind_double)(sqlite3_stmt*, int, double) = nullptr;
-  int (*bind_null)(sqlite3_stmt*, int) = nullptr;
-  int (*step)(sqlite3_stmt*) = nullptr;
-  int (*reset)(sqlite3_stmt*) = nullptr;
-  int (*finalize)(sqlite3_stmt*) = nullptr;
-  bool ok = false;
-};
-
-template <class F>
-bool resolve(void* lib, const char* name, F& slot) {
-  slot = reinterpret_cast<F>(dlsym(lib, name));
-  return slot != nullptr;
-}
-
-const Api& api() {
-  static const Api loaded = [] {
-    Api a;
-    // The copy already in the process first: one SQLite library per file.
-    void* lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (lib == nullptr) lib = dlopen("libsqlite3.so.0", RTLD_NOW);
-    if (lib == nullptr) return a;
-    a.ok = resolve(lib, "sqlite3_open_v2", a.open_v2) && resolve(lib, "sqlite3_close", a.close) &&
-           resolve(lib, "sqlite3_exec", a.exec) && resolve(lib, "sqlite3_prepare_v2", a.prepare_v2) &&
-           resolve(lib, "sqlite3_bind_text", a.bind_text) &&
-           resolve(lib, "sqlite3_bind_double", a.bind_double) &&
-           resolve(lib, "sqlite3_bind_null", a.bind_null) && resolve(lib, "sqlite3_step", a.step) &&
-           resolve(lib, "sqlite3_reset", a.reset) && resolve(lib, "sqlite3_finalize", a.finalize);
-    return a;
-  }();
-  return loaded;
-}
+namespace sq = tmf::sqlite;
+using sq::Api;
+using sq::api;
+using sq::sqlite3;
+using sq::sqlite3_stmt;
+using sq::Statement;
+constexpr int SQLITE_OK = sq::OK;
+constexpr int SQLITE_DONE = sq::DONE;
+constexpr int SQLITE_OPEN_READWRITE = sq::OPEN_READWRITE;
+constexpr int SQLITE_OPEN_NOMUTEX = sq::OPEN_NOMUTEX;
 
 // What a number column requires of its cells.
 struct Rule {
@@ -156,14 +120,6 @@ bool plain_cell(std::string_view s) {
     if (c <= ' ' || c >= 0x7f || c == '"') return false;  // spaces, controls, quotes, non-ASCII
   return true;
 }
-
-struct Statement {
-  const Api& a;
-  sqlite3_stmt* stmt = nullptr;
-  ~Statement() {
-    if (stmt != nullptr) a.finalize(stmt);
-  }
-};
 
 struct Connection {
   const Api& a;
