@@ -84,7 +84,10 @@ class DailyRecorder:
         # The positions table as columns: each day's stamp and row count, then one entry per row.
         self._position_days = []
         self._position_counts = []
+        # The ids of each recorded day with positions, in row order; a day whose ids are those of the
+        # day before shares its tuple, so a run that holds the same funds keeps their ids once.
         self._position_ids = []
+        self._position_rows = 0
         self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = []
@@ -126,8 +129,7 @@ class DailyRecorder:
         cash = float(portfolio.cash)
         market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
         stamp = pd.Timestamp(day)
-        ids = self._position_ids
-        rows_before = len(ids)
+        ids = []
         add_id = ids.append
         add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
             column.append for column in self._position_numbers)
@@ -179,9 +181,13 @@ class DailyRecorder:
                 add_last_price(last_price)
                 add_market_value(mv)
                 add_equity(equity)
-        if len(ids) > rows_before:
+        if ids:
+            blocks = self._position_ids
             self._position_days.append(stamp)
-            self._position_counts.append(len(ids) - rows_before)
+            self._position_counts.append(len(ids))
+            self._position_rows += len(ids)
+            day_ids = tuple(ids)
+            blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
         total_value = cash + equity_sum
         self._dates.append(stamp)
         self._daily.append((cash, market_value, receivable_units, receivable_units_value, receivable_cash, dividend,
@@ -209,14 +215,18 @@ class DailyRecorder:
         days[:] = self._position_days
         # The numbers go straight into the one block the table keeps (a frame built from separate
         # columns would copy them into it once more): at a million rows and more that copy counts.
-        numbers = np.empty((len(_POSITION_NUMBERS), len(self._position_ids)))
+        numbers = np.empty((len(_POSITION_NUMBERS), self._position_rows))
         for row, values in zip(numbers, self._position_numbers):
             row[:] = np.frombuffer(values, dtype=np.float64)
             del values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
         del numbers
-        ids = np.array(self._position_ids, dtype=object)
-        self._position_ids = []
+        ids = np.empty(self._position_rows, dtype=object)
+        start = 0
+        for block in self._position_ids:
+            ids[start:start + len(block)] = block
+            start += len(block)
+        self._position_ids, self._position_rows = [], 0
         frame.insert(0, "order_book_id", ids)
         frame.insert(0, "date", np.repeat(days, self._position_counts))
         self._position_days, self._position_counts = [], []

@@ -382,7 +382,10 @@ def test_positions_table_equals_the_table_of_rows(make_env, seed):
     recorder.start()
     rows = []
     for day in TRADING_DAYS[:rng.randrange(0, 12)]:
-        positions = {"F{}".format(i): _Position(rng) for i in rng.sample(range(8), rng.randrange(0, 4))}
+        held = rng.sample(range(8), rng.randrange(0, 4))
+        if rng.random() < 0.5:  # the funds of the day before again (their ids are then kept once)
+            held = [int(k[1:]) for k in env.portfolio.accounts["STOCK"].positions]
+        positions = {"F{}".format(i): _Position(rng) for i in held}
         env.portfolio.accounts["STOCK"].positions = positions
         recorder.record_day(day.date())
         for k, p in positions.items():
