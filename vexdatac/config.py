@@ -129,7 +129,7 @@ def query(sql, params=()):
         return connection().execute(sql, params).fetchall()
 
 
-def query_numbers(sql, params=()):
+def query_numbers(sql, params=(), day_columns=(), fallback=None):
     """The rows of a read query whose values are numbers or NULL, as one float array.
 
     The same as ``np.array(query(sql, params), dtype=float)`` (rows x
@@ -137,16 +137,25 @@ def query_numbers(sql, params=()):
     are none.  Read natively, without a Python object per value, where the
     native reader can; a value it does not take (a text, a blob) sends the
     query through ``query``, whose rows numpy converts (or refuses) as ever.
+
+    ``day_columns`` are columns of ``sql`` that hold ISO date texts: the
+    native reader gives a text in the exact YYYY-MM-DD form of a real date
+    as its day count since 1970-01-01 and anything else as NaN.  Then
+    ``fallback`` is the query ``query`` runs instead, computing those
+    columns itself (with ``CASE WHEN date(julianday(c)) IS c THEN
+    julianday(c) - 2440587.5 END``).
     """
+    if day_columns and fallback is None:
+        raise ValueError("query_numbers: day columns need the fallback query that computes them")
     with _lock:
         conn, key, ident = _connection_entry()
         # Named parameters (a mapping) are left to sqlite3.
         reader = _reader(key, ident) if type(params) in (tuple, list) else None
         if reader is not None:
-            table = reader.numbers(sql, tuple(params))
+            table = reader.numbers(sql, tuple(params), list(day_columns))
             if table is not None:
                 return table
-        rows = conn.execute(sql, params).fetchall()
+        rows = conn.execute(fallback if day_columns else sql, params).fetchall()
     return np.array(rows, dtype=float) if rows else np.empty((0, 0))
 
 

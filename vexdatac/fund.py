@@ -274,7 +274,8 @@ def get_nav(order_book_id, start_date=None, end_date=None):
     params = (order_book_id, start, end)
     accrual = ", daily_profit, weekly_yield" if accrued else ""
     # Every column is a number (NULL: NaN): one array for all of them.
-    table = config.query_numbers(_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual), params)
+    table = config.query_numbers(_NAV_SQL.format(date="date", accrual=accrual), params, day_columns=(0,),
+                                 fallback=_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual))
     if not len(table):
         return None
     dates = _dates_from_days(table[:, 0])
@@ -318,7 +319,8 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     start, end = date_window(start_date, end_date)
     params = (order_book_id, start, end)
     # Every column is a number (NULL: NaN): one array for all of them.
-    table = config.query_numbers(_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL), params)
+    table = config.query_numbers(_STATUS_SQL.format(date="date", status=_STATUS_CODE_SQL), params, day_columns=(0,),
+                                 fallback=_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL))
     if not len(table):
         return None
     codes = table[:, 1]

@@ -7,8 +7,15 @@
 // is not a text, an int, a float or None, a count of parameters other
 // than the query's, an SQLite error), and the caller
 // then asks Python's sqlite3 module, which answers or words the problem.
+//
+// Columns named as day columns hold ISO dates: a text that is exactly the
+// YYYY-MM-DD form of a real date reads as its day count since 1970-01-01,
+// anything else (another text, a number, NULL) as NaN, which is what
+// `CASE WHEN date(julianday(c)) IS c THEN julianday(c) - 2440587.5 END`
+// gives, without SQLite's date functions for every row.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cmath>
 #include <cstring>
@@ -22,6 +29,37 @@ namespace py = pybind11;
 namespace sq = tmf::sqlite;
 
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+long days_from_civil(long y, long m, long d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// The day count of an exact YYYY-MM-DD text, NaN for any other text.
+double iso_day(const unsigned char* t, int n) {
+    if (t == nullptr || n != 10 || t[4] != '-' || t[7] != '-') return kNaN;
+    long v[3] = {0, 0, 0};
+    const int start[3] = {0, 5, 8}, len[3] = {4, 2, 2};
+    for (int f = 0; f < 3; ++f) {
+        for (int i = start[f]; i < start[f] + len[f]; ++i) {
+            if (t[i] < '0' || t[i] > '9') return kNaN;
+            v[f] = v[f] * 10 + (t[i] - '0');
+        }
+    }
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (v[1] < 1 || v[1] > 12 || v[2] < 1) return kNaN;
+    if (v[2] > month_days[v[1] - 1] + (v[1] == 2 && leap(v[0]) ? 1 : 0)) return kNaN;
+    return static_cast<double>(days_from_civil(v[0], v[1], v[2]));
+}
 
 class Reader {
 public:
@@ -42,7 +80,7 @@ public:
         db_ = nullptr;
     }
 
-    py::object numbers(const std::string& sql, const py::tuple& params) {
+    py::object numbers(const std::string& sql, const py::tuple& params, const std::vector<int>& day_columns) {
         if (db_ == nullptr) throw py::value_error("the reader is closed");
         sq::Statement st(a_);
         if (a_.prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st.stmt, nullptr) != sq::OK ||
@@ -54,6 +92,11 @@ public:
             if (!bind(st.stmt, static_cast<int>(k) + 1, params[k])) return py::none();
         }
         const int ncols = a_.column_count(st.stmt);
+        std::vector<char> is_day(static_cast<std::size_t>(ncols), 0);
+        for (int c : day_columns) {
+            if (c < 0 || c >= ncols) throw py::index_error("day column " + std::to_string(c) + " is not in the query");
+            is_day[static_cast<std::size_t>(c)] = 1;
+        }
         std::vector<double> values;
         std::size_t rows = 0;
         for (;;) {
@@ -62,10 +105,17 @@ public:
             if (rc != sq::ROW) return py::none();
             for (int c = 0; c < ncols; ++c) {
                 const int type = a_.column_type(st.stmt, c);
-                if (type == sq::INTEGER || type == sq::FLOAT) {
+                if (is_day[static_cast<std::size_t>(c)]) {
+                    double day = kNaN;
+                    if (type == sq::TEXT) {
+                        const unsigned char* text = a_.column_text(st.stmt, c);  // the text first, then its size
+                        day = iso_day(text, a_.column_bytes(st.stmt, c));
+                    }
+                    values.push_back(day);
+                } else if (type == sq::INTEGER || type == sq::FLOAT) {
                     values.push_back(a_.column_double(st.stmt, c));
                 } else if (type == sq::NULL_VALUE) {
-                    values.push_back(std::numeric_limits<double>::quiet_NaN());
+                    values.push_back(kNaN);
                 } else {
                     return py::none();  // a text or a blob: numpy's conversion decides
                 }
@@ -115,7 +165,9 @@ PYBIND11_MODULE(_sqlread, m) {
     py::class_<Reader>(m, "Reader")
         .def(py::init<const std::string&>(), py::arg("uri"))
         .def("numbers", &Reader::numbers, py::arg("sql"), py::arg("params"),
-             "The rows as a float64 array (rows x columns, NULL as NaN), or None when a value or a "
+             py::arg("day_columns") = std::vector<int>{},
+             "The rows as a float64 array (rows x columns, NULL as NaN; day columns as day counts), or None "
+             "when a value or a "
              "parameter is not a number (or text, for parameters) or SQLite reports an error.")
         .def("close", &Reader::close);
 }

@@ -115,3 +115,27 @@ def test_a_replaced_database_is_read_afresh(numbers_db, tmp_path):
     conn.close()
     os.replace(fresh, numbers_db)  # as `vexdatac import` replaces the file
     assert config.query_numbers("SELECT a, b, c FROM t").tolist() == [[7.0, 8.0, 9.0]]
+
+
+DAY_SQL = "CASE WHEN date(julianday({0})) IS {0} THEN julianday({0}) - 2440587.5 END"
+
+
+def test_day_columns_equal_sqlite_s_own_date_arithmetic(numbers_db):
+    rng = np.random.default_rng(7)
+    texts = ["2020-02-29", "2019-02-29", "2020-02-30", "2020-13-01", "2020-00-10", "2020-01-00", "2020-1-02",
+             "2020-01-02 ", " 2020-01-02", "2020-01-02 00:00:00", "20200102", "2020/01/02", "0000-01-01",
+             "1677-09-22", "2262-04-11", "9999-12-31", "1969-12-31", "1970-01-01", "２０２０-01-02", "",
+             "2400-02-29", "2100-02-29", "1600-02-29"]
+    for _ in range(300):
+        texts.append("{:04d}-{:02d}-{:02d}".format(int(rng.integers(0, 10000)), int(rng.integers(0, 14)),
+                                                   int(rng.integers(0, 33))))
+    values = texts + [None, 2458849.5, 18263, b"2020-01-02"]
+    put(numbers_db, [(k, v, float(k), None) for k, v in enumerate(values)])
+    got = config.query_numbers("SELECT a, b FROM t ORDER BY k", (), day_columns=(0,),
+                               fallback="SELECT {}, b FROM t ORDER BY k".format(DAY_SQL.format("a")))
+    expected = np.array(config.query("SELECT {}, b FROM t ORDER BY k".format(DAY_SQL.format("a"))), dtype=float)
+    np.testing.assert_array_equal(got, expected)
+    assert np.isfinite(got[:, 0]).sum() > 100  # real dates among them
+    assert config._readers[str(numbers_db.resolve())][0] is not None
+    with pytest.raises(ValueError, match="fallback"):
+        config.query_numbers("SELECT a FROM t", (), day_columns=(0,))

@@ -44,6 +44,8 @@ struct Api {
     int (*column_count)(sqlite3_stmt*) = nullptr;
     int (*column_type)(sqlite3_stmt*, int) = nullptr;
     double (*column_double)(sqlite3_stmt*, int) = nullptr;
+    const unsigned char* (*column_text)(sqlite3_stmt*, int) = nullptr;
+    int (*column_bytes)(sqlite3_stmt*, int) = nullptr;
     bool ok = false;
 };
 
@@ -72,7 +74,9 @@ inline const Api& api() {
                resolve(lib, "sqlite3_reset", a.reset) && resolve(lib, "sqlite3_finalize", a.finalize) &&
                resolve(lib, "sqlite3_column_count", a.column_count) &&
                resolve(lib, "sqlite3_column_type", a.column_type) &&
-               resolve(lib, "sqlite3_column_double", a.column_double);
+               resolve(lib, "sqlite3_column_double", a.column_double) &&
+               resolve(lib, "sqlite3_column_text", a.column_text) &&
+               resolve(lib, "sqlite3_column_bytes", a.column_bytes);
         return a;
     }();
     return loaded;
