@@ -112,12 +112,18 @@ def test_batched_closes_keep_the_errors_of_single_bars(bundle):
         proxy.get_closes(["S1"], TRADING_DAYS[0])
 
 
-def test_each_store_is_asked_once_per_instrument(bundle):
-    ds, ids, bars = _fund_source(bundle, random.Random(5))
+def _asked_for_bars(ds):
+    """The ids the data source's fund bar store is asked for, in order, from now on."""
     asked = []
     store = ds._day_bar_stores[INSTRUMENT_TYPE.PUBLIC_FUND]
     original = store.get_bars
     store.get_bars = lambda oid: asked.append(oid) or original(oid)
+    return asked
+
+
+def test_each_store_is_asked_once_per_instrument(bundle):
+    ds, ids, bars = _fund_source(bundle, random.Random(5))
+    asked = _asked_for_bars(ds)
     proxy = DataProxy(ds)
     for day in TRADING_DAYS[:5]:
         proxy.get_closes(ids, day.date())
@@ -129,10 +135,7 @@ def test_each_store_is_asked_once_per_instrument(bundle):
 
 def test_released_bars_are_fetched_again_with_the_same_answers(bundle):
     ds, ids, bars = _fund_source(bundle, random.Random(9))
-    asked = []
-    store = ds._day_bar_stores[INSTRUMENT_TYPE.PUBLIC_FUND]
-    original = store.get_bars
-    store.get_bars = lambda oid: asked.append(oid) or original(oid)
+    asked = _asked_for_bars(ds)
     proxy = DataProxy(ds)
     day = TRADING_DAYS[4]
     before = (proxy.get_closes(ids, day.date()), [proxy.get_bar(k, day)._data for k in ids])
