@@ -8,12 +8,13 @@ once at the end, so recording costs a few microseconds and a few dozen bytes
 per day and position.
 """
 import datetime as _dt
+import weakref
 from array import array
 
 import numpy as np
 import pandas as pd
 
-from tessel.const import SIDE
+from tessel.const import ORDER_STATUS, SIDE
 from tessel.core.events import EVENT
 
 DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
@@ -26,6 +27,9 @@ TRADE_COLUMNS = ("date", "order_book_id", "side", "position_effect", "price", "q
                  "order_id", "trade_id")
 ORDER_COLUMNS = ("date", "order_id", "order_book_id", "side", "position_effect", "type", "quantity",
                  "cash_amount", "limit_price", "filled_quantity", "avg_price", "fee", "status", "message")
+
+# An order in one of these states changes no more.
+_FINAL_STATUSES = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
 
 # Events that carry an order; listening to all of them finds orders that a
 # plug-in handles without the usual submission path as well.
@@ -91,7 +95,12 @@ class DailyRecorder:
         self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = []
-        self._orders = {}  # id(order) -> order, in first-seen order
+        # Every order seen, in first-seen order: the order itself while it may still change, and from the
+        # end of the day it became final its row of the orders table (the order object can then go).
+        self._orders = []
+        self._live_orders = {}  # id(order) -> (its place in _orders, order), for orders held as objects
+        # id(order) -> order, for orders whose row is written, as long as something else keeps them.
+        self._written_orders = weakref.WeakValueDictionary()
         self._cash_at_day_start = None
         self._stamps = _DayStamps()
         # position class -> whether its prices and dividend receivable can be read from its fields
@@ -104,8 +113,25 @@ class DailyRecorder:
     # --- events ---------------------------------------------------------------------------
     def _on_order_event(self, event):
         order = getattr(event, "order", None)
-        if order is not None and id(order) not in self._orders:
-            self._orders[id(order)] = order
+        if order is None:
+            return
+        key = id(order)
+        if key in self._live_orders or self._written_orders.get(key) is order:
+            return
+        self._live_orders[key] = (len(self._orders), order)
+        self._orders.append(order)
+
+    def _write_final_orders(self):
+        """Orders that reached a final state give their rows now; the rows no longer change."""
+        live = self._live_orders
+        for key in [k for k, (_, order) in live.items() if order.status in _FINAL_STATUSES]:
+            place, order = live[key]
+            try:
+                self._written_orders[key] = order
+            except TypeError:  # not weakly referable: kept as it is
+                continue
+            self._orders[place] = self._order_row(order)
+            del live[key]
 
     def _on_trade(self, event):
         trade = event.trade
@@ -188,6 +214,8 @@ class DailyRecorder:
             self._position_rows += len(ids)
             day_ids = tuple(ids)
             blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
+        if self._live_orders:
+            self._write_final_orders()
         total_value = cash + equity_sum
         self._dates.append(stamp)
         self._daily.append((cash, market_value, receivable_units, receivable_units_value, receivable_cash, dividend,
@@ -236,15 +264,14 @@ class DailyRecorder:
     def trades_frame(self):
         return pd.DataFrame(self._trades, columns=list(TRADE_COLUMNS))
 
+    def _order_row(self, order):
+        return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
+                str(order.position_effect), str(order.type), order.quantity, getattr(order, "cash_amount", None),
+                order.price, float(order.filled_quantity), float(order.avg_price),
+                float(order.transaction_cost or order.fee or 0.0), str(order.status), order.message or "")
+
     def orders_frame(self):
-        rows = []
-        day_of = self._stamps.of
-        for order in self._orders.values():
-            rows.append((day_of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
-                         str(order.position_effect), str(order.type), order.quantity,
-                         getattr(order, "cash_amount", None), order.price, float(order.filled_quantity),
-                         float(order.avg_price), float(order.transaction_cost or order.fee or 0.0),
-                         str(order.status), order.message or ""))
+        rows = [row if type(row) is tuple else self._order_row(row) for row in self._orders]
         frame = pd.DataFrame(rows, columns=list(ORDER_COLUMNS))
         for column in ("quantity", "cash_amount", "limit_price"):
             frame[column] = frame[column].astype(float)

@@ -14,11 +14,11 @@ import pytest
 
 from host_helpers import (TRADING_DAYS, ArrayBarStore, ArraySplitStore, DictInstrumentStore, RecordDividendStore,
                           at, make_bars)
-from tessel.const import INSTRUMENT_TYPE
+from tessel.const import INSTRUMENT_TYPE, ORDER_STATUS, ORDER_TYPE, POSITION_EFFECT, SIDE
 from tessel.data.base_data_source import BaseDataSource
 from tessel.data.data_proxy import DataProxy
 from tessel.portfolio.account import Account
-from tessel.recorder import POSITION_COLUMNS, DailyRecorder
+from tessel.recorder import ORDER_COLUMNS, POSITION_COLUMNS, DailyRecorder
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int
 
 SEEDS = range(6)
@@ -401,6 +401,75 @@ def test_positions_table_equals_the_table_of_rows(make_env, seed):
     # Built once: the columns went into the table, and a second call gives that same table.
     assert recorder.positions_frame() is frame or not rows
     pd.testing.assert_frame_equal(recorder.positions_frame(), _reference_positions_frame(rows), check_exact=True)
+
+
+class _Order:
+    """What the orders table reads of an order; ``status`` moves on as the test says."""
+
+    def __init__(self, rng, order_id, day):
+        self.order_id, self.order_book_id = order_id, "F{}".format(rng.randrange(5))
+        self.trading_datetime = dt.datetime.combine(day, dt.time(15))
+        self.side, self.position_effect, self.type = (SIDE.BUY, POSITION_EFFECT.OPEN, ORDER_TYPE.MARKET) \
+            if rng.random() < 0.5 else (SIDE.SELL, POSITION_EFFECT.CLOSE, ORDER_TYPE.MARKET)
+        self.quantity = None if rng.random() < 0.3 else float(rng.randrange(1, 1000))
+        self.cash_amount = float(rng.randrange(1, 10 ** 6)) if self.quantity is None else None
+        self.price, self.fee, self.message = None, 0, ""
+        self.filled_quantity = self.avg_price = self.transaction_cost = 0.0
+        self.status = ORDER_STATUS.ACTIVE
+
+    def move_on(self, rng):
+        self.status = rng.choice([ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED,
+                                  ORDER_STATUS.PENDING_CANCEL])
+        self.filled_quantity, self.avg_price = float(rng.randrange(1, 100)), rng.random()
+        self.transaction_cost, self.message = rng.random(), rng.choice(["", "no cash", "expired"])
+
+
+class _UnreferableOrder:
+    __slots__ = ("__dict__",)  # no weak references to it
+    __init__, move_on = _Order.__init__, _Order.move_on
+
+
+def _order_row(o):
+    return (pd.Timestamp(o.trading_datetime.date()), o.order_id, o.order_book_id, str(o.side), str(o.position_effect),
+            str(o.type), o.quantity, o.cash_amount, o.price, float(o.filled_quantity), float(o.avg_price),
+            float(o.transaction_cost or o.fee or 0.0), str(o.status), o.message)
+
+
+_FINAL = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_orders_table_equals_the_rows_of_every_order_seen(make_env, seed):
+    rng = random.Random(seed)
+    env = make_env()
+    env.portfolio = _Portfolio()
+    recorder = DailyRecorder(env)
+    recorder.start()
+    held, first_seen, rows, count = [], [], {}, 0
+    for day in TRADING_DAYS[:rng.randrange(1, 15)]:
+        for _ in range(rng.randrange(0, 6)):
+            count += 1
+            held.append((_UnreferableOrder if rng.random() < 0.2 else _Order)(rng, count, day.date()))
+        for order in rng.sample(held, min(len(held), 5)):  # final ones too: events may come again
+            if order.order_id not in first_seen:
+                first_seen.append(order.order_id)
+            recorder._on_order_event(type("Event", (), {"order": order})())
+        for order in [o for o in held if o.status not in _FINAL and rng.random() < 0.6]:
+            order.move_on(rng)
+        recorder._on_order_event(type("Event", (), {"order": None})())
+        recorder.record_day(day.date())
+        for order in held:  # a final order's row, taken now: nothing changes it any more
+            if order.status in _FINAL and order.order_id in first_seen:
+                rows.setdefault(order.order_id, _order_row(order))
+        # Orders nothing holds any more go; new ones may then take their ids.
+        held = [o for o in held if o.status not in _FINAL or rng.random() < 0.5]
+    for order in held:
+        if order.order_id in first_seen:
+            rows.setdefault(order.order_id, _order_row(order))
+    expected = pd.DataFrame([rows[k] for k in first_seen], columns=list(ORDER_COLUMNS))
+    for column in ("quantity", "cash_amount", "limit_price"):
+        expected[column] = expected[column].astype(float)
+    pd.testing.assert_frame_equal(recorder.orders_frame(), expected, check_exact=True)
 
 
 # --- positions read from their fields ---------------------------------------------------------------
