@@ -20,6 +20,7 @@
 #include <cstring>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -184,12 +185,14 @@ py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.
 // any method call, except when that lookup would find this module's own
 // function: then its C++ body runs at once.  A subclass or an instance that
 // replaces a handler is therefore still the one called.
+using HandlerBody = py::object (*)(py::handle self, py::handle a, py::handle b);
+
 struct OwnHandler {
     PyObject* name;
-    py::object original;           // the class attribute, once the class is built (held, so its
-                                   // address cannot be taken by a replacement)
-    int arity;                     // arguments besides self
-    std::function<py::object(py::handle, py::handle, py::handle)> body;
+    py::object original;  // the class attribute, once the class is built (held, so its
+                          // address cannot be taken by a replacement)
+    int arity;            // arguments besides self
+    HandlerBody body;
 };
 
 std::vector<OwnHandler>& own_handlers() {
@@ -197,48 +200,138 @@ std::vector<OwnHandler>& own_handlers() {
     return *handlers;
 }
 
+// The body of a registered handler as a plain function; the lambdas have no
+// captures, so one is made on the spot.
+template <class F>
+py::object run_body(py::handle self, py::handle a, py::handle b) {
+    auto o = [](py::handle x) { return py::reinterpret_borrow<py::object>(x); };
+    F f{};
+    if constexpr (std::is_invocable_v<F, py::object, py::object, py::object>) {
+        if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object, py::object>>) {
+            f(o(self), o(a), o(b));
+            return py::none();
+        } else {
+            return py::object(f(o(self), o(a), o(b)));
+        }
+    } else {
+        (void)b;
+        if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object>>) {
+            f(o(self), o(a));
+            return py::none();
+        } else {
+            return py::object(f(o(self), o(a)));
+        }
+    }
+}
+
 // Registers `f` (self plus one or two arguments, returning an object or
 // nothing) as the body of the handler `name` and gives it back for the
 // class definition.
 template <class F>
 F own(PyObject* name, F f) {
-    OwnHandler h{name, py::object(), 0, nullptr};
-    if constexpr (std::is_invocable_v<F, py::object, py::object, py::object>) {
-        h.arity = 2;
-        h.body = [f](py::handle self, py::handle a, py::handle b) -> py::object {
-            auto o = [](py::handle x) { return py::reinterpret_borrow<py::object>(x); };
-            if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object, py::object>>) {
-                f(o(self), o(a), o(b));
-                return py::none();
-            } else {
-                return py::object(f(o(self), o(a), o(b)));
-            }
-        };
-    } else {
-        h.arity = 1;
-        h.body = [f](py::handle self, py::handle a, py::handle) -> py::object {
-            auto o = [](py::handle x) { return py::reinterpret_borrow<py::object>(x); };
-            if constexpr (std::is_void_v<std::invoke_result_t<F, py::object, py::object>>) {
-                f(o(self), o(a));
-                return py::none();
-            } else {
-                return py::object(f(o(self), o(a)));
-            }
-        };
-    }
-    own_handlers().push_back(std::move(h));
+    static_assert(std::is_empty_v<F> && std::is_default_constructible_v<F>, "a handler body captures nothing");
+    const int arity = std::is_invocable_v<F, py::object, py::object, py::object> ? 2 : 1;
+    if (own_handlers().size() >= 32) throw std::logic_error("too many own handlers for the dispatch mask");
+    own_handlers().push_back(OwnHandler{name, py::object(), arity, &run_body<F>});
     return f;
+}
+
+// The instance fields the daily cycle reads.  Where the class has no
+// attribute of a field's name (no property, no class-level default) and
+// keeps the generic attribute lookup, `self.name` is the instance
+// dictionary's entry, so it is read from there.
+enum class Field : int {
+    quantity_,
+    old_quantity_,
+    logical_old_quantity_,
+    avg_price_,
+    dividend_receivable_,
+    order_book_id_,
+    env_,
+    able_dividend_,
+    subscribe_queue,
+    redeem_queue,
+    fund_dividend_reinvestment,
+    count
+};
+
+PyObject* field_name(Field f) {
+    static PyObject* const names[] = {
+        N->quantity_, N->old_quantity_, N->logical_old_quantity_, N->avg_price_, N->dividend_receivable_, N->order_book_id_, N->env_, N->able_dividend_, N->subscribe_queue, N->redeem_queue, N->fund_dividend_reinvestment};
+    return names[static_cast<int>(f)];
+}
+
+// What a class leaves as this module's own (handlers) or plain (fields),
+// worked out once per class and state of the class: the type's version tag
+// changes whenever the class or one of its bases is modified (an attribute
+// assigned, deleted or replaced), and a tag is never given out twice.
+struct TypeInfo {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    std::uint32_t own = 0;     // bit i: handler i is found as this module's own
+    std::uint32_t plain = 0;   // bit f: field f is read from the instance dictionary
+};
+
+TypeInfo info_of(PyTypeObject* type) {
+    static TypeInfo* recent = new TypeInfo[4]();
+    static unsigned next = 0;
+    for (int i = 0; i < 4; ++i) {
+        const TypeInfo& t = recent[i];
+        if (t.type == type && t.version != 0 && type->tp_version_tag == t.version &&
+            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return t;
+        }
+    }
+    TypeInfo info{type, 0, 0, 0};
+    const auto& handlers = own_handlers();
+    for (std::size_t i = 0; i < handlers.size(); ++i) {
+        const OwnHandler& h = handlers[i];
+        if (h.original && _PyType_Lookup(type, h.name) == h.original.ptr()) info.own |= 1u << i;
+    }
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        for (int f = 0; f < static_cast<int>(Field::count); ++f) {
+            if (!_PyType_Lookup(type, field_name(static_cast<Field>(f)))) info.plain |= 1u << f;
+        }
+    }
+    // The lookups above give the type a valid tag where it can have one; a
+    // type without one is worked out again on every call.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+        info.version = type->tp_version_tag;
+        recent[next] = info;
+        next = (next + 1) % 4;
+    }
+    return info;
+}
+
+// The instance dictionary, or null where there is none yet.
+PyObject* instance_dict(py::handle self) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    return dict ? *dict : nullptr;
+}
+
+// self.<field>
+py::object field(py::handle self, Field f) {
+    if (info_of(Py_TYPE(self.ptr())).plain & (1u << static_cast<int>(f))) {
+        if (PyObject* dict = instance_dict(self)) {
+            PyObject* value = PyDict_GetItemWithError(dict, field_name(f));
+            if (value) return py::reinterpret_borrow<py::object>(value);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+    }
+    // Missing: the attribute lookup raises what Python raises.
+    return getattr(self, field_name(f));
 }
 
 // The registered body that a call of `name` on `self` would reach, if any.
 const OwnHandler* direct_handler(py::handle self, PyObject* name, int arity) {
-    for (const OwnHandler& h : own_handlers()) {
+    const auto& handlers = own_handlers();
+    for (std::size_t i = 0; i < handlers.size(); ++i) {
+        const OwnHandler& h = handlers[i];
         if (h.name != name) continue;
         if (!h.original || h.arity != arity) return nullptr;
-        if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != h.original.ptr()) return nullptr;
-        PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-        if (dict && *dict) {
-            PyObject* shadow = PyDict_GetItemWithError(*dict, name);
+        if (!(info_of(Py_TYPE(self.ptr())).own & (1u << i))) return nullptr;
+        if (PyObject* dict = instance_dict(self)) {
+            PyObject* shadow = PyDict_GetItemWithError(dict, name);
             if (shadow) return nullptr;
             if (PyErr_Occurred()) throw py::error_already_set();
         }
@@ -260,8 +353,8 @@ py::object call_method(py::handle self, PyObject* name, Args&&... args) {
 
 // The instrument's daily-accrual flag behind _accrued_fund.
 py::object accrued_fund_of(py::handle self) {
-    py::object env = getattr(self, N->env_);
-    return getattr(call_attr(env, N->get_instrument, getattr(self, N->order_book_id_)), N->accrued_daily);
+    py::object env = field(self, Field::env_);
+    return getattr(call_attr(env, N->get_instrument, field(self, Field::order_book_id_)), N->accrued_daily);
 }
 
 // self._accrued_fund: the cached flag straight from its cache when the
@@ -341,9 +434,9 @@ long arrival_key(py::handle dt) {
 
 // Whether the position's fund was delisted before the trading day `key`.
 bool delisted_before(py::handle self, long key) {
-    py::object env = getattr(self, N->env_);
+    py::object env = field(self, Field::env_);
     // Optional: an instrument without a delisting date is taken as listed.
-    py::object until = tmf::getattr_or(env.attr("get_instrument")(getattr(self, N->order_book_id_)),
+    py::object until = tmf::getattr_or(env.attr("get_instrument")(field(self, Field::order_book_id_)),
                                        "de_listed_date", py::none());
     if (until.is_none()) return false;
     return arrival_key(until) < key;
@@ -417,8 +510,8 @@ void append(py::handle queue, py::handle entry) {
     queue.attr("append")(entry);
 }
 
-py::object queue_sum(py::handle self, PyObject* queue_name) {
-    py::object queue = getattr(self, queue_name);
+py::object queue_sum(py::handle self, Field queue_name) {
+    py::object queue = field(self, queue_name);
     Sum total;
     if (PyList_CheckExact(queue.ptr())) {
         // The list can only change under us through element __getitem__/
@@ -434,15 +527,15 @@ py::object queue_sum(py::handle self, PyObject* queue_name) {
 }
 
 py::object received_quantity(py::handle self) {
-    py::object expected = getattr(self, N->quantity_);
-    py::object queued = queue_sum(self, N->subscribe_queue);
+    py::object expected = field(self, Field::quantity_);
+    py::object queued = queue_sum(self, Field::subscribe_queue);
     return round4(sub(expected, queued));
 }
 
 py::object next_trading_datetime(py::handle self, py::handle when, PyObject* days_name) {
-    py::object proxy = getattr(getattr(self, N->env_), N->data_proxy);
-    py::object ts = call_method(proxy, N->get_next_trading_date, when, getattr(self, days_name));
-    return call_method(ts, N->to_pydatetime);
+    py::object proxy = getattr(field(self, Field::env_), N->data_proxy);
+    py::object ts = call_attr(proxy, N->get_next_trading_date, when, getattr(self, days_name));
+    return call_attr(ts, N->to_pydatetime);
 }
 
 py::object make_date(long key) {
@@ -724,7 +817,7 @@ py::object equity(py::handle self) {
     descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
     py::object base = get ? steal(get(descr.ptr(), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
                           : descr.attr("__get__")(self, py::type::handle_of(self));
-    return steal(PyNumber_Add(base.ptr(), queue_sum(self, N->redeem_queue).ptr()));
+    return steal(PyNumber_Add(base.ptr(), queue_sum(self, Field::redeem_queue).ptr()));
 }
 
 // quantity == 0, on C doubles when it is a float.
@@ -733,21 +826,25 @@ bool is_zero(py::handle quantity) {
     return equal(quantity, G->zero);
 }
 
+// delta_cash += amount.  Most days every handler gives the int 0, and an
+// int plus the int 0 is that int: no addition is made for it.
+void add_cash(py::object& delta_cash, const py::object& amount) {
+    if (amount.ptr() == G->zero.ptr() && PyLong_CheckExact(delta_cash.ptr())) return;
+    delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(), amount.ptr()));
+}
+
 py::object before_trading(py::handle self, py::handle trading_date) {
     py::object delta_cash = call(getattr(global(N->Position), N->before_trading), self, trading_date);
-    if (is_zero(getattr(self, N->quantity_)) && !truthy(getattr(self, N->redeem_queue)) &&
-        !truthy(getattr(self, N->dividend_receivable_))) {
+    if (is_zero(field(self, Field::quantity_)) && !truthy(field(self, Field::redeem_queue)) &&
+        !truthy(field(self, Field::dividend_receivable_))) {
         return py::int_(0);
     }
     py::object data_proxy = getattr(call_attr(global(N->Environment), N->get_instance), N->data_proxy);
-    delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                           call_method(self, N->handle_redeem_value, trading_date).ptr()));
-    delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                           call_method(self, N->handle_accrued, trading_date).ptr()));
-    if (truthy(getattr(self, N->able_dividend_))) {
+    add_cash(delta_cash, call_method(self, N->handle_redeem_value, trading_date));
+    add_cash(delta_cash, call_method(self, N->handle_accrued, trading_date));
+    if (truthy(field(self, Field::able_dividend_))) {
         call_method(self, N->handle_book_closure, trading_date, data_proxy);
-        delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(),
-                                               call_method(self, N->handle_payable, trading_date).ptr()));
+        add_cash(delta_cash, call_method(self, N->handle_payable, trading_date));
         call_method(self, N->handle_split, trading_date, data_proxy);
     }
     call_method(self, N->handle_subscribe_units, trading_date);
@@ -755,8 +852,8 @@ py::object before_trading(py::handle self, py::handle trading_date) {
 }
 
 py::object settlement(py::handle self, py::handle trading_date) {
-    if (truthy(getattr(self, N->able_dividend_)) && truthy(getattr(self, N->dividend_receivable_)) &&
-        truthy(getattr(self, N->fund_dividend_reinvestment))) {
+    if (truthy(field(self, Field::able_dividend_)) && truthy(field(self, Field::dividend_receivable_)) &&
+        truthy(field(self, Field::fund_dividend_reinvestment))) {
         call_method(self, N->deal_reinvestment, trading_date);
         call_method(self, N->handle_subscribe_units, trading_date);
     }
@@ -859,8 +956,8 @@ PYBIND11_MODULE(position, m) {
         [StockPosition](py::object self) {
             py::object state = tmf::call_base(StockPosition, "get_state", self);
             // Copies, so a saved state does not change with later trades.
-            state["subscribe_queue"] = copy_list(getattr(self, N->subscribe_queue));
-            state["redeem_queue"] = copy_list(getattr(self, N->redeem_queue));
+            state["subscribe_queue"] = copy_list(field(self, Field::subscribe_queue));
+            state["redeem_queue"] = copy_list(field(self, Field::redeem_queue));
             return state;
         },
         py::arg("self"));
@@ -920,7 +1017,7 @@ PYBIND11_MODULE(position, m) {
                         wanted.ptr(), add(received, py::float_(1e-8)).ptr(), Py_GT)))) {
                     tmf::raise_with(PyExc_ValueError,
                                     tmf::format("cannot redeem {} units of {}: only {} units have arrived",
-                                                wanted, getattr(self, N->order_book_id_), received));
+                                                wanted, field(self, Field::order_book_id_), received));
                 }
             }
             py::object trading_dt = getattr(trade, N->trading_datetime);
@@ -932,13 +1029,13 @@ PYBIND11_MODULE(position, m) {
                 self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
             py::object trade_date = call_attr(trading_dt, N->date);
             py::object delta_cash = round4(call(getattr(StockPosition, N->apply_trade), self, trade));
-            setattr(self, N->quantity_, round4(getattr(self, N->quantity_)));
+            setattr(self, N->quantity_, round4(field(self, Field::quantity_)));
             if (is_open) {
-                append(getattr(self, N->subscribe_queue), py::make_tuple(dt, getattr(trade, N->last_quantity)));
+                append(field(self, Field::subscribe_queue), py::make_tuple(dt, getattr(trade, N->last_quantity)));
                 call_method(self, N->handle_subscribe_units, trade_date);
                 return delta_cash;
             }
-            append(getattr(self, N->redeem_queue), py::make_tuple(dt, delta_cash));
+            append(field(self, Field::redeem_queue), py::make_tuple(dt, delta_cash));
             return call_method(self, N->handle_redeem_value, trade_date);
         },
         py::arg("self"), py::arg("trade"));
@@ -968,7 +1065,7 @@ PYBIND11_MODULE(position, m) {
         "_handle_dividend_book_closure",
         own(N->handle_book_closure, [](py::object self, py::object trading_date, py::object data_proxy) {
             py::object last_date = call_attr(data_proxy, N->get_previous_trading_date, trading_date);
-            py::object order_book_id = getattr(self, N->order_book_id_);
+            py::object order_book_id = field(self, Field::order_book_id_);
             py::object dividend = call_attr(data_proxy, N->get_dividend_by_book_date, order_book_id, last_date);
             if (dividend.is_none() || py::len(dividend) == 0) return;
 
@@ -997,8 +1094,8 @@ PYBIND11_MODULE(position, m) {
             // position as it was.
             py::object payable_date = parse_yyyymmdd(raw_date);
             py::float_ dps(per_share);
-            py::object avg_price = sub(getattr(self, N->avg_price_), dps);
-            py::object value = mul(getattr(self, N->quantity_), dps);
+            py::object avg_price = sub(field(self, Field::avg_price_), dps);
+            py::object value = mul(field(self, Field::quantity_), dps);
             setattr(self, N->avg_price_, avg_price);
             setattr(self, N->dividend_receivable_, py::make_tuple(payable_date, value));
         }),
@@ -1007,12 +1104,12 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_deal_dividend_reinvestment",
         own(N->deal_reinvestment, [](py::object self, py::object /*trading_date*/) {
-            py::object receivable = getattr(self, N->dividend_receivable_);
+            py::object receivable = field(self, Field::dividend_receivable_);
             py::object dt = next_trading_datetime(self, receivable[py::int_(0)], N->subscription_receiving_days);
             py::object amount = round4(div(receivable[py::int_(1)], getattr(self, N->last_price)));
-            py::object quantity = add(getattr(self, N->quantity_), amount);
+            py::object quantity = add(field(self, Field::quantity_), amount);
             setattr(self, N->quantity_, quantity);
-            append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
+            append(field(self, Field::subscribe_queue), py::make_tuple(dt, amount));
             setattr(self, N->dividend_receivable_, py::none());
         }),
         py::arg("self"), py::arg("trading_date"));
@@ -1020,7 +1117,7 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_handle_dividend_payable",
         own(N->handle_payable, [](py::object self, py::object trading_date) -> py::object {
-            py::object receivable = getattr(self, N->dividend_receivable_);
+            py::object receivable = field(self, Field::dividend_receivable_);
             if (!truthy(receivable)) return py::int_(0);
             auto [payable_date, dividend_value] = unpack2(receivable);
             // Paid on the first trading day on or after the payable date, so a
@@ -1033,7 +1130,7 @@ PYBIND11_MODULE(position, m) {
             }
             if (!due) return py::int_(0);
             py::object value = dividend_value;
-            if (!truthy(getattr(self, N->fund_dividend_reinvestment))) {
+            if (!truthy(field(self, Field::fund_dividend_reinvestment))) {
                 setattr(self, N->dividend_receivable_, py::none());
                 return value;
             }
@@ -1051,12 +1148,12 @@ PYBIND11_MODULE(position, m) {
         cls.def(
             "_handle_subscribe_units",
             own(N->handle_subscribe_units, [](py::object self, py::object trading_date) {
-                py::object queue_obj = getattr(self, N->subscribe_queue);
+                py::object queue_obj = field(self, Field::subscribe_queue);
                 if (!truthy(queue_obj)) return;
                 py::list queue = as_list(queue_obj);
                 const long today = trading_date_key(trading_date);
-                py::object old_q = getattr(self, N->old_quantity_);
-                py::object logical_q = getattr(self, N->logical_old_quantity_);
+                py::object old_q = field(self, Field::old_quantity_);
+                py::object logical_q = field(self, Field::logical_old_quantity_);
                 Py_ssize_t index = 0;
                 // Walk until the first entry still on its way; the counters
                 // are written only after the walk, so a malformed entry
@@ -1078,7 +1175,7 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_handle_redeem_value",
         own(N->handle_redeem_value, [](py::object self, py::object trading_date) -> py::object {
-            py::object queue_obj = getattr(self, N->redeem_queue);
+            py::object queue_obj = field(self, Field::redeem_queue);
             if (!truthy(queue_obj)) return py::int_(0);
             py::list queue = as_list(queue_obj);
             const long today = trading_date_key(trading_date);
@@ -1128,8 +1225,8 @@ PYBIND11_MODULE(position, m) {
             py::object dividend_value = mul(div(received_equity, py::int_(10000)), daily_profit);
             py::object amount = round4(div(dividend_value, last_price));
             py::object dt = call_method(self, N->date_to_datetime, trading_date);
-            setattr(self, N->quantity_, add(getattr(self, N->quantity_), amount));
-            append(getattr(self, N->subscribe_queue), py::make_tuple(dt, amount));
+            setattr(self, N->quantity_, add(field(self, Field::quantity_), amount));
+            append(field(self, Field::subscribe_queue), py::make_tuple(dt, amount));
             call_method(self, N->handle_subscribe_units, trading_date);
             return py::int_(0);
         }),
@@ -1142,16 +1239,16 @@ PYBIND11_MODULE(position, m) {
     cls.def(
         "_handle_split",
         own(N->handle_split, [](py::object self, py::object trading_date, py::object data_proxy) {
-            py::object ratio = call_attr(data_proxy, N->get_split_by_ex_date, getattr(self, N->order_book_id_), trading_date);
+            py::object ratio = call_attr(data_proxy, N->get_split_by_ex_date, field(self, Field::order_book_id_), trading_date);
             if (ratio.is_none()) return;
             // Everything is computed first and written afterwards, so a
             // failure (a zero ratio, a malformed queue entry) changes nothing.
-            py::object quantity = round4(mul(getattr(self, N->quantity_), ratio));
-            py::object old_q = round4(mul(getattr(self, N->old_quantity_), ratio));
-            py::object logical_q = round4(mul(getattr(self, N->logical_old_quantity_), ratio));
-            py::object avg_price = div(getattr(self, N->avg_price_), ratio);
+            py::object quantity = round4(mul(field(self, Field::quantity_), ratio));
+            py::object old_q = round4(mul(field(self, Field::old_quantity_), ratio));
+            py::object logical_q = round4(mul(field(self, Field::logical_old_quantity_), ratio));
+            py::object avg_price = div(field(self, Field::avg_price_), ratio);
             py::object prev_close = div(getattr(self, N->prev_close), ratio);
-            py::object queue_obj = getattr(self, N->subscribe_queue);
+            py::object queue_obj = field(self, Field::subscribe_queue);
             py::list queue = as_list(queue_obj);
             std::vector<py::object> scaled;
             scaled.reserve(static_cast<std::size_t>(PyList_GET_SIZE(queue.ptr())));
@@ -1172,7 +1269,7 @@ PYBIND11_MODULE(position, m) {
 
     if (!py::hasattr(StockPosition, N->order_book_id)) {
         // The fund's id, read-only, where the base class does not offer it.
-        cls.def_property("order_book_id", [](py::object self) { return getattr(self, N->order_book_id_); });
+        cls.def_property("order_book_id", [](py::object self) { return field(self, Field::order_book_id_); });
     }
     // Read by the engine for every position every day: plain C getters.
     auto native_getter = [&m](const char* name, const char* doc, tmf::SelfBody body) {
@@ -1180,11 +1277,11 @@ PYBIND11_MODULE(position, m) {
     };
     cls.attr("receivable_quantity",
              tmf::property_of(native_getter("receivable_quantity", "receivable_quantity(arg0: object) -> object\n",
-                                     [](py::handle self) { return queue_sum(self, N->subscribe_queue); }),
+                                     [](py::handle self) { return queue_sum(self, Field::subscribe_queue); }),
                               "未到账份额"));
     cls.attr("receivable_cash",
              tmf::property_of(native_getter("receivable_cash", "receivable_cash(arg0: object) -> object\n",
-                                     [](py::handle self) { return queue_sum(self, N->redeem_queue); }),
+                                     [](py::handle self) { return queue_sum(self, Field::redeem_queue); }),
                               "未到账金额"));
     cls.attr("quantity", tmf::property_of(native_getter("quantity", "quantity(arg0: object) -> object\n", &received_quantity),
                                           "已到账份额 = 预期持有份额 - 未到账份额"));

@@ -1,6 +1,7 @@
 """The shared native layer: rounding, LRU caches and host subclasses."""
 import abc
 import enum
+import functools
 import math
 import random
 import struct
@@ -142,6 +143,69 @@ class TestLruCache:
         assert a.area(2) is a.area(2)
         assert a.area(2) is not b.area(2)
         assert calls == [a, b]
+
+    @pytest.mark.parametrize("maxsize", [1, 2, 3, 8, 9, 32])
+    def test_random_calls_hit_and_miss_like_functools(self, maxsize):
+        # Caches of up to eight entries keep a short array and larger ones a
+        # hash map: both must drop and find entries as functools does,
+        # equal keys of other types ((1, 2) and (1.0, 2.0)) included.
+        rng = random.Random(maxsize)
+        ours, our_calls = self.make(maxsize)
+        theirs_calls = []
+
+        def fn(*args, **kwargs):
+            theirs_calls.append((args, tuple(sorted(kwargs.items()))))
+            return [args, kwargs]
+
+        theirs = functools.lru_cache(maxsize)(fn)
+        keys = [0, 1, 0.5, "a", (1, 2), (1.0, 2.0), None] + list(range(3, 12))
+        for step in range(600):
+            key = rng.choice(keys)
+            kwargs = {"n": rng.randrange(2)} if rng.random() < 0.2 else {}
+            got, expected = ours(key, **kwargs), theirs(key, **kwargs)
+            assert got == expected, step
+            assert our_calls == theirs_calls, step
+            hits, misses, size, currsize = theirs.cache_info()
+            assert ours.cache_info() == (hits, misses, size, currsize), step
+
+    @pytest.mark.parametrize("maxsize", [2, 16])
+    def test_a_call_that_reenters_its_cache_keeps_it_whole(self, maxsize):
+        calls = []
+
+        def fib(n):
+            calls.append(n)
+            return n if n < 2 else f(n - 1) + f(n - 2)
+
+        f = _shared.lru_cache(fib, maxsize)
+        assert [f(n) for n in range(25)] == [fib_plain for fib_plain in _fibs(25)]
+        assert f.cache_info()[3] == min(maxsize, 25)
+        f.cache_clear()
+        assert f.cache_info() == (0, 0, maxsize, 0)
+        assert f(10) == 55
+
+    def test_a_key_whose_eq_empties_the_cache_is_still_answered(self):
+        calls = []
+        f = _shared.lru_cache(lambda key: calls.append(key) or [key], 2)
+
+        class Clearing:
+            def __hash__(self):
+                return 7
+
+            def __eq__(self, other):
+                f.cache_clear()
+                return True
+
+        first, second = Clearing(), Clearing()
+        f(first)
+        assert f(second) == [second]  # the entry it matched was dropped meanwhile: computed anew
+        assert len(calls) == 2
+
+
+def _fibs(n):
+    a, b = 0, 1
+    for _ in range(n):
+        yield a
+        a, b = b, a + b
 
 
 class TestMakeSubclass:

@@ -58,16 +58,18 @@ inline PyObject* type_error(const std::string& message) {
     return nullptr;
 }
 
-// (self, arg), by position or by name, exactly once each.
+// (self, arg), by position or by name, exactly once each.  The function's
+// name for an error text is put together only when there is an error: the
+// engine makes this call for every position every day.
 inline PyObject* call_self_arg(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto* m = static_cast<FastMethod*>(PyCapsule_GetPointer(capsule, nullptr));
     if (!m) return nullptr;
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
-    const std::string fn = std::string(m->def.ml_name) + "()";
+    auto fn = [m] { return std::string(m->def.ml_name) + "()"; };
     const char* names[2] = {"self", m->arg};
     PyObject* bound[2] = {nullptr, nullptr};
     if (npos > 2) {
-        return type_error(fn + " takes 2 positional arguments but " + std::to_string(npos) + " were given");
+        return type_error(fn() + " takes 2 positional arguments but " + std::to_string(npos) + " were given");
     }
     for (Py_ssize_t i = 0; i < npos; ++i) bound[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -78,13 +80,13 @@ inline PyObject* call_self_arg(PyObject* capsule, PyObject* const* args, Py_ssiz
             if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) slot = j;
         }
         if (slot < 0) {
-            return type_error(fn + " got an unexpected keyword argument '" + PyUnicode_AsUTF8(key) + "'");
+            return type_error(fn() + " got an unexpected keyword argument '" + PyUnicode_AsUTF8(key) + "'");
         }
-        if (bound[slot]) return type_error(fn + " got multiple values for argument '" + names[slot] + "'");
+        if (bound[slot]) return type_error(fn() + " got multiple values for argument '" + names[slot] + "'");
         bound[slot] = args[npos + k];
     }
     for (int j = 0; j < 2; ++j) {
-        if (!bound[j]) return type_error(fn + " missing 1 required positional argument: '" + names[j] + "'");
+        if (!bound[j]) return type_error(fn() + " missing 1 required positional argument: '" + names[j] + "'");
     }
     return guarded([&] { return m->body(bound[0], bound[1]); });
 }

@@ -15,6 +15,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "tmf/pyargs.hpp"
 
@@ -31,7 +33,9 @@ namespace py = pybind11;
 
 class Lru {
 public:
-    explicit Lru(std::size_t maxsize) : maxsize_(maxsize) {}
+    explicit Lru(std::size_t maxsize) : maxsize_(maxsize), small_mode_(maxsize != 0 && maxsize <= kSmall) {
+        if (small_mode_) small_.reserve(maxsize + 1);
+    }
 
     // Returns the cached value for `key`, or computes it with `fn()` and
     // stores it.  Exceptions from `fn` (or from hashing the key) propagate
@@ -39,6 +43,7 @@ public:
     template <class Fn>
     py::object get(const py::object& key, Fn&& fn) {
         Key k{key, py::hash(key)};
+        if (small_mode_) return get_small(k, std::forward<Fn>(fn));
         auto it = index_.find(k);
         if (it != index_.end()) {
             ++hits_;
@@ -65,12 +70,13 @@ public:
     }
 
     void clear() {
+        small_.clear();
         index_.clear();
         order_.clear();
         hits_ = misses_ = 0;
     }
 
-    std::size_t size() const { return order_.size(); }
+    std::size_t size() const { return small_mode_ ? small_.size() : order_.size(); }
     std::size_t maxsize() const { return maxsize_; }
     std::size_t hits() const { return hits_; }
     std::size_t misses() const { return misses_; }
@@ -96,7 +102,57 @@ private:
     };
     using Entry = std::pair<Key, py::object>;
 
+    // A cache of a few entries is a short array, most recent first: a
+    // linear scan finds what the hash map would (same hash, then identity
+    // or ==), and a miss that drops the oldest entry allocates nothing.
+    static constexpr std::size_t kSmall = 8;
+
+    std::ptrdiff_t find_small(const Key& k) const {
+        for (std::size_t i = 0; i < small_.size(); ++i) {
+            if (small_[i].first.hash != k.hash) continue;
+            if (small_[i].first.obj.ptr() == k.obj.ptr()) return static_cast<std::ptrdiff_t>(i);
+            // An == written in Python may change the cache meanwhile: the
+            // candidate is held while it is compared.
+            Key candidate = small_[i].first;
+            if (KeyEq{}(candidate, k)) {
+                for (std::size_t j = 0; j < small_.size(); ++j) {
+                    if (small_[j].first.obj.ptr() == candidate.obj.ptr()) return static_cast<std::ptrdiff_t>(j);
+                }
+                return -1;
+            }
+        }
+        return -1;
+    }
+
+    void to_front(std::ptrdiff_t i) {
+        std::rotate(small_.begin(), small_.begin() + i, small_.begin() + i + 1);
+    }
+
+    template <class Fn>
+    py::object get_small(const Key& k, Fn&& fn) {
+        std::ptrdiff_t i = find_small(k);
+        if (i >= 0) {
+            ++hits_;
+            to_front(i);
+            return small_.front().second;
+        }
+        ++misses_;
+        py::object value = fn();
+        // fn() may have re-entered the cache and inserted the same key.
+        i = find_small(k);
+        if (i >= 0) {
+            small_[static_cast<std::size_t>(i)].second = value;
+            to_front(i);
+            return value;
+        }
+        small_.emplace(small_.begin(), k, value);
+        if (small_.size() > maxsize_) small_.pop_back();
+        return value;
+    }
+
     std::size_t maxsize_;
+    bool small_mode_;
+    std::vector<Entry> small_;
     std::size_t hits_ = 0;
     std::size_t misses_ = 0;
     std::list<Entry> order_;
