@@ -124,7 +124,7 @@ public:
         }
         py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(ncols)});
         if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(double));
-        return std::move(out);
+        return out;
     }
 
 private:
