@@ -376,13 +376,19 @@ class _Portfolio:
         self.cash = 100.0
 
 
-@pytest.mark.parametrize("seed", SEEDS)
-def test_positions_table_equals_the_table_of_rows(make_env, seed):
-    rng = random.Random(seed)
+def _recording_env(make_env):
+    """An engine with an empty stock account, and a started recorder on it."""
     env = make_env()
     env.portfolio = _Portfolio()
     recorder = DailyRecorder(env)
     recorder.start()
+    return env, recorder
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_positions_table_equals_the_table_of_rows(make_env, seed):
+    rng = random.Random(seed)
+    env, recorder = _recording_env(make_env)
     rows = []
     for day in TRADING_DAYS[:rng.randrange(0, 12)]:
         held = rng.sample(range(8), rng.randrange(0, 4))
@@ -441,10 +447,7 @@ _FINAL = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
 @pytest.mark.parametrize("seed", SEEDS)
 def test_orders_table_equals_the_rows_of_every_order_seen(make_env, seed):
     rng = random.Random(seed)
-    env = make_env()
-    env.portfolio = _Portfolio()
-    recorder = DailyRecorder(env)
-    recorder.start()
+    env, recorder = _recording_env(make_env)
     held, first_seen, rows, count = [], [], {}, 0
     for day in TRADING_DAYS[:rng.randrange(1, 15)]:
         for _ in range(rng.randrange(0, 6)):
