@@ -85,13 +85,11 @@ class DailyRecorder:
         self._env = env
         self._daily = []
         self._dates = []
-        # The positions table as columns: each day's stamp and row count, then one entry per row.
+        # The positions table as columns: the stamp and the ids (in row order) of each recorded day
+        # with positions, then one entry per row.  A day whose ids are those of the day before shares
+        # its tuple, so a run that holds the same funds keeps their ids once.
         self._position_days = []
-        self._position_counts = []
-        # The ids of each recorded day with positions, in row order; a day whose ids are those of the
-        # day before shares its tuple, so a run that holds the same funds keeps their ids once.
         self._position_ids = []
-        self._position_rows = 0
         self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = []
@@ -210,8 +208,6 @@ class DailyRecorder:
         if ids:
             blocks = self._position_ids
             self._position_days.append(stamp)
-            self._position_counts.append(len(ids))
-            self._position_rows += len(ids)
             day_ids = tuple(ids)
             blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
         if self._live_orders:
@@ -241,23 +237,24 @@ class DailyRecorder:
             return pd.DataFrame([], columns=list(POSITION_COLUMNS))
         days = np.empty(len(self._position_days), dtype=object)
         days[:] = self._position_days
+        counts = [len(block) for block in self._position_ids]
+        rows = sum(counts)
         # The numbers go straight into the one block the table keeps (a frame built from separate
         # columns would copy them into it once more): at a million rows and more that copy counts.
-        numbers = np.empty((len(_POSITION_NUMBERS), self._position_rows))
+        numbers = np.empty((len(_POSITION_NUMBERS), rows))
         for row, values in zip(numbers, self._position_numbers):
             row[:] = np.frombuffer(values, dtype=np.float64)
             del values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
         del numbers
-        ids = np.empty(self._position_rows, dtype=object)
+        ids = np.empty(rows, dtype=object)
         start = 0
         for block in self._position_ids:
             ids[start:start + len(block)] = block
             start += len(block)
-        self._position_ids, self._position_rows = [], 0
         frame.insert(0, "order_book_id", ids)
-        frame.insert(0, "date", np.repeat(days, self._position_counts))
-        self._position_days, self._position_counts = [], []
+        frame.insert(0, "date", np.repeat(days, counts))
+        self._position_days, self._position_ids = [], []
         self._positions = frame
         return frame
 

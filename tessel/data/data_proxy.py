@@ -281,13 +281,13 @@ class DataProxy:
             # Every held position asks this for the same day each morning: the
             # day's answer, while the engine's own calendar stays the one it was.
             source = self._data_source
-            if type(source).get_trading_calendars is BaseDataSource.get_trading_calendars:
+            if type(source).get_trading_calendars is _OWN_CALENDARS:
                 cached = self.__dict__.get("_calendar_cache")
                 if cached is not None and cached[0] is source._trading_dates:
                     found = cached[3].get((date, n))
                     if found is not None:
                         if n == 1:
-                            self._last_previous = (date, cached[0], found)
+                            self._remember_previous(date, found)
                         return found
         _, ordinals, stamps, previous = self._calendar_state()
         # Every position asks this for the same day each morning: remember the answers by day.
