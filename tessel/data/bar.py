@@ -25,6 +25,60 @@ def _plain(value):
     return value
 
 
+def _field_value(bar, name):
+    """The value of field ``name`` of ``bar``: what reading it as an attribute gives."""
+    data = bar._data
+    if data is None:
+        return float("nan") if name in _NUMERIC_FIELDS else None
+    dtype = data.dtype
+    # By the dtype object's identity first: hashing a structured dtype costs microseconds, and the
+    # records of one instrument's bars share one dtype object.
+    known = _FIELDS_BY_ID.get(id(dtype))
+    if known is not None and known[0] is dtype:
+        names = known[1]
+    else:
+        names = _FIELD_SETS.get(dtype)
+        if names is None:
+            names = _FIELD_SETS[dtype] = frozenset(dtype.names or ())
+        if len(_FIELDS_BY_ID) >= _MAX_KNOWN_DTYPES:
+            _FIELDS_BY_ID.clear()
+        # The dtype is held with its entry, so its id is not reused while the entry lasts.
+        _FIELDS_BY_ID[id(dtype)] = (dtype, names)
+    if name in names:
+        value = data[name]
+        if type(value) is np.float64:
+            return float(value)
+        return _plain(value)
+    raise AttributeError("bar of {} has no field '{}' (fields: {})".format(
+        bar._instrument.order_book_id, name, ", ".join(data.dtype.names)))
+
+
+# Field names that BarObject answers with a class property (see BarObject.__getattr__).
+_FIELD_PROPERTIES = set()
+
+
+def _field_property(name):
+    def read(self):
+        getattr_hook = type(self).__getattr__
+        if getattr_hook is not _BAR_GETATTR:
+            # A subclass that reads fields its own way keeps doing so.
+            return getattr_hook(self, name)
+        data = self._data
+        if data is not None:
+            # _field_value's common case, inlined: a field of a dtype seen before.
+            dtype = data.dtype
+            known = _FIELDS_BY_ID.get(id(dtype))
+            if known is not None and known[0] is dtype and name in known[1]:
+                value = data[name]
+                if type(value) is np.float64:
+                    return float(value)
+                return _plain(value)
+        return _field_value(self, name)
+
+    read.__name__ = name
+    return property(read, doc="Field '{}' of the bar record.".format(name))
+
+
 class BarObject:
     """One bar of an instrument; every field of the bar record reads as an attribute.
 
@@ -69,33 +123,19 @@ class BarObject:
     def __getattr__(self, name):
         if name.startswith("__"):
             raise AttributeError(name)
-        data = self._data
-        if data is None:
-            return float("nan") if name in _NUMERIC_FIELDS else None
-        dtype = data.dtype
-        # By the dtype object's identity first: hashing a structured dtype costs microseconds, and the
-        # records of one instrument's bars share one dtype object.
-        known = _FIELDS_BY_ID.get(id(dtype))
-        if known is not None and known[0] is dtype:
-            names = known[1]
-        else:
-            names = _FIELD_SETS.get(dtype)
-            if names is None:
-                names = _FIELD_SETS[dtype] = frozenset(dtype.names or ())
-            if len(_FIELDS_BY_ID) >= _MAX_KNOWN_DTYPES:
-                _FIELDS_BY_ID.clear()
-            # The dtype is held with its entry, so its id is not reused while the entry lasts.
-            _FIELDS_BY_ID[id(dtype)] = (dtype, names)
-        if name in names:
-            value = data[name]
-            if type(value) is np.float64:
-                return float(value)
-            return _plain(value)
-        raise AttributeError("bar of {} has no field '{}' (fields: {})".format(
-            self._instrument.order_book_id, name, ", ".join(data.dtype.names)))
+        value = _field_value(self, name)
+        # Reached only after the ordinary look-up failed, which costs an exception every time: a
+        # field name seen once is answered by a class property from then on (same values, same errors).
+        if name not in _FIELD_PROPERTIES and not hasattr(BarObject, name):
+            _FIELD_PROPERTIES.add(name)
+            setattr(BarObject, name, _field_property(name))
+        return value
 
     def __repr__(self):
         if self._data is None:
             return "BarObject({}, no bar)".format(self._instrument.order_book_id)
         body = ", ".join("{}={!r}".format(n, _plain(self._data[n])) for n in self._data.dtype.names)
         return "BarObject({}, {})".format(self._instrument.order_book_id, body)
+
+
+_BAR_GETATTR = BarObject.__getattr__

@@ -650,6 +650,58 @@ def test_bar_fields_equal_the_records_across_interleaved_dtypes(bundle, seed):
                 getattr(bar, "nope")
 
 
+def test_bar_field_reads_stay_the_same_once_answered_by_a_class_property():
+    """After a field's first read the class answers it: same values and errors for every dtype, subclasses intact."""
+    from tessel.data.bar import BarObject, _plain
+
+    class Instrument:
+        order_book_id = "000001"
+
+    def straightforward(data, name):  # the field read as the record gives it
+        if data is None:
+            return float("nan") if name in ("close", "volume") else None
+        if name not in data.dtype.names:
+            raise AttributeError("bar of 000001 has no field '{}' (fields: {})".format(
+                name, ", ".join(data.dtype.names)))
+        return _plain(data[name])
+
+    class Doubling(BarObject):
+        __slots__ = ()
+
+        def __getattr__(self, name):
+            return 2 * BarObject.__getattr__(self, name)
+
+    rng = random.Random(11)
+    pool = [("close", "<f8"), ("volume", "<i8"), ("tag", "S6"), ("rare_field", "<f8"), ("fields", "<f8"),
+            ("_data", "<f8")]
+    dtypes = [np.dtype([("datetime", "<i8")] + rng.sample(pool, rng.randint(1, len(pool)))) for _ in range(12)]
+    for _ in range(400):
+        dtype = rng.choice(dtypes)
+        data = None
+        if rng.random() > 0.1:
+            records = np.zeros(3, dtype=dtype)
+            for name in dtype.names:
+                records[name] = rng.choice([b"Open", b""]) if dtype[name].kind == "S" else rng.randint(0, 9)
+            records["datetime"] = 20200106000000
+            data = records[rng.randrange(3)]
+        bar = BarObject(Instrument(), data)
+        for name in ("close", "volume", "tag", "rare_field"):
+            try:
+                want = straightforward(data, name)
+            except AttributeError as exc:
+                with pytest.raises(AttributeError) as got:
+                    getattr(bar, name)
+                assert str(got.value) == str(exc)
+            else:
+                value = getattr(bar, name)
+                assert repr(value) == repr(want) and type(value) is type(want)
+                if data is not None and dtype[name].kind == "f":
+                    assert getattr(Doubling(Instrument(), data), name) == 2 * want
+        assert bar.fields == (() if data is None else dtype.names)  # the class's own attributes win
+        assert bar._data is data
+    assert isinstance(BarObject.__dict__.get("close"), property)
+
+
 def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(bundle):
     """One date object asked again and again (each morning, once per position) while the calendar changes."""
     rng = random.Random(7)
