@@ -2,6 +2,7 @@
 import math
 
 from tessel.const import ORDER_STATUS, ORDER_TYPE, POSITION_EFFECT, SIDE
+from tessel.model._current import environment_class
 from tessel.model._ids import IdGenerator
 
 _order_ids = IdGenerator()
@@ -41,8 +42,7 @@ def _positive(value, what, order_book_id):
 
 
 def _now():
-    from tessel.environment import Environment
-
+    Environment = environment_class()
     if Environment.has_instance():
         env = Environment.get_instance()
         return env.calendar_dt, env.trading_dt

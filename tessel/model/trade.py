@@ -1,14 +1,14 @@
 """A fill: a quantity of one instrument changing hands at one price."""
 import math
 
+from tessel.model._current import environment_class
 from tessel.model._ids import IdGenerator
 
 _trade_ids = IdGenerator()
 
 
 def _current_times():
-    from tessel.environment import Environment
-
+    Environment = environment_class()
     if not Environment.has_instance():
         raise RuntimeError("a trade needs calendar_dt/trading_dt, and there is no current run to take them from")
     env = Environment.get_instance()

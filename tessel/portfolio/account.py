@@ -1,5 +1,6 @@
 """An account: cash plus positions, kept in step with trades and the daily cycle."""
 from tessel.const import POSITION_DIRECTION
+from tessel.model._current import environment_class
 
 
 class Account:
@@ -30,9 +31,7 @@ class Account:
         return self._total_cash + sum(p.equity for p in self._positions.values())
 
     def _env(self):
-        from tessel.environment import Environment
-
-        return Environment.get_instance()
+        return environment_class().get_instance()
 
     def get_position(self, order_book_id, direction=POSITION_DIRECTION.LONG):
         """The position of ``order_book_id``, created empty (of the class serving its type) if absent."""
@@ -90,8 +89,7 @@ class Account:
     @staticmethod
     def _closes_now(env, order_book_ids):
         """The closes ``env.get_bar`` would give for all ids, from one batch; None when only bar by bar works."""
-        from tessel.environment import Environment
-
+        Environment = environment_class()
         if type(env).get_bar is not Environment.get_bar or env.data_proxy is None or env.trading_dt is None:
             return None
         get_closes = getattr(env.data_proxy, "get_closes", None)
