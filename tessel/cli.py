@@ -144,16 +144,6 @@ def config_command(**options):
         click.echo("warning: {} is not a setting of the plug-in and is ignored".format(key), err=True)
 
 
-def _describe_failure(exc, strategy):
-    from tessel.run import _strategy_frame_line
-
-    where = _strategy_frame_line(exc.__traceback__, strategy)
-    text = "{}: {}".format(type(exc).__name__, exc)
-    if where:
-        return "strategy {} line {} (in {}) raised {}".format(strategy, where[0], where[1], text)
-    return "run failed: {}".format(text)
-
-
 @main.command("run")
 @click.argument("strategy", type=click.Path(dir_okay=False))
 @_config_options
@@ -176,7 +166,7 @@ class _Interrupted(click.ClickException):
 
 def _run(strategy, output, no_progress, show_traceback, options):
     from tessel.mod import ModLoadError
-    from tessel.run import StrategyExitError, StrategyLoadError, check_strategy_file, run
+    from tessel.run import StrategyExitError, StrategyLoadError, check_strategy_file, describe_failure, run
 
     try:
         check_strategy_file(strategy)
@@ -195,12 +185,12 @@ def _run(strategy, output, no_progress, show_traceback, options):
         if show_traceback:
             traceback.print_exc()
         # Bad input: configuration values, bundle, calendar, strategy loading, plug-in libs.
-        located = _describe_failure(exc, strategy)
+        located = describe_failure(exc, strategy)
         raise click.ClickException(located if located.startswith("strategy ") else str(exc)) from None
     except Exception as exc:
         if show_traceback:
             traceback.print_exc()
-        raise click.ClickException(_describe_failure(exc, strategy)) from None
+        raise click.ClickException(describe_failure(exc, strategy)) from None
     # The report first: a closed standard output must not cost the files.
     paths = _save_report(result, output) if output else None
     try:

@@ -107,6 +107,15 @@ def _no_op(*args):
     return None
 
 
+def describe_failure(exc, strategy):
+    """One line on a failed run: where in the strategy file it failed when it did, and the exception."""
+    where = _strategy_frame_line(exc.__traceback__, strategy)
+    text = "{}: {}".format(type(exc).__name__, exc)
+    if where:
+        return "strategy {} line {} (in {}) raised {}".format(strategy, where[0], where[1], text)
+    return "run failed: {}".format(text)
+
+
 def _strategy_frame_line(tb, strategy_file):
     """The last (line, function) of the traceback ``tb`` inside ``strategy_file``, or None."""
     target = os.path.abspath(strategy_file)

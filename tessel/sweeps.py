@@ -169,10 +169,10 @@ def _one_line(text):
 
 def failure_message(exc, strategy):
     """The one-line message ``tessel run`` prints for a run that ended with ``exc``."""
-    from tessel.cli import _describe_failure
     from tessel.mod import ModLoadError
+    from tessel.run import describe_failure
 
-    located = _describe_failure(exc, strategy)
+    located = describe_failure(exc, strategy)
     if isinstance(exc, (ValueError, ImportError, OSError, ModLoadError)) and not located.startswith("strategy "):
         return _one_line(exc)
     return _one_line(located)
