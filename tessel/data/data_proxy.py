@@ -1,6 +1,7 @@
 """What strategies, positions and plug-ins ask about data, answered from the data source."""
 import bisect
 import datetime as _dt
+from operator import methodcaller
 
 import numpy as np
 import pandas as pd
@@ -151,6 +152,7 @@ class DataProxy:
     def release_bars(self):
         """Forget the bars looked up so far, here and in the data source; a later look-up fetches them again."""
         self._bars_by_id = {}
+        self._close_columns = None
         release = getattr(self._data_source, "release_bars", None)
         if release is not None:
             release()
@@ -183,22 +185,27 @@ class DataProxy:
         if self._indexed_bars(order_book_ids[0]) is None:  # also starts afresh when the stores changed
             return None
         known = self._bars_by_id
-        closes = []
-        append = closes.append
-        for order_book_id in order_book_ids:
-            try:
-                found = known[order_book_id]
-            except KeyError:
-                found = self._indexed_bars(order_book_id)
-                if found is None:
+        # The accounts ask for the same ids day after day: their close columns are kept for as long as the
+        # ids and the bar indexes they came from (a new dict whenever the stores change) stay the same.
+        memo = self.__dict__.get("_close_columns")
+        if memo is None or memo[0] is not known or memo[1] != order_book_ids:
+            columns = []
+            append = columns.append
+            for order_book_id in order_book_ids:
+                try:
+                    found = known[order_book_id]
+                except KeyError:
+                    found = self._indexed_bars(order_book_id)
+                    if found is None:
+                        return None
+                except TypeError:
                     return None
-            except TypeError:
-                return None
-            index = found[1]
-            if not index.has_close:
-                return None
-            append(index.close_by_day.item(day))
-        return closes
+                index = found[1]
+                if not index.has_close:
+                    return None
+                append(index.close_by_day)
+            memo = self._close_columns = (known, list(order_book_ids), columns)
+        return list(map(methodcaller("item", day), memo[2]))
 
     # --- calendar -------------------------------------------------------------------------
     def _calendar(self):

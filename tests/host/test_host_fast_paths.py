@@ -96,6 +96,32 @@ def test_bar_lookup_and_batched_closes_equal_a_search_per_call(bundle, seed):
         assert _same_floats(batch, expected) and _same_floats(batch, reference), (some, moment)
 
 
+@pytest.mark.parametrize("seed", SEEDS)
+def test_batched_closes_of_a_recurring_id_list_follow_its_changes_and_the_stores(bundle, seed):
+    """Day after day the same ids (the list kept, copied, edited in place), with stores replaced and released."""
+    rng = random.Random(seed)
+    ds, ids, _ = _fund_source(bundle, rng)
+    proxy = DataProxy(ds)
+    held = rng.sample(ids, len(ids) // 2)
+    for step in range(60):
+        action = rng.random()
+        if action < 0.15 and len(held) > 1:
+            held.pop(rng.randrange(len(held)))  # edited in place: the same list object
+        elif action < 0.3:
+            held.append(rng.choice(ids))
+        elif action < 0.4:
+            held = list(held)
+        elif action < 0.45:
+            proxy.release_bars()
+        elif action < 0.5:
+            ds.register_day_bar_store(INSTRUMENT_TYPE.PUBLIC_FUND, ArrayBarStore(
+                {k: make_bars(TRADING_DAYS, np.round([rng.uniform(0.5, 2.0) for _ in TRADING_DAYS], 4)) for k in ids}))
+        day = rng.choice(TRADING_DAYS[:20])
+        batch = proxy.get_closes(held, day.date())
+        assert _same_floats(batch, [proxy.get_bar(k, day).close for k in held]), step
+        assert all(type(v) is float for v in batch)
+
+
 def test_batched_closes_keep_the_errors_of_single_bars(bundle):
     ds, ids, _ = _fund_source(bundle, random.Random(1))
     proxy = DataProxy(ds)
@@ -140,7 +166,7 @@ def test_released_bars_are_fetched_again_with_the_same_answers(bundle):
     day = TRADING_DAYS[4]
     before = (proxy.get_closes(ids, day.date()), [proxy.get_bar(k, day)._data for k in ids])
     proxy.release_bars()
-    assert not ds._bar_indexes and not proxy._bars_by_id  # nothing of the bars is held any more
+    assert not ds._bar_indexes and not proxy._bars_by_id and not proxy._close_columns  # nothing held any more
     after = (proxy.get_closes(ids, day.date()), [proxy.get_bar(k, day)._data for k in ids])
     assert _same_floats(before[0], after[0])
     assert all(_same_record(a, b) for a, b in zip(before[1], after[1]))
