@@ -101,3 +101,34 @@ def test_functions_a_run_registers_are_not_offered_to_the_next(bundle, tmp_path,
     run(config(bundle), str(strategy))
     assert "greet" not in api.get_apis()
     assert "order_shares" in api.get_apis()
+
+
+def test_the_collector_is_as_it_was_after_a_run_whether_it_ends_well_or_not(bundle, tmp_path, stock_plugin):
+    """The day loop collects garbage less eagerly; before and after it the process's settings are its own."""
+    import gc
+
+    seen = tmp_path / "seen.txt"
+    strategy = tmp_path / "probe.py"
+    strategy.write_text(textwrap.dedent(f"""
+        import gc
+
+        def handle_bar(context, bar_dict):
+            open({str(seen)!r}, "w").write(repr((gc.get_threshold(), gc.get_freeze_count() > 0)))
+        """))
+    before = gc.get_threshold()
+    assert gc.get_freeze_count() == 0
+    try:
+        gc.set_threshold(700, 10, 10)
+        run(config(bundle), str(strategy))
+        threshold, frozen = eval(seen.read_text())
+        assert threshold[0] >= 10_000 and frozen  # in the loop
+        assert gc.get_threshold() == (700, 10, 10) and gc.get_freeze_count() == 0
+        # Raised in the loop, and with objects someone else froze: those stay frozen.
+        strategy.write_text("def handle_bar(context, bar_dict):\n    raise KeyError('oops')\n")
+        gc.freeze()
+        with pytest.raises(KeyError):
+            run(config(bundle), str(strategy))
+        assert gc.get_threshold() == (700, 10, 10) and gc.get_freeze_count() > 0  # not unfrozen by the run
+    finally:
+        gc.unfreeze()
+        gc.set_threshold(*before)
