@@ -56,6 +56,9 @@ class DataProxy:
         # (date object, the engine calendar it was answered from, answer) of the last
         # get_previous_trading_date(date) asked with a plain date.
         self._last_previous = (_UNCUT, None, None)
+        # (datetime object, the calendar rows it was answered from, its day key, its calendar row) of
+        # the last get_bar with a plain datetime.
+        self._last_bar_day = (_UNCUT, None, None, None)
 
     @property
     def data_source(self):
@@ -117,8 +120,17 @@ class DataProxy:
             instrument, index = found
             if index.bars is None:
                 return BarObject(instrument, None, dt)
-            key = BaseDataSource._day_key(dt)
-            return BarObject(instrument, index.bar_on(key, self._data_source._calendar_row_of()[0].get(key)), dt)
+            rows = self._data_source._calendar_row_of()
+            memo = self._last_bar_day
+            if memo[0] is dt and memo[1] is rows:
+                # The engine's current time, asked about for every order several times a day.
+                key, day = memo[2], memo[3]
+            else:
+                key = BaseDataSource._day_key(dt)
+                day = rows[0].get(key)
+                if type(dt) is _dt.datetime:  # immutable: the same object is the same day
+                    self._last_bar_day = (dt, rows, key, day)
+            return BarObject(instrument, index.bar_on(key, day), dt)
         instrument = self._known_instrument(order_book_id)
         record = self._data_source.get_bar(instrument, dt, frequency)
         return BarObject(instrument, record, dt)

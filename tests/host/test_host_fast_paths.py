@@ -97,6 +97,19 @@ def test_bar_lookup_and_batched_closes_equal_a_search_per_call(bundle, seed):
 
 
 @pytest.mark.parametrize("seed", SEEDS)
+def test_bars_at_a_recurring_time_object_equal_a_search_per_call(bundle, seed):
+    """The engine asks about one datetime object many times a day; its bars stay those of a plain search."""
+    rng = random.Random(seed)
+    ds, ids, bars = _fund_source(bundle, rng)
+    proxy = DataProxy(ds)
+    moments = [_random_moment(rng) for _ in range(6)]
+    for _ in range(300):
+        moment = rng.choice(moments)
+        oid = rng.choice(ids)
+        assert _same_record(proxy.get_bar(oid, moment)._data, _reference_bar(bars[oid], moment)), (oid, moment)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
 def test_batched_closes_of_a_recurring_id_list_follow_its_changes_and_the_stores(bundle, seed):
     """Day after day the same ids (the list kept, copied, edited in place), with stores replaced and released."""
     rng = random.Random(seed)
