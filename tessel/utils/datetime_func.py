@@ -89,7 +89,10 @@ def _naive_datetime64(value):
     # time needs pandas, so it takes the field-by-field path.
     if isinstance(value, (pd.DatetimeIndex, pd.Series)) and isinstance(value.dtype, np.dtype) \
             and value.dtype.kind == "M":
-        return value.to_numpy()
+        # The integers behind the values, seen in their own unit: the same
+        # array as to_numpy() gives, without its conversion machinery.
+        ints = value.asi8 if isinstance(value, pd.DatetimeIndex) else value.array.asi8
+        return ints.view(value.dtype)
     if isinstance(value, np.ndarray) and value.ndim == 1 and value.dtype.kind == "M":
         return value
     return None
@@ -120,6 +123,28 @@ def _civil_from_days(days):
     return year, month, day
 
 
+# YYYYMMDD of every day from 1900-01-01 to 2099-12-31, made on first use:
+# dates in that span are looked up, which is several times cheaper than
+# working out the calendar arithmetic for each array.
+_TABLE_FIRST_DAY = -25567  # 1900-01-01
+_TABLE_DAYS = 73049
+_date_table = None
+
+
+def _date_ints(days):
+    """YYYYMMDD (int64) of an int64 array of day counts since 1970-01-01."""
+    global _date_table
+    if days.size:
+        first, last = days.min(), days.max()
+        if first >= _TABLE_FIRST_DAY and last < _TABLE_FIRST_DAY + _TABLE_DAYS:
+            if _date_table is None:
+                year, month, day = _civil_from_days(np.arange(_TABLE_FIRST_DAY, _TABLE_FIRST_DAY + _TABLE_DAYS))
+                _date_table = year * 10000 + month * 100 + day
+            return _date_table[days - _TABLE_FIRST_DAY]
+    year, month, day = _civil_from_days(days)
+    return year * 10000 + month * 100 + day
+
+
 def _fields_of_datetime64(arr, with_time):
     """YYYYMMDD (and hhmmss) of a datetime64 array by integer calendar arithmetic in numpy.
 
@@ -133,11 +158,14 @@ def _fields_of_datetime64(arr, with_time):
     if per_day == 0 or uneven or (per_day % 86400 and 86400 % per_day):
         return _fields_by_casting(arr, with_time)
     raw = arr.view(np.int64)
-    _refuse_missing(raw == _NAT)
-    days, within = np.divmod(raw, per_day)
-    year, month, day = _civil_from_days(days)
-    out = year * 10000 + month * 100 + day
+    if raw.size and raw.min() == _NAT:
+        _refuse_missing(raw == _NAT)
+    days = raw // per_day if per_day > 1 else raw
+    out = _date_ints(days)
     if with_time:
+        within = raw - days * per_day if per_day > 1 else None
+        if within is None or not within.any():  # every value at midnight
+            return out * 1000000
         seconds = within // (per_day // 86400) if per_day >= 86400 else within * (86400 // per_day)
         hour, rest = np.divmod(seconds, 3600)
         minute, second = np.divmod(rest, 60)
