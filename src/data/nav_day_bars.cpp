@@ -27,6 +27,7 @@
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/lru.hpp"
+#include "tmf/prefault.hpp"
 #include "tmf/pyargs.hpp"
 #include "tmf/record_fields.hpp"
 
@@ -170,6 +171,7 @@ struct ColumnCache {
     bool by_position;
     std::map<std::string, FloatArray> floats;
     std::map<std::string, py::array> objects;
+    std::map<std::string, std::vector<std::uint8_t>> codes;  // see status_codes
     std::vector<py::object> kept;  // other sources the prepared fills read
 };
 
@@ -213,7 +215,12 @@ const py::array& object_source(py::handle frame, const std::string& column, Colu
         } else {
             values = column_of(frame, column).attr("to_numpy")(py::arg("dtype") = py::dtype("O"));
         }
-        py::array contiguous = s.np.attr("ascontiguousarray")(values);
+        py::array contiguous = py::isinstance<py::array>(values) &&
+                                       py::reinterpret_borrow<py::array>(values).ndim() == 1 &&
+                                       (py::reinterpret_borrow<py::array>(values).flags() &
+                                        py::array::c_style)
+                                   ? py::reinterpret_borrow<py::array>(values)
+                                   : py::array(s.np.attr("ascontiguousarray")(values));
         it = cache.objects.emplace(column, std::move(contiguous)).first;
     }
     return it->second;
@@ -279,6 +286,52 @@ RangeFill prepare_values_any(tmf::RecordField f, py::handle values, ColumnCache&
     return {};
 }
 
+// What the bars need to know of each value of a status column, worked out
+// once per distinct object: a column holds a handful of texts, each object
+// repeated over thousands of days.
+enum StatusCode : std::uint8_t {
+    kNotText = 0,    // not a str (a missing value, a number ...)
+    kOtherText = 1,  // a str with characters beyond ASCII
+    kAsciiText = 2,  // any other ASCII str
+    kSuspendedText = 3,
+    kCloseText = 4,
+};
+
+StatusCode classify_status(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return kNotText;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(obj) != 0) throw py::error_already_set();
+#endif
+    if (!PyUnicode_IS_ASCII(obj)) return kOtherText;
+    if (PyUnicode_CompareWithASCIIString(obj, "Suspended") == 0) return kSuspendedText;
+    if (PyUnicode_CompareWithASCIIString(obj, "Close") == 0) return kCloseText;
+    return kAsciiText;
+}
+
+// The codes of a column's values, one per record, read once per get_bars
+// call.  Objects already classified are found again by address (the
+// column keeps them alive for the whole call).
+const std::vector<std::uint8_t>& status_codes(py::handle frame, const std::string& column, ColumnCache& cache) {
+    auto it = cache.codes.find(column);
+    if (it != cache.codes.end()) return it->second;
+    const py::array& values = object_source(frame, column, cache);
+    auto* const* v = static_cast<PyObject* const*>(values.data());
+    const auto n = static_cast<std::size_t>(values.size());
+    std::vector<std::uint8_t> codes(n);
+    constexpr std::size_t kSlots = 64;
+    PyObject* seen[kSlots] = {};
+    std::uint8_t seen_code[kSlots] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(v[i]) >> 4) & (kSlots - 1);
+        if (seen[slot] != v[i]) {
+            seen[slot] = v[i];
+            seen_code[slot] = classify_status(v[i]);
+        }
+        codes[i] = seen_code[slot];
+    }
+    return cache.codes.emplace(column, std::move(codes)).first->second;
+}
+
 // A text column into a fixed-width bytes field, natively when every value
 // is a text of ASCII characters: its bytes, cut to the field's width and
 // padded with zero bytes, as numpy's own assignment stores them.  Anything
@@ -289,14 +342,11 @@ RangeFill prepare_ascii_text(tmf::RecordField f, py::handle frame, const std::st
     if (f.kind() != 'S') return {};
     const py::array& values = object_source(frame, column, cache);
     if (values.ndim() != 1 || values.size() != f.size()) return {};
-    auto* const* v = static_cast<PyObject* const*>(values.data());
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        if (!PyUnicode_Check(v[i])) return {};
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(v[i]) != 0) throw py::error_already_set();
-#endif
-        if (!PyUnicode_IS_ASCII(v[i])) return {};
+    const std::vector<std::uint8_t>& codes = status_codes(frame, column, cache);
+    for (std::uint8_t code : codes) {
+        if (code < kAsciiText) return {};
     }
+    auto* const* v = static_cast<PyObject* const*>(values.data());
     const auto width = static_cast<std::size_t>(f.itemsize());
     return [f, v, width](py::ssize_t lo, py::ssize_t hi) mutable {
         for (py::ssize_t i = lo; i < hi; ++i) {
@@ -313,28 +363,17 @@ bool text_is(PyObject* obj, const char* text) {
 
 // suspended: same status on both sides, and that status is "Suspended" or
 // "Close".  Missing or non-text statuses never count (pandas compares them
-// as unequal), so only two texts can make a record suspended.  The flags
-// are worked out here, where a failed comparison can still raise.
+// as unequal), so only two texts can make a record suspended, and two
+// values are the same such text exactly when their codes are.
 RangeFill prepare_suspended(tmf::RecordField f, py::handle frame, ColumnCache& cache) {
     const py::array& redeem = object_source(frame, "redeem_status", cache);
     const py::array& subscribe = object_source(frame, "subscribe_status", cache);
     if (redeem.size() != f.size()) length_mismatch(f, redeem.size());
     if (subscribe.size() != f.size()) length_mismatch(f, subscribe.size());
-    // Read-only access: with copy-on-write pandas may hand out a read-only
-    // view of the frame's own memory.
-    auto* const* r = static_cast<PyObject* const*>(redeem.data());
-    auto* const* sub = static_cast<PyObject* const*>(subscribe.data());
-    auto flags = std::make_shared<std::vector<bool>>(static_cast<std::size_t>(f.size()), false);
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        if (PyUnicode_Check(r[i]) && PyUnicode_Check(sub[i]) &&
-            (text_is(r[i], "Suspended") || text_is(r[i], "Close"))) {
-            int cmp = PyUnicode_Compare(r[i], sub[i]);
-            if (cmp == -1 && PyErr_Occurred()) throw py::error_already_set();
-            (*flags)[static_cast<std::size_t>(i)] = cmp == 0;
-        }
-    }
-    return [f, flags](py::ssize_t lo, py::ssize_t hi) mutable {
-        for (py::ssize_t i = lo; i < hi; ++i) f.set<bool>(i, (*flags)[static_cast<std::size_t>(i)]);
+    const std::uint8_t* r = status_codes(frame, "redeem_status", cache).data();
+    const std::uint8_t* sub = status_codes(frame, "subscribe_status", cache).data();
+    return [f, r, sub](py::ssize_t lo, py::ssize_t hi) mutable {
+        for (py::ssize_t i = lo; i < hi; ++i) f.set<bool>(i, r[i] >= kSuspendedText && r[i] == sub[i]);
     };
 }
 
@@ -487,6 +526,8 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
 
     const py::ssize_t rows = py::len(frame);
     py::array bars = s.np.attr("empty")(rows, dtype_of(fields));
+    // Every byte of the records is written below.
+    tmf::prefault_for_writing(bars.mutable_data(), static_cast<std::size_t>(bars.nbytes()));
     {
         ColumnCache cache(frame);
         std::vector<RangeFill> fills;

@@ -181,6 +181,38 @@ def test_status_values_that_are_not_ascii_texts_equal_numpy_assignment(service, 
     assert_same_bars(VexdataNavDayBars("unit").get_bars("F"), expected)
 
 
+class Status(str):
+    """A text of a str subclass, as a client may hand out."""
+
+
+def status_values(rng, n):
+    """Status objects of many kinds: repeated texts, equal texts that are distinct objects, missing values."""
+    pool = ["Open", "Suspended", "Close", "Limited", None, np.nan, 7, Status("Suspended"), Status("Close")]
+    values = []
+    for k in rng.integers(0, len(pool) + 3, n):
+        if k < len(pool):
+            values.append(pool[k])
+        else:  # a new object every time, equal to a shared one
+            text = ["Suspended", "Close", "Limited"][k - len(pool)]
+            values.append(text[:1] + text[1:])
+    return np.array(values, dtype=object)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_suspended_flag_equals_pandas_on_statuses_of_every_kind(service, env, seed):
+    rng = np.random.default_rng(seed)
+    days = [str(d.date()) for d in pd.bdate_range("2010-01-01", periods=2000)]  # far more objects than cache slots
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    nav = nav_frame(days, np.round(rng.uniform(0.9, 1.1, len(days)), 4))
+    status = status_frame("F", days, status_values(rng, len(days)), status_values(rng, len(days)))
+    service.nav["F"], service.status["F"] = nav, status
+    bars = VexdataNavDayBars("unit").get_bars("F")
+    assert_same_bars(bars, reference_bars(joined(nav, status), "unit_net_value", accrued=False))
+    assert 0 < bars["suspended"].sum() < len(bars)
+    assert len({id(v) for v in status["redeem_status"]}) > 200
+
+
 # --- NAV day bars: how the frame stores its columns ----------------------------------------------------------
 
 def stored_as(kind, values):
