@@ -16,6 +16,7 @@
 #include <cmath>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -249,8 +250,8 @@ using RangeFill = std::function<void(py::ssize_t, py::ssize_t)>;
 
 template <class T>
 RangeFill scalar_fill(tmf::RecordField f, T value) {
-    return [f, value](py::ssize_t lo, py::ssize_t hi) mutable {
-        for (py::ssize_t i = lo; i < hi; ++i) f.set<T>(i, value);
+    return [w = f.writer(), value](py::ssize_t lo, py::ssize_t hi) {
+        for (py::ssize_t i = lo; i < hi; ++i) w.set<T>(i, value);
     };
 }
 
@@ -274,8 +275,8 @@ RangeFill prepare_values(tmf::RecordField f, py::handle values, ColumnCache& cac
     }
     const T* x = src.data();
     cache.kept.push_back(std::move(src));
-    return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
-        for (py::ssize_t i = lo; i < hi; ++i) f.set<T>(i, x[i]);
+    return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
+        for (py::ssize_t i = lo; i < hi; ++i) w.set<T>(i, x[i]);
     };
 }
 
@@ -348,10 +349,42 @@ RangeFill prepare_ascii_text(tmf::RecordField f, py::handle frame, const std::st
     }
     auto* const* v = static_cast<PyObject* const*>(values.data());
     const auto width = static_cast<std::size_t>(f.itemsize());
-    return [f, v, width](py::ssize_t lo, py::ssize_t hi) mutable {
+    if (width < 8 || width > 16) {
+        return [f, v, width](py::ssize_t lo, py::ssize_t hi) mutable {
+            for (py::ssize_t i = lo; i < hi; ++i) {
+                const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
+                f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
+            }
+        };
+    }
+    // The usual narrow field: each distinct text is cut and padded once,
+    // and a record then takes its `width` bytes as two overlapping 8-byte
+    // copies.
+    auto padded = std::make_shared<std::vector<char>>();
+    auto which = std::make_shared<std::vector<std::uint32_t>>(static_cast<std::size_t>(f.size()));
+    constexpr std::size_t kSlots = 64;
+    PyObject* seen[kSlots] = {};
+    std::uint32_t seen_at[kSlots] = {};
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(v[i]) >> 4) & (kSlots - 1);
+        if (seen[slot] != v[i]) {
+            seen[slot] = v[i];
+            seen_at[slot] = static_cast<std::uint32_t>(padded->size() / width);
+            const auto len = std::min(static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i])), width);
+            const char* text = static_cast<const char*>(PyUnicode_DATA(v[i]));
+            padded->insert(padded->end(), text, text + len);
+            padded->insert(padded->end(), width - len, '\0');
+        }
+        (*which)[static_cast<std::size_t>(i)] = seen_at[slot];
+    }
+    return [w = f.writer(), padded, which, width](py::ssize_t lo, py::ssize_t hi) {
+        const char* table = padded->data();
+        const std::uint32_t* at = which->data();
         for (py::ssize_t i = lo; i < hi; ++i) {
-            const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
-            f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
+            const char* src = table + at[i] * width;
+            char* dst = w.at(i);
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + width - 8, src + width - 8, 8);
         }
     };
 }
@@ -372,8 +405,8 @@ RangeFill prepare_suspended(tmf::RecordField f, py::handle frame, ColumnCache& c
     if (subscribe.size() != f.size()) length_mismatch(f, subscribe.size());
     const std::uint8_t* r = status_codes(frame, "redeem_status", cache).data();
     const std::uint8_t* sub = status_codes(frame, "subscribe_status", cache).data();
-    return [f, r, sub](py::ssize_t lo, py::ssize_t hi) mutable {
-        for (py::ssize_t i = lo; i < hi; ++i) f.set<bool>(i, r[i] >= kSuspendedText && r[i] == sub[i]);
+    return [w = f.writer(), r, sub](py::ssize_t lo, py::ssize_t hi) {
+        for (py::ssize_t i = lo; i < hi; ++i) w.set<bool>(i, r[i] >= kSuspendedText && r[i] == sub[i]);
     };
 }
 
@@ -398,22 +431,22 @@ RangeFill prepare_native(tmf::RecordField f, const BarValue& v, py::handle frame
         case Kind::Column: {
             if (!f.holds<double>()) return {};
             const double* x = float_source(f, frame, v.column, cache).data();
-            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
-                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, x[i]);
+            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
+                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, x[i]);
             };
         }
         case Kind::Shifted: {
             if (!f.holds<double>()) return {};
             const double* x = float_source(f, frame, v.column, cache).data();
-            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
-                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, i == 0 ? kNaN : x[i - 1]);
+            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
+                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, i == 0 ? kNaN : x[i - 1]);
             };
         }
         case Kind::IsNan: {
             if (!f.holds<double>()) return {};
             const double* x = float_source(f, frame, v.column, cache).data();
-            return [f, x](py::ssize_t lo, py::ssize_t hi) mutable {
-                for (py::ssize_t i = lo; i < hi; ++i) f.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
+            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
+                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
             };
         }
         case Kind::Suspended:
@@ -431,11 +464,11 @@ RangeFill prepare_native(tmf::RecordField f, const BarValue& v, py::handle frame
 
 // Fields whose value the native path does not handle are assigned at once
 // through numpy, in map order; the others are returned for the record pass.
-void prepare_field(py::array& bars, const char* name, py::handle value_fn, py::handle frame, ColumnCache& cache,
-                   std::vector<RangeFill>& fills) {
+void prepare_field(py::array& bars, py::handle bar_fields, const char* name, py::handle value_fn, py::handle frame,
+                   ColumnCache& cache, std::vector<RangeFill>& fills) {
     if (py::isinstance<BarValue>(value_fn)) {
         const BarValue& v = value_fn.cast<const BarValue&>();
-        tmf::RecordField field(bars, name);
+        tmf::RecordField field(bars, name, bar_fields);
         if (RangeFill fill = prepare_native(field, v, frame, cache)) {
             fills.push_back(std::move(fill));
             return;
@@ -531,9 +564,10 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     {
         ColumnCache cache(frame);
         std::vector<RangeFill> fills;
+        py::object bar_fields = bars.dtype().attr("fields");
         for (auto item : fields) {
             std::string name = py::str(item.first);
-            prepare_field(bars, name.c_str(), item.second[py::int_(1)], frame, cache, fills);
+            prepare_field(bars, bar_fields, name.c_str(), item.second[py::int_(1)], frame, cache, fills);
         }
         run_fills(fills, rows);
     }

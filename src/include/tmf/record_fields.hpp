@@ -78,14 +78,32 @@ protected:
 
 class RecordField : public detail::FieldAccess<char> {
 public:
-    RecordField(py::array& records, const char* name) : name_(name) {
+    RecordField(py::array& records, const char* name) : RecordField(records, name, records.dtype().attr("fields")) {}
+
+    // `fields` is records.dtype.fields, read once by a caller that opens
+    // many fields of the same array.
+    RecordField(py::array& records, const char* name, py::handle fields) : name_(name) {
         if (records.ndim() != 1) throw std::invalid_argument("record array must be one-dimensional");
-        py::object entry = records.dtype().attr("fields")[py::str(name)];
+        py::object entry = fields[py::str(name)];
         char* base = static_cast<char*>(records.mutable_data());
         locate(entry, base, records.shape(0), records.strides(0));
     }
 
     const std::string& name() const { return name_; }
+
+    // Where the elements lie, as plain values for tight loops: writes
+    // through a Writer cannot be taken for writes to the field object
+    // itself, so the compiler keeps both in registers.
+    struct Writer {
+        char* data;
+        py::ssize_t stride;
+        template <class T>
+        void set(py::ssize_t i, T value) const {
+            std::memcpy(data + i * stride, &value, sizeof(T));
+        }
+        char* at(py::ssize_t i) const { return data + i * stride; }
+    };
+    Writer writer() const { return {data_, stride_}; }
 
     template <class T>
     void set(py::ssize_t i, T value) {
