@@ -248,11 +248,14 @@ class DailyRecorder:
         self._daily = []
         self._dates = []
         # The positions table as columns: the stamp and the ids (in row order) of each recorded day
-        # with positions, then one entry per row.  A day whose ids are those of the day before shares
-        # its tuple, so a run that holds the same funds keeps their ids once.
+        # with positions.  A day whose ids are those of the day before shares its tuple, so a run that
+        # holds the same funds keeps their ids once.
         self._position_days = []
         self._position_ids = []
-        self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
+        # Each number column as one bytes object of float64 values per recorded day; a day whose values
+        # are those of the day before shares its object (quantities stay put between trades, units owed
+        # are mostly none).
+        self._position_numbers = tuple([] for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = {name: _TRADE_KINDS[name][1]() for name in TRADE_COLUMNS}
         self._trade_appends = tuple(column.append for column in self._trades.values())
@@ -328,8 +331,9 @@ class DailyRecorder:
         stamp = pd.Timestamp(day)
         ids = []
         add_id = ids.append
+        day_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
-            column.append for column in self._position_numbers)
+            column.append for column in day_numbers)
         direct = self._direct_reads
         for account in portfolio.accounts.values():
             for order_book_id, position in account.positions.items():
@@ -383,6 +387,10 @@ class DailyRecorder:
             self._position_days.append(stamp)
             day_ids = tuple(ids)
             blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
+            for kept, values in zip(self._position_numbers, day_numbers):
+                values = values.tobytes()
+                # Equal bytes are equal values, NaN and the sign of zero included.
+                kept.append(kept[-1] if kept and kept[-1] == values else values)
         if self._live_orders:
             self._write_final_orders()
         total_value = cash + equity_sum
@@ -415,9 +423,13 @@ class DailyRecorder:
         # The numbers go straight into the one block the table keeps (a frame built from separate
         # columns would copy them into it once more): at a million rows and more that copy counts.
         numbers = np.empty((len(_POSITION_NUMBERS), rows))
-        for row, values in zip(numbers, self._position_numbers):
-            row[:] = np.frombuffer(values, dtype=np.float64)
-            del values[:]
+        for row, days_values in zip(numbers, self._position_numbers):
+            start = 0
+            for values in days_values:
+                stop = start + len(values) // 8
+                row[start:stop] = np.frombuffer(values, dtype=np.float64)
+                start = stop
+            del days_values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
         del numbers
         ids = np.empty(rows, dtype=object)

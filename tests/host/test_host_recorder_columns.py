@@ -176,3 +176,45 @@ def test_orders_table_equals_the_table_of_rows_in_first_seen_order(make_env, see
         held = [o for o in held if o.status not in _FINAL]
     expected = [rows.get(id(o)) or _order_row(o) for o in seen]
     _same_table(recorder.orders_frame(), _orders_reference(expected))
+
+
+# --- positions: a day's numbers shared with the day before when they are the same ----------------
+
+class _Position:
+    """Values from a few choices, so that days often repeat the day before, or differ in the sign of 0 only."""
+
+    def __init__(self, rng, values):
+        self.quantity, self.receivable_quantity, self.last_price = rng.choice(values), rng.choice(values), 1.0
+        self.market_value, self.equity = rng.choice(values), rng.choice(values)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_positions_table_keeps_every_day_s_values_bit_for_bit(make_env, seed):
+    from tessel.recorder import POSITION_COLUMNS
+
+    rng = random.Random(seed)
+    recorder = _recorder(make_env)
+    account = recorder._env.portfolio.accounts["STOCK"]
+    values = rng.choice([[0.0, -0.0], [float("nan"), 0.0], [1.5, 2.5, 0.0]])
+    rows, positions = [], {}
+    for day in TRADING_DAYS[:rng.randrange(1, 14)]:
+        if rng.random() < 0.6:  # new holdings or new values; otherwise the same as the day before
+            positions = {"F{}".format(i): _Position(rng, values) for i in rng.sample(range(5), rng.randrange(0, 4))}
+        account.positions = positions
+        recorder.record_day(day.date())
+        rows.extend((pd.Timestamp(day.date()), k, float(p.quantity), float(p.receivable_quantity), 1.0,
+                     float(p.market_value), float(p.equity)) for k, p in positions.items())
+    frame = recorder.positions_frame()
+    expected = pd.DataFrame(rows, columns=list(POSITION_COLUMNS))
+    if rows:
+        _same_table(frame, expected)
+    for column in POSITION_COLUMNS[2:]:  # equal tables may still differ in the sign of a zero
+        assert frame[column].to_numpy().tobytes() == expected[column].to_numpy().tobytes()
+
+
+def test_freeing_memory_does_nothing_where_the_c_library_cannot_trim(monkeypatch):
+    import tessel.utils.memory as memory
+
+    assert memory.release_free_memory() in (True, False)
+    monkeypatch.setattr(memory, "_trim", [None])
+    assert memory.release_free_memory() is False
