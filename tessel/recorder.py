@@ -33,19 +33,19 @@ ORDER_COLUMNS = ("date", "order_id", "order_book_id", "side", "position_effect",
 # What each column of the trades and orders tables is when its values are regular, and how it is kept.
 _TRADE_KINDS = {"date": ("day", lambda: _Codes()), "order_book_id": ("text", lambda: _Codes()),
                 "side": ("text", lambda: _Codes()), "position_effect": ("text", lambda: _Codes()),
-                "price": ("float", lambda: _Numbers("d", _FLOATS)),
-                "quantity": ("float", lambda: _Numbers("d", _FLOATS)),
-                "fee": ("float", lambda: _Numbers("d", _FLOATS)),
-                "cash_amount": ("float", lambda: _Numbers("d", _FLOATS)),
+                "price": ("float", lambda: _Floats()),
+                "quantity": ("float", lambda: _Floats()),
+                "fee": ("float", lambda: _Floats()),
+                "cash_amount": ("float", lambda: _Floats()),
                 "order_id": ("int", lambda: _Numbers("q", _INTS)), "trade_id": ("int", lambda: _Numbers("q", _INTS))}
 _ORDER_KINDS = {"date": ("day", lambda: _Codes()), "order_id": ("int", lambda: _Numbers("q", _INTS)),
                 "order_book_id": ("text", lambda: _Codes()), "side": ("text", lambda: _Codes()),
                 "position_effect": ("text", lambda: _Codes()), "type": ("text", lambda: _Codes()),
                 "quantity": ("float", lambda: _float_or_none()), "cash_amount": ("float", lambda: _float_or_none()),
                 "limit_price": ("float", lambda: _float_or_none()),
-                "filled_quantity": ("float", lambda: _Numbers("d", _FLOATS)),
-                "avg_price": ("float", lambda: _Numbers("d", _FLOATS)),
-                "fee": ("float", lambda: _Numbers("d", _FLOATS)),
+                "filled_quantity": ("float", lambda: _Floats()),
+                "avg_price": ("float", lambda: _Floats()),
+                "fee": ("float", lambda: _Floats()),
                 "status": ("text", lambda: _Codes()), "message": ("text", lambda: _Codes())}
 
 # An order in one of these states changes no more.
@@ -208,6 +208,16 @@ class _Numbers:
         if order is None:
             return values
         return [values[i] for i in order.tolist()]
+
+
+class _Floats(_Numbers):
+    """A column of values that are floats by construction (``float(...)`` of something): appended in C."""
+
+    __slots__ = ("append",)
+
+    def __init__(self):
+        super().__init__("d", _FLOATS)
+        self.append = self._array.append
 
 
 _NAN = float("nan")
