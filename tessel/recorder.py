@@ -1,11 +1,13 @@
 """What a run writes down as it goes: the daily record, positions, trades and orders.
 
 The recorder listens on the event bus and reads the portfolio once per day
-after settlement; it never changes anything.  The position rows are kept
-as columns (one float array per number, one list of ids, one day stamp per
-day) and the other rows as plain tuples during the run; each table is built
-once at the end, so recording costs a few microseconds and a few dozen bytes
-per day and position.
+after settlement; it never changes anything.  Every table is kept as
+columns while the run goes: the position rows as one float array per
+number, one list of ids and one day stamp per day; trades and orders as
+float and integer arrays and, for their repeated values (days, ids, sides,
+statuses, messages), codes into a table of the distinct values.  Each table
+is built once at the end, so recording costs a few microseconds and a few
+dozen bytes per row.
 """
 import datetime as _dt
 import weakref
@@ -27,6 +29,24 @@ TRADE_COLUMNS = ("date", "order_book_id", "side", "position_effect", "price", "q
                  "order_id", "trade_id")
 ORDER_COLUMNS = ("date", "order_id", "order_book_id", "side", "position_effect", "type", "quantity",
                  "cash_amount", "limit_price", "filled_quantity", "avg_price", "fee", "status", "message")
+
+# What each column of the trades and orders tables is when its values are regular, and how it is kept.
+_TRADE_KINDS = {"date": ("day", lambda: _Codes()), "order_book_id": ("text", lambda: _Codes()),
+                "side": ("text", lambda: _Codes()), "position_effect": ("text", lambda: _Codes()),
+                "price": ("float", lambda: _Floats()),
+                "quantity": ("float", lambda: _Floats()),
+                "fee": ("float", lambda: _Floats()),
+                "cash_amount": ("float", lambda: _Floats()),
+                "order_id": ("int", lambda: _Numbers("q", _INTS)), "trade_id": ("int", lambda: _Numbers("q", _INTS))}
+_ORDER_KINDS = {"date": ("day", lambda: _Codes()), "order_id": ("int", lambda: _Numbers("q", _INTS)),
+                "order_book_id": ("text", lambda: _Codes()), "side": ("text", lambda: _Codes()),
+                "position_effect": ("text", lambda: _Codes()), "type": ("text", lambda: _Codes()),
+                "quantity": ("float", lambda: _float_or_none()), "cash_amount": ("float", lambda: _float_or_none()),
+                "limit_price": ("float", lambda: _float_or_none()),
+                "filled_quantity": ("float", lambda: _Floats()),
+                "avg_price": ("float", lambda: _Floats()),
+                "fee": ("float", lambda: _Floats()),
+                "status": ("text", lambda: _Codes()), "message": ("text", lambda: _Codes())}
 
 # An order in one of these states changes no more.
 _FINAL_STATUSES = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
@@ -80,23 +100,183 @@ class _DayStamps(dict):
         return _day(dt)
 
 
+# --- compact columns for the trades and orders tables ------------------------------------------
+
+class _Irregular(Exception):
+    """A value the compact form of its column does not keep; the column holds its values as they are."""
+
+
+class _Codes:
+    """A column of repeated values (dates, ids, texts) as codes into a table of the distinct values.
+
+    Texts of type ``str`` share a code with every equal text; any other
+    value (a day stamp, None) is kept as that very object, found again by
+    identity, so the table gives back exactly what was added.
+    """
+
+    __slots__ = ("codes", "values", "_code_of")
+
+    def __init__(self):
+        self.codes = array("i")
+        self.values = []
+        self._code_of = {}
+
+    def append(self, value):
+        key = value if type(value) is str else (id(value),)
+        code = self._code_of.get(key)
+        if code is None:
+            code = self._code_of[key] = len(self.values)
+            self.values.append(value)
+        self.codes.append(code)
+
+    def __len__(self):
+        return len(self.codes)
+
+    def truncate(self, rows):
+        del self.codes[rows:]
+
+    def objects(self, order=None):
+        """The column's values as an object array (in ``order``, an index array, when given)."""
+        table = np.empty(len(self.values), dtype=object)
+        for code, value in enumerate(self.values):
+            table[code] = value
+        codes = np.frombuffer(self.codes, dtype=np.int32) if len(self.codes) else np.empty(0, dtype=np.int32)
+        return table[codes if order is None else codes[order]]
+
+    def plain(self, kind):
+        """Whether the table built from these values gives the column the dtype ``kind`` stands for.
+
+        ``"text"``: all of type ``str``; ``"day"``: all tz-naive Timestamps
+        of one unit.  Other mixes are left to the table of rows.
+        """
+        if kind == "text":
+            return all(type(v) is str for v in self.values)
+        return (all(type(v) is pd.Timestamp and v.tzinfo is None for v in self.values)
+                and len({getattr(v, "unit", None) for v in self.values}) <= 1)
+
+
+class _Numbers:
+    """A column of numbers: float64 (None read as NaN) or int64, as values of exactly those kinds arrive.
+
+    The first value of another kind turns it into a plain list of the
+    values (floats already kept stay floats; a NaN stood for None).
+    """
+
+    __slots__ = ("_array", "_list", "_kinds", "_none")
+
+    def __init__(self, typecode, kinds, none=False):
+        self._array = array(typecode)
+        self._list = None
+        self._kinds = kinds
+        self._none = none  # whether None is kept (as NaN)
+
+    def append(self, value):
+        if self._list is not None:
+            self._list.append(value)
+            return
+        kind = type(value)
+        try:
+            if kind in self._kinds:
+                self._array.append(value)
+                return
+            if value is None and self._none:
+                self._array.append(_NAN)
+                return
+        except OverflowError:  # an int outside int64
+            pass
+        self._list = self._array.tolist()
+        self._array = None
+        self._list.append(value)
+
+    def __len__(self):
+        return len(self._array) if self._list is None else len(self._list)
+
+    def truncate(self, rows):
+        del (self._array if self._list is None else self._list)[rows:]
+
+    @property
+    def regular(self):
+        return self._list is None
+
+    def numbers(self, order=None):
+        dtype = np.float64 if self._array.typecode == "d" else np.int64
+        values = np.frombuffer(self._array, dtype=dtype) if len(self._array) else np.empty(0, dtype=dtype)
+        return values.copy() if order is None else values[order]
+
+    def objects(self, order=None):
+        values = self._array.tolist() if self._list is None else self._list
+        if order is None:
+            return values
+        return [values[i] for i in order.tolist()]
+
+
+class _Floats(_Numbers):
+    """A column of values that are floats by construction (``float(...)`` of something): appended in C."""
+
+    __slots__ = ("append",)
+
+    def __init__(self):
+        super().__init__("d", _FLOATS)
+        self.append = self._array.append
+
+
+_NAN = float("nan")
+_FLOATS = (float,)
+_INTS = (int,)
+_FLOAT_OR_INT = (float, int, np.float64)
+
+
+def _float_or_none():
+    return _Numbers("d", _FLOAT_OR_INT, none=True)
+
+
+def _table(columns, kinds, order=None):
+    """The table of ``columns`` (name -> column) as the table of their rows would be.
+
+    ``kinds`` names, for each column, what the table of rows makes of it
+    when its values are regular: "float" (float64), "int" (int64), "text",
+    "day".  Columns of those make the table directly; anything else (and
+    no rows) is built from the rows, exactly as before columns were kept.
+    """
+    names = list(columns)
+    rows = len(columns[names[0]])
+    regular = rows > 0 and all(
+        column.plain(kinds[name]) if isinstance(column, _Codes) else column.regular
+        for name, column in columns.items())
+    if not regular:
+        values = [column.objects(order) if isinstance(column, _Numbers) else column.objects(order).tolist()
+                  for column in columns.values()]
+        return pd.DataFrame(list(zip(*values)), columns=names)
+    data = {name: column.objects(order) if isinstance(column, _Codes) else column.numbers(order)
+            for name, column in columns.items()}
+    return pd.DataFrame(data, columns=names)
+
+
 class DailyRecorder:
     def __init__(self, env):
         self._env = env
         self._daily = []
         self._dates = []
         # The positions table as columns: the stamp and the ids (in row order) of each recorded day
-        # with positions, then one entry per row.  A day whose ids are those of the day before shares
-        # its tuple, so a run that holds the same funds keeps their ids once.
+        # with positions.  A day whose ids are those of the day before shares its tuple, so a run that
+        # holds the same funds keeps their ids once.
         self._position_days = []
         self._position_ids = []
-        self._position_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
+        # Each number column as one bytes object of float64 values per recorded day; a day whose values
+        # are those of the day before shares its object (quantities stay put between trades, units owed
+        # are mostly none).
+        self._position_numbers = tuple([] for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
-        self._trades = []
-        # Every order seen, in first-seen order: the order itself while it may still change, and from the
-        # end of the day it became final its row of the orders table (the order object can then go).
-        self._orders = []
-        self._live_orders = {}  # id(order) -> (its place in _orders, order), for orders held as objects
+        self._trades = {name: _TRADE_KINDS[name][1]() for name in TRADE_COLUMNS}
+        self._trade_appends = tuple(column.append for column in self._trades.values())
+        # The rows of the orders table, as columns: an order gives its row at the end of the day it became
+        # final (the order object can then go), the others when the table is built.  Rows are written in
+        # that order; each keeps its order's place among the orders seen (the table's row order).
+        self._orders = {name: _ORDER_KINDS[name][1]() for name in ORDER_COLUMNS}
+        self._order_appends = tuple(column.append for column in self._orders.values())
+        self._order_places = array("q")
+        self._orders_seen = 0
+        self._live_orders = {}  # id(order) -> (its place among the orders seen, order), for orders held as objects
         # id(order) -> order, for orders whose row is written, as long as something else keeps them.
         self._written_orders = weakref.WeakValueDictionary()
         self._cash_at_day_start = None
@@ -116,8 +296,8 @@ class DailyRecorder:
         key = id(order)
         if key in self._live_orders or self._written_orders.get(key) is order:
             return
-        self._live_orders[key] = (len(self._orders), order)
-        self._orders.append(order)
+        self._live_orders[key] = (self._orders_seen, order)
+        self._orders_seen += 1
 
     def _write_final_orders(self):
         """Orders that reached a final state give their rows now; the rows no longer change."""
@@ -128,8 +308,13 @@ class DailyRecorder:
                 self._written_orders[key] = order
             except TypeError:  # not weakly referable: kept as it is
                 continue
-            self._orders[place] = self._order_row(order)
+            self._add_order_row(place, order)
             del live[key]
+
+    def _add_order_row(self, place, order):
+        for add, value in zip(self._order_appends, self._order_row(order)):
+            add(value)
+        self._order_places.append(place)
 
     def _on_trade(self, event):
         trade = event.trade
@@ -138,9 +323,10 @@ class DailyRecorder:
         # the proceeds, which may arrive days later (fund redemptions).
         value = price * quantity
         cash_amount = -(value + fee) if trade.side == SIDE.BUY else value - fee
-        self._trades.append((self._stamps.of(trade.trading_datetime), trade.order_book_id, str(trade.side),
-                             str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id,
-                             trade.exec_id))
+        for add, value in zip(self._trade_appends, (
+                self._stamps.of(trade.trading_datetime), trade.order_book_id, str(trade.side),
+                str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):
+            add(value)
 
     # --- the day --------------------------------------------------------------------------
     def start(self):
@@ -155,8 +341,9 @@ class DailyRecorder:
         stamp = pd.Timestamp(day)
         ids = []
         add_id = ids.append
+        day_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
         add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
-            column.append for column in self._position_numbers)
+            column.append for column in day_numbers)
         direct = self._direct_reads
         for account in portfolio.accounts.values():
             for order_book_id, position in account.positions.items():
@@ -210,6 +397,10 @@ class DailyRecorder:
             self._position_days.append(stamp)
             day_ids = tuple(ids)
             blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
+            for kept, values in zip(self._position_numbers, day_numbers):
+                values = values.tobytes()
+                # Equal bytes are equal values, NaN and the sign of zero included.
+                kept.append(kept[-1] if kept and kept[-1] == values else values)
         if self._live_orders:
             self._write_final_orders()
         total_value = cash + equity_sum
@@ -242,9 +433,13 @@ class DailyRecorder:
         # The numbers go straight into the one block the table keeps (a frame built from separate
         # columns would copy them into it once more): at a million rows and more that copy counts.
         numbers = np.empty((len(_POSITION_NUMBERS), rows))
-        for row, values in zip(numbers, self._position_numbers):
-            row[:] = np.frombuffer(values, dtype=np.float64)
-            del values[:]
+        for row, days_values in zip(numbers, self._position_numbers):
+            start = 0
+            for values in days_values:
+                stop = start + len(values) // 8
+                row[start:stop] = np.frombuffer(values, dtype=np.float64)
+                start = stop
+            del days_values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
         del numbers
         ids = np.empty(rows, dtype=object)
@@ -259,7 +454,7 @@ class DailyRecorder:
         return frame
 
     def trades_frame(self):
-        return pd.DataFrame(self._trades, columns=list(TRADE_COLUMNS))
+        return _table(self._trades, {name: kind for name, (kind, _) in _TRADE_KINDS.items()})
 
     def _order_row(self, order):
         return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
@@ -268,8 +463,18 @@ class DailyRecorder:
                 float(order.transaction_cost or order.fee or 0.0), str(order.status), order.message or "")
 
     def orders_frame(self):
-        rows = [row if type(row) is tuple else self._order_row(row) for row in self._orders]
-        frame = pd.DataFrame(rows, columns=list(ORDER_COLUMNS))
+        """Every order seen, in first-seen order; orders still open give their rows as they stand now."""
+        written = len(self._order_places)
+        for place, order in self._live_orders.values():
+            self._add_order_row(place, order)
+        places = np.array(self._order_places, dtype=np.int64)
+        order = None if (np.diff(places) > 0).all() else np.argsort(places, kind="stable")
+        try:
+            frame = _table(self._orders, {name: kind for name, (kind, _) in _ORDER_KINDS.items()}, order)
+        finally:  # the open orders' rows go again: they may still change
+            for column in self._orders.values():
+                column.truncate(written)
+            del self._order_places[written:]
         for column in ("quantity", "cash_amount", "limit_price"):
             frame[column] = frame[column].astype(float)
         return frame
@@ -281,4 +486,4 @@ class DailyRecorder:
 
     @property
     def trade_count(self):
-        return len(self._trades)
+        return len(self._trades["date"])

@@ -34,6 +34,7 @@ import pandas as pd
 
 from tessel.table_csv import write_csv
 from tessel.utils.logger import system_log
+from tessel.utils.memory import release_free_memory
 
 TRADING_DAYS_PER_YEAR = 252
 # Saved tables keep at most CSV_DECIMALS decimals and CSV_SIGNIFICANT_DIGITS
@@ -345,6 +346,7 @@ class RunResult:
             write_csv(getattr(self, name), os.path.join(folder, name + ".csv"), index=(name == "daily"),
                       date_format="%Y-%m-%d", rounding=round_for_csv)
             names[name] = name + ".csv"
+            release_free_memory()  # what writing the table took, back before the next one
         with open(os.path.join(folder, "summary.json"), "w", encoding="utf-8") as f:
             dump_summary(self.summary, f, indent=2, ensure_ascii=False)
             f.write("\n")

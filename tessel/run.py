@@ -40,6 +40,7 @@ from tessel.recorder import DailyRecorder
 from tessel.result import RunResult, compute_summary
 from tessel.utils.datetime_func import convert_date_to_int
 from tessel.utils.logger import system_log
+from tessel.utils.memory import release_free_memory
 
 # Kept for callers that imported the clock times from here.
 OPEN_TIME = MARKET_OPEN
@@ -452,7 +453,9 @@ def run(config, strategy_file, progress=False, title=None):
                 raise
             system_log.exception("tear_down failed after the run had already failed")
 
-    # The tables are built once the plug-ins are down, so what they held is free for them.
+    # The tables are built once the plug-ins are down, so what they held is free for them.  Bars and
+    # plug-in data were freed between objects the run keeps: the trim returns those pages first.
+    release_free_memory()
     daily = recorder.daily_frame()
     trades = recorder.trades_frame()
     orders = recorder.orders_frame()
