@@ -7,6 +7,7 @@ without having them passed around.
 """
 import datetime as _dt
 
+from tessel import _native
 from tessel.core.events import EventBus
 from tessel.data.data_proxy import DataProxy
 from tessel.utils.logger import system_log
@@ -208,3 +209,7 @@ class Environment:
 
     def validate_order_cancellation(self, order, account=None):
         return self._first_refusal("validate_cancellation", order, account)
+
+
+# get_instrument's cache hit runs natively; the definition above is the reference.
+PYTHON_DEFINITIONS = _native.install("environment", Environment)

@@ -16,6 +16,7 @@ from array import array
 import numpy as np
 import pandas as pd
 
+from tessel import _native
 from tessel.const import ORDER_STATUS, SIDE
 from tessel.core.events import EVENT
 
@@ -252,6 +253,74 @@ def _table(columns, kinds, order=None):
     return pd.DataFrame(data, columns=names)
 
 
+def position_rows(accounts, direct):
+    """The positions part of a day's record, read from ``accounts`` (a list, in order).
+
+    Returns (ids, number columns, sums): the ids of every position as a
+    tuple, the columns quantity, receivable_quantity, last_price,
+    market_value and equity as float64 bytes in the same order, and the
+    sums of market value, receivable units, their value, receivable cash,
+    dividends receivable and equity.  ``direct`` maps a position class to
+    whether its fields may be read instead of its properties (filled on
+    the way).  This is the reference of the native loop the recorder uses.
+    """
+    market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
+    ids = []
+    add_id = ids.append
+    day_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
+    add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
+        column.append for column in day_numbers)
+    for account in accounts:
+        for order_book_id, position in account.positions.items():
+            cls = type(position)
+            plain = direct.get(cls)
+            if plain is None:
+                plain = direct[cls] = _reads_directly(cls)
+            if plain:
+                try:
+                    # What the properties below read, without their calls (see _reads_directly).
+                    price = position._last_price
+                    if price is None:
+                        price = position._prev_close
+                        if price is None:
+                            price = position._avg_price
+                    last_price = float(price)
+                    value = position.receivable_quantity
+                    units_due = 0.0 if value is None else float(value)
+                    equity = float(position.equity)
+                    mv = float(position._quantity * price)
+                    value = position.receivable_cash
+                    cash_due = 0.0 if value is None else float(value)
+                    value = position._dividend_receivable
+                    value = value[1] if value else 0
+                    dividend_due = 0.0 if value is None else float(value)
+                    quantity = float(position.quantity)
+                except AttributeError:
+                    plain = False
+            if not plain:
+                last_price = float(position.last_price)
+                units_due = _number(getattr(position, "receivable_quantity", 0))
+                equity = float(position.equity)
+                mv = float(position.market_value)
+                cash_due = _number(getattr(position, "receivable_cash", 0))
+                dividend_due = _number(getattr(position, "dividend_receivable", 0))
+                quantity = float(position.quantity)
+            market_value += mv
+            receivable_units += units_due
+            receivable_units_value += units_due * last_price
+            receivable_cash += cash_due
+            dividend += dividend_due
+            equity_sum += equity
+            add_id(order_book_id)
+            add_quantity(quantity)
+            add_units_due(units_due)
+            add_last_price(last_price)
+            add_market_value(mv)
+            add_equity(equity)
+    return (tuple(ids), tuple(column.tobytes() for column in day_numbers),
+            (market_value, receivable_units, receivable_units_value, receivable_cash, dividend, equity_sum))
+
+
 class DailyRecorder:
     def __init__(self, env):
         self._env = env
@@ -337,68 +406,18 @@ class DailyRecorder:
         """Write down ``day`` (a ``datetime.date``) after its settlement."""
         portfolio = self._env.portfolio
         cash = float(portfolio.cash)
-        market_value = receivable_units = receivable_units_value = receivable_cash = dividend = equity_sum = 0.0
         stamp = pd.Timestamp(day)
-        ids = []
-        add_id = ids.append
-        day_numbers = tuple(array("d") for _ in _POSITION_NUMBERS)
-        add_quantity, add_units_due, add_last_price, add_market_value, add_equity = (
-            column.append for column in day_numbers)
-        direct = self._direct_reads
-        for account in portfolio.accounts.values():
-            for order_book_id, position in account.positions.items():
-                cls = type(position)
-                plain = direct.get(cls)
-                if plain is None:
-                    plain = direct[cls] = _reads_directly(cls)
-                if plain:
-                    try:
-                        # What the properties below read, without their calls (see _reads_directly).
-                        price = position._last_price
-                        if price is None:
-                            price = position._prev_close
-                            if price is None:
-                                price = position._avg_price
-                        last_price = float(price)
-                        value = position.receivable_quantity
-                        units_due = 0.0 if value is None else float(value)
-                        equity = float(position.equity)
-                        mv = float(position._quantity * price)
-                        value = position.receivable_cash
-                        cash_due = 0.0 if value is None else float(value)
-                        value = position._dividend_receivable
-                        value = value[1] if value else 0
-                        dividend_due = 0.0 if value is None else float(value)
-                        quantity = float(position.quantity)
-                    except AttributeError:
-                        plain = False
-                if not plain:
-                    last_price = float(position.last_price)
-                    units_due = _number(getattr(position, "receivable_quantity", 0))
-                    equity = float(position.equity)
-                    mv = float(position.market_value)
-                    cash_due = _number(getattr(position, "receivable_cash", 0))
-                    dividend_due = _number(getattr(position, "dividend_receivable", 0))
-                    quantity = float(position.quantity)
-                market_value += mv
-                receivable_units += units_due
-                receivable_units_value += units_due * last_price
-                receivable_cash += cash_due
-                dividend += dividend_due
-                equity_sum += equity
-                add_id(order_book_id)
-                add_quantity(quantity)
-                add_units_due(units_due)
-                add_last_price(last_price)
-                add_market_value(mv)
-                add_equity(equity)
+        accounts = list(portfolio.accounts.values())
+        if _native.ENABLED:
+            ids, day_numbers, sums = _native._daycycle.record_positions(accounts, self._direct_reads, _reads_directly)
+        else:
+            ids, day_numbers, sums = position_rows(accounts, self._direct_reads)
+        market_value, receivable_units, receivable_units_value, receivable_cash, dividend, equity_sum = sums
         if ids:
             blocks = self._position_ids
             self._position_days.append(stamp)
-            day_ids = tuple(ids)
-            blocks.append(blocks[-1] if blocks and blocks[-1] == day_ids else day_ids)
+            blocks.append(blocks[-1] if blocks and blocks[-1] == ids else ids)
             for kept, values in zip(self._position_numbers, day_numbers):
-                values = values.tobytes()
                 # Equal bytes are equal values, NaN and the sign of zero included.
                 kept.append(kept[-1] if kept and kept[-1] == values else values)
         if self._live_orders:

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tmf/errors.hpp"
+#include "tmf/fast_call.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/pyargs.hpp"
 
@@ -241,15 +242,23 @@ PYBIND11_MODULE(fund_catalog, m) {
     entry.doc("A public fund as a host instrument; its type is always PUBLIC_FUND.");
     entry.def_property(
         "type", [](py::object) { return shared().public_fund; }, "INSTRUMENT_TYPE.PUBLIC_FUND, always.");
+    // Every fund's flags are read by positions every day: plain C getters.
     for (const char* name : kEntryProperties) {
         py::str key(name);
-        entry.def_property(name, [key](py::object self) -> py::object {
-            py::object attrs = self.attr("__dict__");
-            PyObject* v = PyDict_GetItemWithError(attrs.ptr(), key.ptr());
-            if (v) return py::reinterpret_borrow<py::object>(v);
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return py::none();
-        });
+        entry.attr(name, tmf::property_of(tmf::fast_getter(
+                             name, nullptr,
+                             [](py::handle self, py::handle k) -> py::object {
+                                 // The entry of the instance's attribute dictionary, else None.
+                                 PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+                                 py::object attrs = slot && *slot && PyDict_Check(*slot)
+                                                        ? py::reinterpret_borrow<py::object>(*slot)
+                                                        : py::object(self.attr("__dict__"));
+                                 PyObject* v = PyDict_GetItemWithError(attrs.ptr(), k.ptr());
+                                 if (v) return py::reinterpret_borrow<py::object>(v);
+                                 if (PyErr_Occurred()) throw py::error_already_set();
+                                 return py::none();
+                             },
+                             key, m)));
     }
     s.entry_cls = entry.build();
     m.attr("FundCatalogEntry") = s.entry_cls;

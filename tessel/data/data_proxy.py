@@ -6,6 +6,7 @@ from operator import methodcaller
 import numpy as np
 import pandas as pd
 
+from tessel import _native
 from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.data.base_data_source import BaseDataSource
 from tessel.data.bar import BarObject
@@ -466,3 +467,7 @@ class DataProxy:
                                 (float(f) for f in factors["split_factor"])))
         self._split_tables[order_book_id] = entries
         return entries
+
+
+# The look-ups every held position makes every day run natively; the definitions above are the reference.
+PYTHON_DEFINITIONS = _native.install("data_proxy", DataProxy, _OWN_CALENDARS, _NO_ROWS, pd.NaT)

@@ -1,4 +1,5 @@
 """An account: cash plus positions, kept in step with trades and the daily cycle."""
+from tessel import _native
 from tessel.const import POSITION_DIRECTION
 from tessel.model._current import environment_class
 
@@ -78,6 +79,9 @@ class Account:
         from tessel.portfolio.position import Position
 
         plain = Position.update_last_price
+        if _native.ENABLED:
+            _native._daycycle.apply_closes(list(positions.values()), closes, plain)
+            return
         for position, price in zip(list(positions.values()), closes):
             if type(position).update_last_price is plain:
                 # Position.update_last_price, inlined: a NaN price keeps the last one.
@@ -130,3 +134,7 @@ class Account:
 
     def __repr__(self):
         return "Account(type={}, cash={}, total_value={})".format(self._type, self._total_cash, self.total_value)
+
+
+# The daily loops over the positions run natively; the definitions above are the reference.
+PYTHON_DEFINITIONS = _native.install("account", Account)

@@ -8,6 +8,7 @@ instruments: creating the class is enough.
 """
 import math
 
+from tessel import _native
 from tessel.environment import Environment
 
 
@@ -195,6 +196,9 @@ class Position:
         return "{}(order_book_id={!r}, direction={}, quantity={}, avg_price={})".format(
             type(self).__name__, self._order_book_id, self._direction, self._quantity, self._avg_price)
 
+
+# The daily-cycle methods and valuation properties run natively; the definitions above are the reference.
+PYTHON_DEFINITIONS = _native.install("position", Position)
 
 # The plain last-price property; positions whose class keeps it are read through _last_price_of.
 _LAST_PRICE = Position.last_price

@@ -51,6 +51,16 @@ struct FastGetter {
     SelfBody body;
 };
 
+// A getter whose body also receives a fixed object given when it is made
+// (for instance the key it reads), so one body serves many properties.
+using SelfDataBody = py::object (*)(py::handle self, py::handle data);
+
+struct FastDataGetter {
+    PyMethodDef def;
+    SelfDataBody body;
+    PyObject* data;  // owned, for the life of the process
+};
+
 namespace detail {
 
 inline PyObject* type_error(const std::string& message) {
@@ -97,6 +107,12 @@ inline PyObject* call_self(PyObject* capsule, PyObject* self) {
     return guarded([&] { return g->body(self); });
 }
 
+inline PyObject* call_self_data(PyObject* capsule, PyObject* self) {
+    auto* g = static_cast<FastDataGetter*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (!g) return nullptr;
+    return guarded([&] { return g->body(self, g->data); });
+}
+
 inline py::object function_of(PyMethodDef* def, void* record, const py::module_& module) {
     // The record lives as long as the function: it is the capsule's pointer
     // and is never freed (the module is not unloaded before exit).
@@ -128,6 +144,15 @@ inline py::object fast_getter(const char* name, const char* doc, SelfBody body, 
     auto* g = new FastGetter{{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::call_self)),
                               METH_O, doc},
                              body};
+    return detail::function_of(&g->def, g, module);
+}
+
+// A getter `name(self)` running `body(self, data)`.
+inline py::object fast_getter(const char* name, const char* doc, SelfDataBody body, py::handle data,
+                              const py::module_& module) {
+    auto* g = new FastDataGetter{
+        {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::call_self_data)), METH_O, doc},
+        body, py::reinterpret_borrow<py::object>(data).release().ptr()};
     return detail::function_of(&g->def, g, module);
 }
 

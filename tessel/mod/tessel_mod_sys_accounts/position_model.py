@@ -1,6 +1,7 @@
 """Positions of the stock account: stocks, ETFs and LOFs."""
 import datetime as _dt
 
+from tessel import _native
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
 from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy
 
@@ -139,6 +140,9 @@ class StockPosition(Position):
         receivable = state.get("dividend_receivable")
         self._dividend_receivable = tuple(receivable) if receivable else None
 
+
+# The valuation properties run natively; the definitions above are the reference.
+PYTHON_DEFINITIONS = _native.install("stock_position", StockPosition)
 
 _DIVIDEND_RECEIVABLE = StockPosition.dividend_receivable
 
