@@ -83,6 +83,7 @@ struct Names {
     PyObject* data_proxy = intern("data_proxy");
     PyObject* instrument_cache_ = intern("_instrument_cache");
     PyObject* instrument_cache_version_ = intern("_instrument_cache_version");
+    PyObject* env_ = intern("_env");
 };
 
 Names* N = nullptr;
@@ -109,6 +110,7 @@ struct Installed {
     PyObject* py_split_by_ex_date = nullptr;
     // Environment
     PyObject* py_get_instrument = nullptr;
+    PyObject* py_get_instance = nullptr;  // the classmethod's function
     PyObject* nat = nullptr;  // pandas.NaT
 };
 
@@ -635,6 +637,15 @@ PyObject* environment_get_instrument(PyObject* self, PyObject* const* args, Py_s
     });
 }
 
+// Environment.get_instance(): the class's current environment; without one,
+// the Python definition raises its error.
+PyObject* environment_get_instance(PyObject*, PyObject* cls) {
+    PyObject* env = PyObject_GetAttr(cls, N->env_);
+    if (!env || env != Py_None) return env;
+    Py_DECREF(env);
+    return PyObject_CallOneArg(S->py_get_instance, cls);
+}
+
 // ============================================================================================
 // Installing
 // ============================================================================================
@@ -750,6 +761,17 @@ py::dict install_environment(py::handle environment_cls) {
     py::dict replaced;
     replaced["get_instrument"] = install_method(environment_cls, "get_instrument", environment_get_instrument,
                                                 "The instrument of order_book_id, or None.", &S->py_get_instrument);
+    // get_instance: a class method over a C function of the class.
+    py::object original = environment_cls.attr("__dict__")["get_instance"];
+    S->py_get_instance = py::object(original.attr("__func__")).release().ptr();
+    static PyMethodDef def{"get_instance", reinterpret_cast<PyCFunction>(&environment_get_instance), METH_O,
+                           "The current run's environment."};
+    py::object function = steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    py::object method = steal(PyClassMethod_New(function.ptr()));
+    if (PyObject_SetAttrString(environment_cls.ptr(), "get_instance", method.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    replaced["get_instance"] = original;
     return replaced;
 }
 

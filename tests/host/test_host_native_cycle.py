@@ -349,3 +349,25 @@ def test_environment_look_up_equals_its_python_definition(make_env):
         assert _outcome(lambda: env.get_instrument(key)) == _outcome(lambda: reference(env, key))
         if isinstance(key, str) and env.get_instrument(key) is not None:
             assert env.get_instrument(key) is reference(env, key)  # one cached object per id
+
+
+def test_current_environment_equals_its_python_definition(make_env):
+    from tessel.environment import Environment
+
+    reference = environment_module.PYTHON_DEFINITIONS["get_instance"].__func__
+
+    class Sub(Environment):
+        pass
+
+    saved = Environment._env
+    try:
+        for current in (None, make_env(), "not an environment"):
+            Environment._env = current
+            for cls in (Environment, Sub):
+                assert _outcome(cls.get_instance) == _outcome(lambda: reference(cls))
+        Sub._env = 5  # a subclass that keeps its own
+        assert Sub.get_instance() == 5 == reference(Sub)
+    finally:
+        Environment._env = saved
+        if "_env" in Sub.__dict__:
+            del Sub._env
