@@ -131,6 +131,28 @@ def short_fund_database(tmp_path_factory):
     return root / "funds.sqlite", root / "bundle"
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_the_nav_date_range_read_by_index_equals_the_full_scan(seed):
+    import random
+
+    from tessel.cli import NAV_DATE_RANGE
+    from vexdatac.db import schema_sql
+
+    rng = random.Random(seed)
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(schema_sql())
+    ids = ["{:06d}".format(rng.randrange(10 ** 6)) for _ in range(rng.randrange(0, 40))] + ["", "F'1", "基金", "a b"]
+    rows = {(rng.choice(ids), "{:04d}-{:02d}-{:02d}".format(rng.randrange(1990, 2040), rng.randrange(1, 13),
+                                                             rng.randrange(1, 29))) for _ in range(rng.randrange(0, 400))}
+    rows |= {(rng.choice(ids), text) for text in rng.sample(["2020-1-2", "", "x", "20200102", "2020-01-02 00:00"], 2)
+             if rng.random() < 0.5}  # texts that are not dates order as texts: the same in both
+    conn.executemany("INSERT INTO nav (order_book_id, date, unit_net_value, adjusted_net_value) VALUES (?, ?, 1, 1)",
+                     sorted(rows))
+    expected = conn.execute("SELECT MIN(date), MAX(date) FROM nav").fetchall()
+    assert conn.execute(NAV_DATE_RANGE).fetchall() == expected
+    assert "SCAN nav" not in " ".join(str(r) for r in conn.execute("EXPLAIN QUERY PLAN " + NAV_DATE_RANGE))
+
+
 @pytest.mark.parametrize("start, end, warned", [("2020-06-01", "2020-07-31", True),
                                                 ("2020-01-02", "2020-06-30", False)])
 def test_window_beyond_the_fund_data_is_warned_naming_both_ranges(short_fund_database, tmp_path, monkeypatch, start,
