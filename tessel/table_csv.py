@@ -64,7 +64,7 @@ class _DistinctValues:
 
     def __call__(self, start, stop, rounding):
         codes, uniques = pd.factorize(self._values[start:stop])
-        uniques = list(uniques)
+        uniques = np.asarray(uniques, dtype=object).tolist()  # plain objects, without a call per value
         new = [u for u in uniques if u not in self._texts]
         if new:
             texts = self._format(new)
