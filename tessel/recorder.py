@@ -286,13 +286,13 @@ def _repeated_ids(blocks, rows):
     the rows as an object array, which the table types itself.
     """
     codes = np.empty(rows, dtype=np.intp)
-    code_of, blocks_seen, start = {}, {}, 0
+    code_of, start = {}, 0
+    last, last_codes = None, None
     for block in blocks:
-        block_codes = blocks_seen.get(id(block))
-        if block_codes is None or block_codes[0] is not block:
-            block_codes = blocks_seen[id(block)] = (block, np.array(
-                [code_of.setdefault(i, len(code_of)) if type(i) is str else -1 for i in block], dtype=np.intp))
-        codes[start:start + len(block)] = block_codes[1]
+        if block is not last:  # a day shares the day before's tuple when its ids are the same
+            last, last_codes = block, np.array(
+                [code_of.setdefault(i, len(code_of)) if type(i) is str else -1 for i in block], dtype=np.intp)
+        codes[start:start + len(block)] = last_codes
         start += len(block)
     distinct = list(code_of)
     if len(distinct) and (codes >= 0).all():
