@@ -167,3 +167,29 @@ def test_window_beyond_the_fund_data_is_warned_naming_both_ranges(short_fund_dat
     assert lines == (["WARNING  [tessel] the run's window {} to {} reaches beyond the NAV data of the fund database "
                       "{}, 2015-01-01 to 2020-06-30: held funds keep their last value and orders are refused "
                       "outside it".format(start, end, db)] if warned else [])
+
+
+# What a run loads: the picture's library only when a report is drawn, the sweep's cluster library never.
+_LOADED = """
+import sys
+from tessel.cli import main
+try:
+    main(sys.argv[1:], prog_name="tessel")
+finally:
+    print("LOADED", " ".join(sorted({name.split(".")[0] for name in sys.modules})), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("report", [False, True], ids=["no-report", "report"])
+def test_a_run_imports_the_picture_library_only_for_its_report_and_dask_never(config, tmp_path, report):
+    (tmp_path / "s.py").write_text(HOLD)
+    paths = [os.path.dirname(host_helpers.__file__)] + [p for p in [os.environ.get("PYTHONPATH")] if p]
+    done = subprocess.run([sys.executable, "-c", _LOADED, "run", "s.py", "--config", str(config), "--log-level",
+                           "none", "--no-progress"] + (["-o", "report"] if report else []),
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)),
+                          cwd=tmp_path, timeout=300)
+    assert done.returncode == 0, done.stderr
+    loaded = set(next(line for line in done.stderr.splitlines() if line.startswith("LOADED ")).split()[1:])
+    assert "tessel" in loaded and "pandas" in loaded
+    assert not loaded & {"dask", "distributed"}
+    assert ("matplotlib" in loaded) == report
