@@ -230,6 +230,21 @@ def _stdout_gone():
     sys.exit(1)
 
 
+# The first and last NAV date of the fund database, as MIN(date) and MAX(date) over the nav table give
+# them, read through its primary key (order_book_id, date): the funds one after the other, each its
+# first and last date, a few index look-ups per fund instead of a pass over every row.
+NAV_DATE_RANGE = """
+WITH RECURSIVE funds(id) AS (
+    SELECT (SELECT MIN(order_book_id) FROM nav)
+    UNION ALL
+    SELECT (SELECT MIN(order_book_id) FROM nav WHERE order_book_id > funds.id) FROM funds WHERE funds.id IS NOT NULL
+)
+SELECT MIN((SELECT MIN(date) FROM nav WHERE order_book_id = funds.id)),
+       MAX((SELECT MAX(date) FROM nav WHERE order_book_id = funds.id))
+FROM funds WHERE funds.id IS NOT NULL
+"""
+
+
 def _warn_outside_fund_data(config):
     """Warn when the run's window reaches beyond the fund database's NAV dates.
 
@@ -243,7 +258,7 @@ def _warn_outside_fund_data(config):
     try:
         from vexdatac import config as database
 
-        first, last = database.query("SELECT MIN(date), MAX(date) FROM nav")[0]
+        first, last = database.query(NAV_DATE_RANGE)[0]
         path = database.get_database_path()
     except Exception:  # noqa: BLE001  (no database, no nav table...: the run says what is wrong)
         return

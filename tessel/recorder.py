@@ -321,6 +321,60 @@ def position_rows(accounts, direct):
             (market_value, receivable_units, receivable_units_value, receivable_cash, dividend, equity_sum))
 
 
+def _column_of(values):
+    """What a table makes of the column ``values`` (a list or an object array), as pandas infers it."""
+    return pd.Series(np.asarray(values, dtype=object) if isinstance(values, list) else values,
+                     dtype=None, copy=False).array
+
+
+def _repeated_days(days, counts):
+    """The positions table's date column: each day's stamp repeated for its rows, typed as the table types it.
+
+    The type is inferred once from the days themselves and their values
+    repeated from there, which gives what inferring it from every row does
+    when the stamps are all tz-naive Timestamps of one unit (what the
+    recorder writes); other stamps take the rows' way.
+    """
+    regular = (all(type(d) is pd.Timestamp and d.tzinfo is None for d in days)
+               and len({getattr(d, "unit", None) for d in days}) <= 1)
+    if regular:
+        stamps = _column_of(days)
+        if isinstance(stamps.dtype, np.dtype) and stamps.dtype.kind == "M":
+            return np.repeat(stamps.to_numpy(), counts)
+    rows = np.empty(len(days), dtype=object)
+    rows[:] = days
+    return np.repeat(rows, counts)
+
+
+def _repeated_ids(blocks, rows):
+    """The positions table's ids column from each day's tuple of ids (a day's tuple is often the day before's).
+
+    All of type ``str``, the ids are typed once from their distinct values
+    and the column is taken from those by index (the same column as typing
+    every row gives, without a pass over millions of objects); others give
+    the rows as an object array, which the table types itself.
+    """
+    codes = np.empty(rows, dtype=np.intp)
+    code_of, start = {}, 0
+    last, last_codes = None, None
+    for block in blocks:
+        if block is not last:  # a day shares the day before's tuple when its ids are the same
+            last, last_codes = block, np.array(
+                [code_of.setdefault(i, len(code_of)) if type(i) is str else -1 for i in block], dtype=np.intp)
+        codes[start:start + len(block)] = last_codes
+        start += len(block)
+    distinct = list(code_of)
+    if len(distinct) and (codes >= 0).all():
+        column = _column_of(distinct)
+        return column.take(codes)
+    ids = np.empty(rows, dtype=object)
+    start = 0
+    for block in blocks:
+        ids[start:start + len(block)] = block
+        start += len(block)
+    return ids
+
+
 class DailyRecorder:
     def __init__(self, env):
         self._env = env
@@ -445,8 +499,6 @@ class DailyRecorder:
             return self._positions
         if not self._position_ids:
             return pd.DataFrame([], columns=list(POSITION_COLUMNS))
-        days = np.empty(len(self._position_days), dtype=object)
-        days[:] = self._position_days
         counts = [len(block) for block in self._position_ids]
         rows = sum(counts)
         # The numbers go straight into the one block the table keeps (a frame built from separate
@@ -461,13 +513,8 @@ class DailyRecorder:
             del days_values[:]
         frame = pd.DataFrame(numbers.T, columns=list(_POSITION_NUMBERS), copy=False)
         del numbers
-        ids = np.empty(rows, dtype=object)
-        start = 0
-        for block in self._position_ids:
-            ids[start:start + len(block)] = block
-            start += len(block)
-        frame.insert(0, "order_book_id", ids)
-        frame.insert(0, "date", np.repeat(days, counts))
+        frame.insert(0, "order_book_id", _repeated_ids(self._position_ids, rows))
+        frame.insert(0, "date", _repeated_days(self._position_days, counts))
         self._position_days, self._position_ids = [], []
         self._positions = frame
         return frame

@@ -67,10 +67,12 @@ def _holding_table(positions, dates, chunk_rows=1 << 18):
     days or ids, or repeated dates take the pivot itself.
     """
     days, ids, rows = positions["date"], positions["order_book_id"], len(positions)
-    if not dates.is_unique or ids.isna().any() or days.isna().any():
-        return _pivot(pd.to_datetime(days), ids, _holding_value(positions), dates)
     chunks = [slice(start, start + chunk_rows) for start in range(0, rows, chunk_rows)]
-    labels = pd.Index(sorted(set().union(*(pd.unique(ids.iloc[c].astype(str)) for c in chunks))))
+    # The ids of each chunk, once each; a missing one (None, NaN) is among them if there is one.
+    distinct = [pd.unique(ids.iloc[c]) for c in chunks]
+    if not dates.is_unique or days.isna().any() or any(pd.isna(d).any() for d in distinct):
+        return _pivot(pd.to_datetime(days), ids, _holding_value(positions), dates)
+    labels = pd.Index(sorted(set().union(*(pd.Series(d).astype(str) for d in distinct))))
     if _pivot_is_day_major():
         grid = np.zeros((len(dates), len(labels)))
     else:

@@ -124,8 +124,22 @@ def _read_yaml(path):
     return data
 
 
+_default_config = {}  # (path, modification time, size) -> the configuration read from that file
+
+
 def load_default_config():
-    return _read_yaml(DEFAULT_CONFIG_PATH)
+    """The engine's default configuration, a fresh copy each time (the file is read again when it changes)."""
+    try:
+        stat = os.stat(DEFAULT_CONFIG_PATH)
+    except OSError:
+        return _read_yaml(DEFAULT_CONFIG_PATH)  # which says what is wrong
+    key = (DEFAULT_CONFIG_PATH, stat.st_mtime_ns, stat.st_size)
+    read = _default_config.get(key)
+    if read is None:
+        read = _read_yaml(DEFAULT_CONFIG_PATH)
+        _default_config.clear()
+        _default_config[key] = read
+    return copy.deepcopy(read)
 
 
 def _parse_date(value, key):

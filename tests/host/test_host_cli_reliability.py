@@ -131,6 +131,28 @@ def short_fund_database(tmp_path_factory):
     return root / "funds.sqlite", root / "bundle"
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_the_nav_date_range_read_by_index_equals_the_full_scan(seed):
+    import random
+
+    from tessel.cli import NAV_DATE_RANGE
+    from vexdatac.db import schema_sql
+
+    rng = random.Random(seed)
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(schema_sql())
+    ids = ["{:06d}".format(rng.randrange(10 ** 6)) for _ in range(rng.randrange(0, 40))] + ["", "F'1", "基金", "a b"]
+    rows = {(rng.choice(ids), "{:04d}-{:02d}-{:02d}".format(rng.randrange(1990, 2040), rng.randrange(1, 13),
+                                                             rng.randrange(1, 29))) for _ in range(rng.randrange(0, 400))}
+    rows |= {(rng.choice(ids), text) for text in rng.sample(["2020-1-2", "", "x", "20200102", "2020-01-02 00:00"], 2)
+             if rng.random() < 0.5}  # texts that are not dates order as texts: the same in both
+    conn.executemany("INSERT INTO nav (order_book_id, date, unit_net_value, adjusted_net_value) VALUES (?, ?, 1, 1)",
+                     sorted(rows))
+    expected = conn.execute("SELECT MIN(date), MAX(date) FROM nav").fetchall()
+    assert conn.execute(NAV_DATE_RANGE).fetchall() == expected
+    assert "SCAN nav" not in " ".join(str(r) for r in conn.execute("EXPLAIN QUERY PLAN " + NAV_DATE_RANGE))
+
+
 @pytest.mark.parametrize("start, end, warned", [("2020-06-01", "2020-07-31", True),
                                                 ("2020-01-02", "2020-06-30", False)])
 def test_window_beyond_the_fund_data_is_warned_naming_both_ranges(short_fund_database, tmp_path, monkeypatch, start,
@@ -145,3 +167,29 @@ def test_window_beyond_the_fund_data_is_warned_naming_both_ranges(short_fund_dat
     assert lines == (["WARNING  [tessel] the run's window {} to {} reaches beyond the NAV data of the fund database "
                       "{}, 2015-01-01 to 2020-06-30: held funds keep their last value and orders are refused "
                       "outside it".format(start, end, db)] if warned else [])
+
+
+# What a run loads: the picture's library only when a report is drawn, the sweep's cluster library never.
+_LOADED = """
+import sys
+from tessel.cli import main
+try:
+    main(sys.argv[1:], prog_name="tessel")
+finally:
+    print("LOADED", " ".join(sorted({name.split(".")[0] for name in sys.modules})), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("report", [False, True], ids=["no-report", "report"])
+def test_a_run_imports_the_picture_library_only_for_its_report_and_dask_never(config, tmp_path, report):
+    (tmp_path / "s.py").write_text(HOLD)
+    paths = [os.path.dirname(host_helpers.__file__)] + [p for p in [os.environ.get("PYTHONPATH")] if p]
+    done = subprocess.run([sys.executable, "-c", _LOADED, "run", "s.py", "--config", str(config), "--log-level",
+                           "none", "--no-progress"] + (["-o", "report"] if report else []),
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)),
+                          cwd=tmp_path, timeout=300)
+    assert done.returncode == 0, done.stderr
+    loaded = set(next(line for line in done.stderr.splitlines() if line.startswith("LOADED ")).split()[1:])
+    assert "tessel" in loaded and "pandas" in loaded
+    assert not loaded & {"dask", "distributed"}
+    assert ("matplotlib" in loaded) == report

@@ -87,3 +87,24 @@ def test_unreadable_or_non_mapping_yaml_is_reported(tmp_path):
         load_config(str(bad))
     with pytest.raises(ValueError, match="cannot read"):
         load_config(str(tmp_path / "missing.yml"))
+
+
+def test_the_default_configuration_is_read_once_and_handed_out_as_fresh_copies(tmp_path, monkeypatch):
+    import tessel.config as config
+
+    first = config.load_default_config()
+    first["mod"]["fund"]["enabled"] = "changed by a caller"
+    del first["base"]
+    again = config.load_default_config()
+    with open(DEFAULT_CONFIG_PATH, encoding="utf-8") as f:
+        assert again == yaml.load(f, Loader=config._ConfigLoader)
+    # Another file (or the same one changed) is read anew; a missing one is reported as before.
+    other = tmp_path / "defaults.yml"
+    other.write_text("base:\n  x: 1\n")
+    monkeypatch.setattr(config, "DEFAULT_CONFIG_PATH", str(other))
+    assert config.load_default_config() == {"base": {"x": 1}}
+    other.write_text("base:\n  x: 22\n")
+    assert config.load_default_config() == {"base": {"x": 22}}
+    monkeypatch.setattr(config, "DEFAULT_CONFIG_PATH", str(tmp_path / "missing.yml"))
+    with pytest.raises(ValueError, match="cannot read configuration file .*missing.yml"):
+        config.load_default_config()

@@ -218,3 +218,43 @@ def test_freeing_memory_does_nothing_where_the_c_library_cannot_trim(monkeypatch
     assert memory.release_free_memory() in (True, False)
     monkeypatch.setattr(memory, "_trim", [None])
     assert memory.release_free_memory() is False
+
+
+# --- positions: the date and id columns typed once from their distinct values -------------------
+
+def _typed_as_rows(values):
+    return pd.DataFrame({"x": np.zeros(len(values))}).assign(c=np.array(values + [None], dtype=object)[:-1])["c"]
+
+
+def _stamp_kinds(rng):
+    day = dt.date(2020, 1, 2) + dt.timedelta(days=rng.randrange(400))
+    return [pd.Timestamp(day), pd.Timestamp(day).as_unit("ns"), pd.Timestamp(day, tz="UTC"), day,
+            dt.datetime.combine(day, dt.time(15)), None, np.datetime64(day, "D"), day.isoformat()]
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_position_dates_and_ids_equal_the_columns_typed_from_every_row(seed):
+    from tessel.recorder import _repeated_days, _repeated_ids
+
+    rng = random.Random(seed)
+    # Mostly what the recorder writes (naive Timestamps, text ids); now and then one odd value.
+    odd_days, odd_ids = rng.random() < 0.5, rng.random() < 0.5
+    days, counts, blocks = [], [], []
+    for k in range(rng.randrange(1, 40)):
+        kinds = _stamp_kinds(rng)
+        days.append(rng.choice(kinds) if odd_days and rng.random() < 0.2 else kinds[0])
+        if blocks and rng.random() < 0.5:
+            block = blocks[-1]  # the day before's tuple, shared
+        else:
+            block = tuple(rng.choice(["F{}".format(rng.randrange(9)), "基金", ""]) if not (odd_ids and rng.random() < 0.1)
+                          else rng.choice([7, None, 2.5, np.str_("F1")]) for _ in range(rng.randrange(1, 6)))
+        blocks.append(block)
+        counts.append(len(block))
+    rows = sum(counts)
+    got_days = pd.Series(_repeated_days(days, counts))
+    expected_days = _typed_as_rows([d for d, c in zip(days, counts) for _ in range(c)])
+    pd.testing.assert_series_equal(got_days, expected_days, check_names=False, check_exact=True)
+    got_ids = pd.DataFrame({"x": np.zeros(rows)}).assign(c=_repeated_ids(blocks, rows))["c"]
+    expected_ids = _typed_as_rows([i for block in blocks for i in block])
+    pd.testing.assert_series_equal(got_ids, expected_ids, check_exact=True)
+    assert got_days.dtype == expected_days.dtype and got_ids.dtype == expected_ids.dtype

@@ -125,8 +125,10 @@ def test_a_picture_that_cannot_be_drawn_does_not_stop_the_tables(tmp_path, monke
 
 
 
-def _random_positions(rng, dates, funds, repeated=False):
+def _random_positions(rng, dates, funds, repeated=False, odd=None):
     ids = np.array(["F{:03d}".format(k) for k in rng.permutation(funds)], dtype=object)
+    if odd == "numbers":  # ids that are not texts: labelled by their text
+        ids[::3] = np.arange(len(ids[::3]))
     rows = [(d, i) for d in dates for i in ids if rng.random() < 0.6]
     rows += [(pd.Timestamp("1990-01-01"), ids[0])]  # a day the daily table does not have
     if repeated:
@@ -136,16 +138,19 @@ def _random_positions(rng, dates, funds, repeated=False):
     value = np.round(rng.lognormal(8, 2, n), 2) * rng.choice([1.0, 1.0, -1.0, 0.0, -0.0], n)
     value[rng.random(n) < 0.02] = np.nan
     value[:40] = value[40]  # holdings that tie
+    if odd == "missing":  # a row without an id, late in the table
+        held = held[:-7] + (None,) + held[-6:]
     return pd.DataFrame({"date": np.array(days, dtype="datetime64[s]"), "order_book_id": list(held),
                          "quantity": 1.0, "receivable_quantity": rng.choice([0.0, 2.0], n),
                          "last_price": rng.uniform(0.5, 3.0, n), "market_value": value})
 
 
-@pytest.mark.parametrize("funds, repeated", [(4, False), (40, False), (40, True)])
-def test_holding_layers_equal_those_of_a_pivot_table(monkeypatch, funds, repeated):
+@pytest.mark.parametrize("funds, repeated, odd", [(4, False, None), (40, False, None), (40, True, None),
+                                                  (12, False, "missing"), (12, False, "numbers")])
+def test_holding_layers_equal_those_of_a_pivot_table(monkeypatch, funds, repeated, odd):
     rng = np.random.default_rng(funds)
     dates = pd.DatetimeIndex(pd.bdate_range("2020-01-02", periods=120), name="date")
-    positions = _random_positions(rng, dates.drop(dates[5]), funds, repeated)
+    positions = _random_positions(rng, dates.drop(dates[5]), funds, repeated, odd)
     holdings = np.zeros(len(dates))
     table = tessel.report._holding_table
     variants = []

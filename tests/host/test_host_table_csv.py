@@ -28,19 +28,42 @@ def random_floats(rng, n):
     return values
 
 
-def texts_of(matrix):
-    return [bytes(row[row != 0]).decode() for row in matrix]
+def every_kind_of_double(rng, n):
+    """Random bit patterns (subnormals, NaN payloads, huge and tiny exponents), values of 1 to 17 significant
+    digits at every exponent the writer lays out positionally and a little beyond, and the doubles next to
+    powers of ten, where the number of digits and the exponent change."""
+    bits = rng.integers(0, 2 ** 64, n, dtype=np.uint64, endpoint=False).view(np.float64)
+    digits = rng.integers(1, 18, n)
+    mantissa = np.floor(rng.uniform(1, 10, n) * 10.0 ** (digits - 1)) / 10.0 ** (digits - 1)
+    decimal = np.array([float("{:.{}g}".format(m * 10.0 ** e, d)) for m, e, d in zip(
+        mantissa, rng.integers(-7, 19, n), digits)]) * rng.choice([-1.0, 1.0], n)
+    tens = 10.0 ** np.arange(-8, 20)
+    near = np.concatenate([tens, np.nextafter(tens, 0), np.nextafter(tens, np.inf), -tens])
+    subnormal = rng.integers(1, 2 ** 52, n // 10, dtype=np.uint64).view(np.float64)
+    return np.concatenate([bits, decimal, near, subnormal, np.array(EDGE_FLOATS)])
 
 
 @pytest.mark.parametrize("seed", [0, 1])
 def test_float_texts_are_what_to_csv_writes(seed):
-    values = random_floats(np.random.default_rng(seed), 4000)
+    rng = np.random.default_rng(seed)
+    values = np.concatenate([random_floats(rng, 4000), every_kind_of_double(rng, 20000)])
     expected = values.astype(str)  # what to_csv turns floats into
     expected[np.isnan(values)] = ""
-    got = texts_of(float_texts(values))
+    got = float_texts(values)
     wrong = [(repr(v), g, e) for v, g, e in zip(values, got, expected) if g != e]
     assert wrong == []
-    assert texts_of(float_texts(np.array(EDGE_FLOATS[:5]))) == ["0.0", "-0.0", "", "inf", "-inf"]
+    assert float_texts(np.array(EDGE_FLOATS[:5])) == ["0.0", "-0.0", "", "inf", "-inf"]
+
+
+def test_integer_columns_of_every_width_and_their_extremes(tmp_path):
+    rng = np.random.default_rng(9)
+    extremes = np.array([np.iinfo(np.int64).min, np.iinfo(np.int64).max, 0, -1, 1, 10 ** 18, -(10 ** 18)])
+    wide = np.concatenate([extremes, rng.integers(np.iinfo(np.int64).min, np.iinfo(np.int64).max, 993)])
+    frame = pd.DataFrame({"int64": wide, "int8": wide.astype(np.int8), "int32": wide.astype(np.int32),
+                          "uint16": wide.astype(np.uint16), "uint32": wide.astype(np.uint32),
+                          "uint64": wide.astype(np.uint64), "x": rng.uniform(-1, 1, 1000)})
+    text = same_bytes(tmp_path, frame, chunk_rows=128, rounding=round_for_csv)
+    assert b"-9223372036854775808," in text and b"\n9223372036854775807," in text
 
 
 def positions_like(rng, rows, with_missing=True):
