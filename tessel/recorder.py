@@ -12,11 +12,12 @@ dozen bytes per row.
 import datetime as _dt
 import weakref
 from array import array
+from enum import Enum
 
 import numpy as np
 import pandas as pd
 
-from tessel.const import ORDER_STATUS, SIDE
+from tessel.const import ORDER_STATUS, SIDE, CustomEnum
 from tessel.core.events import EVENT
 
 DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
@@ -50,6 +51,22 @@ _ORDER_KINDS = {"date": ("day", lambda: _Codes()), "order_id": ("int", lambda: _
 
 # An order in one of these states changes no more.
 _FINAL_STATUSES = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
+_FILLED, _REJECTED, _CANCELLED = _FINAL_STATUSES
+_BUY = SIDE.BUY
+
+# Enumeration classes whose members' text is their value (str(member) as CustomEnum defines it), so the
+# recorder reads the value instead of calling __str__; filled in as members are met.
+_TEXT_IS_VALUE = {}
+
+
+def _text(value):
+    """``str(value)``; a member of one of the engine's enumerations gives its value without a call."""
+    kind = type(value)
+    plain = _TEXT_IS_VALUE.get(kind)
+    if plain is None:
+        plain = _TEXT_IS_VALUE[kind] = (isinstance(value, Enum) and isinstance(value, str) and
+                                        kind.__str__ is _ENUM_TEXT)
+    return value._value_ if plain else str(value)
 
 # Events that carry an order; listening to all of them finds orders that a
 # plug-in handles without the usual submission path as well.
@@ -221,6 +238,7 @@ class _Floats(_Numbers):
 
 
 _NAN = float("nan")
+_ENUM_TEXT = CustomEnum.__str__
 _FLOATS = (float,)
 _INTS = (int,)
 _FLOAT_OR_INT = (float, int, np.float64)
@@ -277,8 +295,10 @@ class DailyRecorder:
         self._order_places = array("q")
         self._orders_seen = 0
         self._live_orders = {}  # id(order) -> (its place among the orders seen, order), for orders held as objects
-        # id(order) -> order, for orders whose row is written, as long as something else keeps them.
-        self._written_orders = weakref.WeakValueDictionary()
+        # id(order) -> weak reference to the order, for orders whose row is written; an entry whose order
+        # is gone stands for nothing (the id may be reused) and is dropped now and then (_forget_gone_orders).
+        self._written_orders = {}
+        self._written_orders_kept = 0  # entries left after the last sweep of the gone ones
         self._cash_at_day_start = None
         self._stamps = _DayStamps()
         # position class -> whether its prices and dividend receivable can be read from its fields
@@ -294,22 +314,41 @@ class DailyRecorder:
         if order is None:
             return
         key = id(order)
-        if key in self._live_orders or self._written_orders.get(key) is order:
+        live = self._live_orders
+        if key in live:
             return
-        self._live_orders[key] = (self._orders_seen, order)
+        written = self._written_orders.get(key)
+        if written is not None and written() is order:
+            return
+        live[key] = (self._orders_seen, order)
         self._orders_seen += 1
 
     def _write_final_orders(self):
         """Orders that reached a final state give their rows now; the rows no longer change."""
         live = self._live_orders
-        for key in [k for k, (_, order) in live.items() if order.status in _FINAL_STATUSES]:
+        written = self._written_orders
+        final = []
+        for key, (_, order) in live.items():
+            status = order.status
+            # The final members by identity; anything else as the membership test finds it.
+            if status is _FILLED or status is _REJECTED or status is _CANCELLED or (
+                    type(status) is not ORDER_STATUS and status in _FINAL_STATUSES):
+                final.append(key)
+        for key in final:
             place, order = live[key]
             try:
-                self._written_orders[key] = order
+                written[key] = weakref.ref(order)
             except TypeError:  # not weakly referable: kept as it is
                 continue
             self._add_order_row(place, order)
             del live[key]
+        if len(written) > 2 * self._written_orders_kept + 1000:
+            self._forget_gone_orders()
+
+    def _forget_gone_orders(self):
+        """Drops the entries of written orders that no longer exist."""
+        self._written_orders = {key: ref for key, ref in self._written_orders.items() if ref() is not None}
+        self._written_orders_kept = len(self._written_orders)
 
     def _add_order_row(self, place, order):
         for add, value in zip(self._order_appends, self._order_row(order)):
@@ -322,10 +361,15 @@ class DailyRecorder:
         # Signed cash the trade moves: paid at once for purchases; for sales
         # the proceeds, which may arrive days later (fund redemptions).
         value = price * quantity
-        cash_amount = -(value + fee) if trade.side == SIDE.BUY else value - fee
+        side = trade.side
+        cash_amount = -(value + fee) if side is _BUY or side == _BUY else value - fee
+        effect = trade.position_effect
+        texts = _TEXT_IS_VALUE
         for add, value in zip(self._trade_appends, (
-                self._stamps.of(trade.trading_datetime), trade.order_book_id, str(trade.side),
-                str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):
+                self._stamps.of(trade.trading_datetime), trade.order_book_id,
+                side._value_ if texts.get(type(side)) else _text(side),
+                effect._value_ if texts.get(type(effect)) else _text(effect),
+                price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):
             add(value)
 
     # --- the day --------------------------------------------------------------------------
@@ -457,10 +501,16 @@ class DailyRecorder:
         return _table(self._trades, {name: kind for name, (kind, _) in _TRADE_KINDS.items()})
 
     def _order_row(self, order):
-        return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
-                str(order.position_effect), str(order.type), order.quantity, getattr(order, "cash_amount", None),
+        side, effect, kind, status = order.side, order.position_effect, order.type, order.status
+        texts = _TEXT_IS_VALUE
+        return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id,
+                side._value_ if texts.get(type(side)) else _text(side),
+                effect._value_ if texts.get(type(effect)) else _text(effect),
+                kind._value_ if texts.get(type(kind)) else _text(kind),
+                order.quantity, getattr(order, "cash_amount", None),
                 order.price, float(order.filled_quantity), float(order.avg_price),
-                float(order.transaction_cost or order.fee or 0.0), str(order.status), order.message or "")
+                float(order.transaction_cost or order.fee or 0.0),
+                status._value_ if texts.get(type(status)) else _text(status), order.message or "")
 
     def orders_frame(self):
         """Every order seen, in first-seen order; orders still open give their rows as they stand now."""

@@ -63,6 +63,12 @@ def _field_property(name):
         if getattr_hook is not _BAR_GETATTR:
             # A subclass that reads fields its own way keeps doing so.
             return getattr_hook(self, name)
+        values = self._values
+        if values is not None:
+            try:
+                return values[name]
+            except KeyError:
+                pass
         data = self._data
         if data is not None:
             # _field_value's common case, inlined: a field of a dtype seen before.
@@ -70,10 +76,18 @@ def _field_property(name):
             known = _FIELDS_BY_ID.get(id(dtype))
             if known is not None and known[0] is dtype and name in known[1]:
                 value = data[name]
-                if type(value) is np.float64:
-                    return float(value)
-                return _plain(value)
-        return _field_value(self, name)
+                value = float(value) if type(value) is np.float64 else _plain(value)
+            else:
+                value = _field_value(self, name)
+        else:
+            value = _field_value(self, name)
+        # The bar's records are the stores' shared arrays, which nobody writes to: a field read once
+        # (the validators, the matcher and the strategy functions read the same few) is kept.
+        if values is None:
+            self._values = {name: value}
+        else:
+            values[name] = value
+        return value
 
     read.__name__ = name
     return property(read, doc="Field '{}' of the bar record.".format(name))
@@ -87,12 +101,13 @@ class BarObject:
     is true and any other field is None.
     """
 
-    __slots__ = ("_instrument", "_data", "_dt")
+    __slots__ = ("_instrument", "_data", "_dt", "_values")
 
     def __init__(self, instrument, data, dt=None):
         self._instrument = instrument
         self._data = data
         self._dt = dt
+        self._values = None  # field name -> value, for the fields read through class properties
 
     @property
     def instrument(self):

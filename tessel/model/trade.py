@@ -1,6 +1,8 @@
 """A fill: a quantity of one instrument changing hands at one price."""
 import math
+from operator import attrgetter
 
+from tessel.model import _current
 from tessel.model._current import environment_class
 from tessel.model._ids import IdGenerator
 
@@ -32,7 +34,12 @@ class Trade:
         if math.isnan(amount) or amount < 0:
             raise ValueError("trade quantity of {} must be a number >= 0, got {!r}".format(order_book_id, amount))
         if calendar_dt is None or trading_dt is None:
-            env_calendar_dt, env_trading_dt = _current_times()
+            # _current_times, inlined for the run's environment being there and on a trading day.
+            env = (_current._environment_class[0] if _current._environment_class else environment_class())._env
+            if env is None or env.calendar_dt is None or env.trading_dt is None:
+                env_calendar_dt, env_trading_dt = _current_times()
+            else:
+                env_calendar_dt, env_trading_dt = env.calendar_dt, env.trading_dt
             calendar_dt = env_calendar_dt if calendar_dt is None else calendar_dt
             trading_dt = env_trading_dt if trading_dt is None else trading_dt
         trade = cls()
@@ -51,69 +58,32 @@ class Trade:
         trade._trading_dt = trading_dt
         return trade
 
-    @property
-    def exec_id(self):
-        return self._exec_id
+    # Read through C getters: a fill is read by its order, the account, the position and the recorder.
+    exec_id = property(attrgetter("_exec_id"))
+    order_id = property(attrgetter("_order_id"))
+    order_book_id = property(attrgetter("_order_book_id"))
+    last_price = property(attrgetter("_price"))
+    last_quantity = property(attrgetter("_amount"))
+    side = property(attrgetter("_side"))
+    position_effect = property(attrgetter("_position_effect"))
+    datetime = property(attrgetter("_calendar_dt"))
+    trading_datetime = property(attrgetter("_trading_dt"))
+    close_today_amount = property(attrgetter("_close_today_amount"))
+    frozen_price = property(attrgetter("_frozen_price"))
 
-    @property
-    def order_id(self):
-        return self._order_id
-
-    @property
-    def order_book_id(self):
-        return self._order_book_id
-
-    @property
-    def last_price(self):
-        return self._price
-
-    @property
-    def last_quantity(self):
-        return self._amount
-
-    @property
-    def side(self):
-        return self._side
-
-    @property
-    def position_effect(self):
-        return self._position_effect
-
-    @property
-    def datetime(self):
-        return self._calendar_dt
-
-    @property
-    def trading_datetime(self):
-        return self._trading_dt
-
-    @property
-    def commission(self):
-        return self._commission
-
-    @commission.setter
-    def commission(self, value):
+    def _set_commission(self, value):
         self._commission = value
 
-    @property
-    def tax(self):
-        return self._tax
-
-    @tax.setter
-    def tax(self, value):
+    def _set_tax(self, value):
         self._tax = value
+
+    commission = property(attrgetter("_commission"), _set_commission)
+    tax = property(attrgetter("_tax"), _set_tax)
+    del _set_commission, _set_tax
 
     @property
     def transaction_cost(self):
         return self._commission + self._tax
-
-    @property
-    def close_today_amount(self):
-        return self._close_today_amount
-
-    @property
-    def frozen_price(self):
-        return self._frozen_price
 
     def __repr__(self):
         return ("Trade(exec_id={}, order_id={}, order_book_id={!r}, side={}, position_effect={}, "

@@ -57,7 +57,11 @@ class Account:
 
     # --- cash changes ---------------------------------------------------------------------
     def apply_trade(self, trade):
-        position = self.get_position(trade.order_book_id)
+        order_book_id = trade.order_book_id
+        try:
+            position = self._positions[order_book_id]  # get_position's common case, inlined
+        except KeyError:
+            position = self.get_position(order_book_id)
         self._total_cash += position.apply_trade(trade)
 
     def before_trading(self, trading_date):

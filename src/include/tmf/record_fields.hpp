@@ -139,17 +139,71 @@ public:
     // that is not present(); an array that is not one-dimensional gives an
     // empty one.
     RecordFieldView(const py::array& records, const char* name) {
-        py::object fields = records.dtype().attr("fields");
-        if (fields.is_none() || !fields.contains(name)) return;
         const py::ssize_t size = records.ndim() == 1 ? records.shape(0) : 0;
-        locate(fields[py::str(name)], static_cast<const char*>(records.data()), size,
-               size ? records.strides(0) : 0);
+        const Layout& layout = layout_of(records.dtype(), name);
+        if (!layout.present) return;
+        kind_ = layout.kind;
+        itemsize_ = layout.itemsize;
+        native_ = layout.native;
+        size_ = size;
+        stride_ = size ? records.strides(0) : 0;
+        data_ = static_cast<const char*>(records.data()) + layout.offset;
         present_ = true;
     }
 
     bool present() const { return present_; }
 
 private:
+    // Where a field lies in the records of one dtype.
+    struct Layout {
+        bool present = false;
+        char kind = '?';
+        py::ssize_t itemsize = 0;
+        bool native = true;
+        py::ssize_t offset = 0;
+    };
+
+    // The layout of field `name` in `dtype`.  Fields are opened for every
+    // order and every day on the same few dtype objects: the last layouts
+    // found are kept by the identity of the dtype and of its field names (a
+    // dtype changes its fields only by being given new names; a kept entry
+    // holds both objects, so neither identity is reused).
+    static const Layout& layout_of(const py::dtype& dtype, const char* name) {
+        struct Entry {
+            py::object dtype;
+            py::object names;
+            std::string name;
+            Layout layout;
+        };
+        constexpr std::size_t kKept = 16;
+        static Entry* kept = new Entry[kKept];  // never freed: outlives the interpreter's teardown
+        static std::size_t next = 0;
+        py::object names = dtype.attr("names");
+        for (std::size_t i = 0; i < kKept; ++i) {
+            if (kept[i].dtype.ptr() == dtype.ptr() && kept[i].names.ptr() == names.ptr() && kept[i].name == name) {
+                return kept[i].layout;
+            }
+        }
+        Layout layout;
+        py::object fields = dtype.attr("fields");
+        if (!fields.is_none() && fields.contains(name)) {
+            py::tuple info = fields[py::str(name)].cast<py::tuple>();
+            py::dtype dt = info[0].cast<py::dtype>();
+            layout.present = true;
+            layout.kind = dt.kind();
+            layout.itemsize = dt.itemsize();
+            layout.native = dt.attr("isnative").cast<bool>();
+            layout.offset = info[1].cast<py::ssize_t>();
+        }
+        Entry& slot = kept[next];
+        next = (next + 1) % kKept;
+        slot.dtype = dtype;
+        slot.names = names;
+        slot.name = name;
+        slot.layout = layout;
+        return slot.layout;
+    }
+
     bool present_ = false;
 };
 

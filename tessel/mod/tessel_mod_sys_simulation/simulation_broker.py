@@ -39,15 +39,16 @@ class SimulationBroker:
         """Validate ``order`` and queue it for matching; returns the order (rejected or active)."""
         env = self._env
         account = env.get_account(order.order_book_id)
-        env.event_bus.publish_event(Event(EVENT.ORDER_PENDING_NEW, account=account, order=order))
+        publish = env.event_bus.publish_event
+        publish(Event(EVENT.ORDER_PENDING_NEW, account=account, order=order))
         reason = env.validate_order_submission(order, account)
         if reason is not None:
             order.mark_rejected(reason)
-            env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_REJECT, account=account, order=order))
+            publish(Event(EVENT.ORDER_CREATION_REJECT, account=account, order=order))
             return order
         order.active()
         self._open_orders.append((account, order))
-        env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_PASS, account=account, order=order))
+        publish(Event(EVENT.ORDER_CREATION_PASS, account=account, order=order))
         return order
 
     def cancel_order(self, order):
@@ -76,6 +77,8 @@ class SimulationBroker:
         env = self._env
         bus = env.event_bus
         get_instrument = env.get_instrument
+        # The matcher registry, read directly unless a subclass finds matchers its own way.
+        matchers = self._matchers if type(self).get_matcher is SimulationBroker.get_matcher else None
         try:
             for account, order in list(self._open_orders):
                 status = order.status
@@ -84,7 +87,13 @@ class SimulationBroker:
                     continue
                 instrument = get_instrument(order.order_book_id)
                 try:
-                    matcher = self.get_matcher(instrument.type)
+                    if matchers is None:
+                        matcher = self.get_matcher(instrument.type)
+                    else:
+                        try:
+                            matcher = matchers[instrument.type]
+                        except KeyError:
+                            matcher = self.get_matcher(instrument.type)
                 except ValueError as exc:
                     order.mark_rejected(str(exc))
                 else:
