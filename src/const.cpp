@@ -13,10 +13,16 @@ namespace {
 
 PyObject* name_open = nullptr;
 PyObject* name_limited = nullptr;
+PyTypeObject* member_type = nullptr;  // FUND_STATUS, once built
 
 // True when `a != b` is true (Python's rich comparison, reflected operators
-// included, so a byte string read from a bar compares like its text).
+// included, so a byte string read from a bar compares like its text).  A
+// plain text and a member compare by their texts, as the members' own
+// comparison does: that is asked for every fund order.
 bool differs(py::handle a, py::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_Check(b.ptr()) && Py_TYPE(b.ptr()) == member_type) {
+        return tmf::truthy(tmf::steal(PyUnicode_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+    }
     return tmf::truthy(tmf::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
 
@@ -48,5 +54,7 @@ PYBIND11_MODULE(const, m) {
               py::module_::import("builtins").attr("classmethod")(tmf::fast_function(
                   "invalid_state", {"cls", "state"}, {py::handle(), py::handle()},
                   "invalid_state(cls: object, state: object) -> bool\n", &invalid_state, m)));
-    m.attr("FUND_STATUS") = cls.build();
+    py::object built = cls.build();
+    member_type = reinterpret_cast<PyTypeObject*>(built.ptr());
+    m.attr("FUND_STATUS") = built;
 }

@@ -365,8 +365,11 @@ class DailyRecorder:
         cash_amount = -(value + fee) if side is _BUY or side == _BUY else value - fee
         effect = trade.position_effect
         texts = _TEXT_IS_VALUE
+        dt = trade.trading_datetime
+        # _DayStamps.of, inlined for a naive datetime
+        stamp = self._stamps[dt] if type(dt) is _dt.datetime and dt.tzinfo is None else self._stamps.of(dt)
         for add, value in zip(self._trade_appends, (
-                self._stamps.of(trade.trading_datetime), trade.order_book_id,
+                stamp, trade.order_book_id,
                 side._value_ if texts.get(type(side)) else _text(side),
                 effect._value_ if texts.get(type(effect)) else _text(effect),
                 price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):

@@ -11,9 +11,28 @@ _NUMERIC_FIELDS = frozenset(("open", "high", "low", "close", "prev_close", "volu
 
 # dtype -> its field names, for the membership test of every attribute read.
 _FIELD_SETS = {}
-# id(dtype object) -> (that dtype, its field names), for dtype objects seen lately.
+# id(dtype object) -> (that dtype, its field names, _row_positions(dtype)), for dtype objects seen lately.
 _FIELDS_BY_ID = {}
 _MAX_KNOWN_DTYPES = 100_000
+
+# Kinds of fields whose element of ``record.item()`` is what reading the field gives (see _plain):
+# numbers and booleans as Python's own, byte strings as bytes (then decoded), texts as str.
+_ROW_KINDS = frozenset("biufcSU")
+
+
+def _row_positions(dtype):
+    """Field name -> its position in ``record.item()`` when every field of ``dtype`` reads as that element
+    does (see _ROW_KINDS; none with a shape or fields of its own); else None."""
+    fields = dtype.fields
+    if not fields:
+        return None
+    positions = {}
+    for position, name in enumerate(dtype.names):
+        kind = fields[name][0]
+        if kind.kind not in _ROW_KINDS or kind.shape != () or kind.names is not None:
+            return None
+        positions[name] = position
+    return positions
 
 
 def _plain(value):
@@ -43,7 +62,7 @@ def _field_value(bar, name):
         if len(_FIELDS_BY_ID) >= _MAX_KNOWN_DTYPES:
             _FIELDS_BY_ID.clear()
         # The dtype is held with its entry, so its id is not reused while the entry lasts.
-        _FIELDS_BY_ID[id(dtype)] = (dtype, names)
+        _FIELDS_BY_ID[id(dtype)] = (dtype, names, _row_positions(dtype))
     if name in names:
         value = data[name]
         if type(value) is np.float64:
@@ -75,8 +94,19 @@ def _field_property(name):
             dtype = data.dtype
             known = _FIELDS_BY_ID.get(id(dtype))
             if known is not None and known[0] is dtype and name in known[1]:
-                value = data[name]
-                value = float(value) if type(value) is np.float64 else _plain(value)
+                positions = known[2]
+                if positions is not None and type(data) is np.void:
+                    # Every field of the record at once (one call instead of one per field); an element
+                    # is what reading the field gives, byte strings once decoded.
+                    row = self._row
+                    if row is None:
+                        row = self._row = data.item()
+                    value = row[positions[name]]
+                    if type(value) is bytes:
+                        value = value.decode("utf-8").rstrip("\x00")
+                else:
+                    value = data[name]
+                    value = float(value) if type(value) is np.float64 else _plain(value)
             else:
                 value = _field_value(self, name)
         else:
@@ -101,13 +131,14 @@ class BarObject:
     is true and any other field is None.
     """
 
-    __slots__ = ("_instrument", "_data", "_dt", "_values")
+    __slots__ = ("_instrument", "_data", "_dt", "_values", "_row")
 
     def __init__(self, instrument, data, dt=None):
         self._instrument = instrument
         self._data = data
         self._dt = dt
         self._values = None  # field name -> value, for the fields read through class properties
+        self._row = None  # data.item(), once a field is read from it
 
     @property
     def instrument(self):

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 from tessel.const import TRADING_CALENDAR_TYPE
-from tessel.data.base_data_source import BaseDataSource
+from tessel.data.base_data_source import BaseDataSource, _BarIndex
 from tessel.data.bar import BarObject
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int, to_timestamp
 
@@ -39,6 +39,7 @@ _UNCUT = object()
 
 
 _OWN_CALENDARS = BaseDataSource.get_trading_calendars
+_CALENDAR_ROW_OF = BaseDataSource._calendar_row_of
 
 
 class DataProxy:
@@ -135,7 +136,10 @@ class DataProxy:
             if index.bars is None:
                 bar = BarObject(instrument, None, dt)
             else:
-                rows = self._data_source._calendar_row_of()
+                source = self._data_source
+                rows = source._calendar_rows
+                if rows is None or type(source)._calendar_row_of is not _CALENDAR_ROW_OF:
+                    rows = source._calendar_row_of()
                 memo = self._last_bar_day
                 if memo[0] is dt and memo[1] is rows:
                     # The engine's current time, asked about for every order several times a day.
@@ -145,7 +149,12 @@ class DataProxy:
                     day = rows[0].get(key)
                     if type(dt) is _dt.datetime:  # immutable: the same object is the same day
                         self._last_bar_day = (dt, rows, key, day)
-                bar = BarObject(instrument, index.bar_on(key, day), dt)
+                if day is not None and type(index) is _BarIndex:
+                    # _BarIndex.bar_on's calendar-day case, inlined
+                    row = index.row_by_day.item(day)
+                    bar = BarObject(instrument, index._records[row] if row >= 0 else None, dt)
+                else:
+                    bar = BarObject(instrument, index.bar_on(key, day), dt)
             if type(dt) is _dt.datetime and type(order_book_id) is str:
                 self._keep_bar(order_book_id, dt, bar)
             return bar

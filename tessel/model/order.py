@@ -149,9 +149,7 @@ class Order:
     datetime = property(attrgetter("_calendar_dt"))
     trading_datetime = property(attrgetter("_trading_dt"))
 
-    @property
-    def type(self):
-        return self._style.type
+    type = property(attrgetter("_style.type"))
 
     @property
     def price(self):

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
 
 namespace tmf {
 
@@ -164,25 +166,34 @@ private:
     };
 
     // The layout of field `name` in `dtype`.  Fields are opened for every
-    // order and every day on the same few dtype objects: the last layouts
-    // found are kept by the identity of the dtype and of its field names (a
-    // dtype changes its fields only by being given new names; a kept entry
-    // holds both objects, so neither identity is reused).
+    // order and every day, each fund's bars with a dtype object of their
+    // own: layouts found are kept by the identity of the dtype, of its
+    // field names (a dtype changes its fields only by being given new
+    // names) and of `name` (the callers' literals).  An entry holds the
+    // dtype and its names, so neither identity is reused while it lasts.
     static const Layout& layout_of(const py::dtype& dtype, const char* name) {
         struct Entry {
             py::object dtype;
             py::object names;
-            std::string name;
+            std::string name;  // the text, should a caller's pointer be reused for another
             Layout layout;
         };
-        constexpr std::size_t kKept = 16;
-        static Entry* kept = new Entry[kKept];  // never freed: outlives the interpreter's teardown
-        static std::size_t next = 0;
-        py::object names = dtype.attr("names");
-        for (std::size_t i = 0; i < kKept; ++i) {
-            if (kept[i].dtype.ptr() == dtype.ptr() && kept[i].names.ptr() == names.ptr() && kept[i].name == name) {
-                return kept[i].layout;
+        struct KeyHash {
+            std::size_t operator()(const std::pair<PyObject*, const char*>& k) const noexcept {
+                return std::hash<PyObject*>()(k.first) * 31u + std::hash<const char*>()(k.second);
             }
+        };
+        using Map = std::unordered_map<std::pair<PyObject*, const char*>, Entry, KeyHash>;
+        static Map* kept = new Map();  // never freed: outlives the interpreter's teardown
+        static PyObject* names_attr = PyUnicode_InternFromString("names");
+        if (!names_attr) throw py::error_already_set();
+        PyObject* names_ptr = PyObject_GetAttr(dtype.ptr(), names_attr);
+        if (!names_ptr) throw py::error_already_set();
+        py::object names = py::reinterpret_steal<py::object>(names_ptr);
+        const std::pair<PyObject*, const char*> key{dtype.ptr(), name};
+        auto found = kept->find(key);
+        if (found != kept->end() && found->second.names.ptr() == names.ptr() && found->second.name == name) {
+            return found->second.layout;
         }
         Layout layout;
         py::object fields = dtype.attr("fields");
@@ -195,13 +206,13 @@ private:
             layout.native = dt.attr("isnative").cast<bool>();
             layout.offset = info[1].cast<py::ssize_t>();
         }
-        Entry& slot = kept[next];
-        next = (next + 1) % kKept;
-        slot.dtype = dtype;
-        slot.names = names;
-        slot.name = name;
-        slot.layout = layout;
-        return slot.layout;
+        if (found == kept->end() && kept->size() >= 100000) kept->clear();  // bounded; starts afresh
+        Entry& entry = (*kept)[key];
+        entry.dtype = dtype;
+        entry.names = names;
+        entry.name = name;
+        entry.layout = layout;
+        return entry.layout;
     }
 
     bool present_ = false;

@@ -5,6 +5,10 @@ from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES, DefaultSto
 
 _ACTIVE = ORDER_STATUS.ACTIVE
 _REJECTED = ORDER_STATUS.REJECTED
+_new = object.__new__
+_PENDING_NEW, _CREATION_PASS, _CREATION_REJECT, _TRADE, _UNSOLICITED_UPDATE = (
+    EVENT.ORDER_PENDING_NEW, EVENT.ORDER_CREATION_PASS, EVENT.ORDER_CREATION_REJECT, EVENT.TRADE,
+    EVENT.ORDER_UNSOLICITED_UPDATE)
 
 
 def _is_active(status):
@@ -40,15 +44,22 @@ class SimulationBroker:
         env = self._env
         account = env.get_account(order.order_book_id)
         publish = env.event_bus.publish_event
-        publish(Event(EVENT.ORDER_PENDING_NEW, account=account, order=order))
+        # The events are made as Event(type, account=..., order=...) makes them, without its call.
+        event = _new(Event)
+        event.__dict__ = {"account": account, "order": order, "event_type": _PENDING_NEW}
+        publish(event)
         reason = env.validate_order_submission(order, account)
         if reason is not None:
             order.mark_rejected(reason)
-            publish(Event(EVENT.ORDER_CREATION_REJECT, account=account, order=order))
+            event = _new(Event)
+            event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_REJECT}
+            publish(event)
             return order
         order.active()
         self._open_orders.append((account, order))
-        publish(Event(EVENT.ORDER_CREATION_PASS, account=account, order=order))
+        event = _new(Event)
+        event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_PASS}
+        publish(event)
         return order
 
     def cancel_order(self, order):
@@ -99,10 +110,14 @@ class SimulationBroker:
                 else:
                     for trade in matcher.match(account, order, open_auction) or ():
                         order.fill(trade)
-                        bus.publish_event(Event(EVENT.TRADE, account=account, trade=trade, order=order))
+                        event = _new(Event)  # Event(EVENT.TRADE, account=..., trade=..., order=...)
+                        event.__dict__ = {"account": account, "trade": trade, "order": order, "event_type": _TRADE}
+                        bus.publish_event(event)
                 status = order.status
                 if status is _REJECTED or (type(status) is not ORDER_STATUS and status == _REJECTED):
-                    bus.publish_event(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=order))
+                    event = _new(Event)  # Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=..., order=...)
+                    event.__dict__ = {"account": account, "order": order, "event_type": _UNSOLICITED_UPDATE}
+                    bus.publish_event(event)
         finally:
             # Even when a matcher fails part-way, orders already filled or
             # rejected must not be matched again.
