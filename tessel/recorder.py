@@ -123,12 +123,32 @@ class _Irregular(Exception):
     """A value the compact form of its column does not keep; the column holds its values as they are."""
 
 
+class _CodeTable(dict):
+    """A ``str`` text, or ``(id(value),)`` for any other value -> its code; a key not seen yet gets the next
+    code and its value (the text itself, else ``pending``) joins ``values``."""
+
+    __slots__ = ("values", "pending")
+
+    def __init__(self, values):
+        super().__init__()
+        self.values = values
+        self.pending = None
+
+    def __missing__(self, key):
+        value = key if type(key) is str else self.pending
+        code = self[key] = len(self.values)
+        self.values.append(value)
+        return code
+
+
 class _Codes:
     """A column of repeated values (dates, ids, texts) as codes into a table of the distinct values.
 
     Texts of type ``str`` share a code with every equal text; any other
     value (a day stamp, None) is kept as that very object, found again by
-    identity, so the table gives back exactly what was added.
+    identity, so the table gives back exactly what was added.  A text
+    already seen is coded without a call: ``codes.append(code_of[text])``
+    (see _append_row).
     """
 
     __slots__ = ("codes", "values", "_code_of")
@@ -136,15 +156,15 @@ class _Codes:
     def __init__(self):
         self.codes = array("i")
         self.values = []
-        self._code_of = {}
+        self._code_of = _CodeTable(self.values)
 
     def append(self, value):
-        key = value if type(value) is str else (id(value),)
-        code = self._code_of.get(key)
-        if code is None:
-            code = self._code_of[key] = len(self.values)
-            self.values.append(value)
-        self.codes.append(code)
+        table = self._code_of
+        if type(value) is str:
+            self.codes.append(table[value])
+        else:
+            table.pending = value
+            self.codes.append(table[(id(value),)])
 
     def __len__(self):
         return len(self.codes)
@@ -248,6 +268,21 @@ def _float_or_none():
     return _Numbers("d", _FLOAT_OR_INT, none=True)
 
 
+def _row_appenders(columns):
+    """For each column: (its append, and for a column of codes the append of its codes and its table)."""
+    return tuple((column.append, column.codes.append, column._code_of) if isinstance(column, _Codes)
+                 else (column.append, None, None) for column in columns)
+
+
+def _append_row(appenders, values):
+    """Appends one row of ``values`` to the columns of ``appenders`` (see _row_appenders)."""
+    for (append, append_code, table), value in zip(appenders, values):
+        if table is not None and type(value) is str:
+            append_code(table[value])  # _Codes.append of a text, without its call
+        else:
+            append(value)
+
+
 def _table(columns, kinds, order=None):
     """The table of ``columns`` (name -> column) as the table of their rows would be.
 
@@ -286,12 +321,12 @@ class DailyRecorder:
         self._position_numbers = tuple([] for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = {name: _TRADE_KINDS[name][1]() for name in TRADE_COLUMNS}
-        self._trade_appends = tuple(column.append for column in self._trades.values())
+        self._trade_appends = _row_appenders(self._trades.values())
         # The rows of the orders table, as columns: an order gives its row at the end of the day it became
         # final (the order object can then go), the others when the table is built.  Rows are written in
         # that order; each keeps its order's place among the orders seen (the table's row order).
         self._orders = {name: _ORDER_KINDS[name][1]() for name in ORDER_COLUMNS}
-        self._order_appends = tuple(column.append for column in self._orders.values())
+        self._order_appends = _row_appenders(self._orders.values())
         self._order_places = array("q")
         self._orders_seen = 0
         self._live_orders = {}  # id(order) -> (its place among the orders seen, order), for orders held as objects
@@ -351,8 +386,7 @@ class DailyRecorder:
         self._written_orders_kept = len(self._written_orders)
 
     def _add_order_row(self, place, order):
-        for add, value in zip(self._order_appends, self._order_row(order)):
-            add(value)
+        _append_row(self._order_appends, self._order_row(order))
         self._order_places.append(place)
 
     def _on_trade(self, event):
@@ -368,12 +402,11 @@ class DailyRecorder:
         dt = trade.trading_datetime
         # _DayStamps.of, inlined for a naive datetime
         stamp = self._stamps[dt] if type(dt) is _dt.datetime and dt.tzinfo is None else self._stamps.of(dt)
-        for add, value in zip(self._trade_appends, (
-                stamp, trade.order_book_id,
-                side._value_ if texts.get(type(side)) else _text(side),
-                effect._value_ if texts.get(type(effect)) else _text(effect),
-                price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):
-            add(value)
+        _append_row(self._trade_appends, (
+            stamp, trade.order_book_id,
+            side._value_ if texts.get(type(side)) else _text(side),
+            effect._value_ if texts.get(type(effect)) else _text(effect),
+            price, quantity, fee, cash_amount, trade.order_id, trade.exec_id))
 
     # --- the day --------------------------------------------------------------------------
     def start(self):

@@ -84,7 +84,10 @@ class Order:
         self._filled_quantity = 0.0
         self._avg_price = 0.0
         self._transaction_cost = 0.0
-        self._fee = 0
+        # The fee the order carries (fund orders are charged exactly this); set by the matcher that
+        # prices the order.  A plain attribute: the matcher sets it and the cost decider reads it for
+        # every order.
+        self.fee = 0
         self._message = ""
         self._calendar_dt = None
         self._trading_dt = None
@@ -120,7 +123,7 @@ class Order:
                 "_order_id": order_id, "_order_book_id": order_book_id, "_quantity": quantity,
                 "_cash_amount": cash_amount, "_side": side, "_position_effect": position_effect, "_style": style,
                 "_status": _PENDING_NEW, "_filled_quantity": 0.0, "_avg_price": 0.0, "_transaction_cost": 0.0,
-                "_fee": 0, "_message": "", "_calendar_dt": calendar_dt, "_trading_dt": trading_dt}
+                "fee": 0, "_message": "", "_calendar_dt": calendar_dt, "_trading_dt": trading_dt}
             return order
         order = cls()
         order._order_id = order_id
@@ -164,18 +167,6 @@ class Order:
             return None
         return self._quantity - self._filled_quantity
 
-    # The fee the order carries (fund orders are charged exactly this); set by
-    # the matcher that prices the order.
-    @property
-    def fee(self):
-        return self._fee
-
-    fee = fee.getter(attrgetter("_fee"))
-
-    @fee.setter
-    def fee(self, value):
-        self._fee = value
-
     def is_final(self):
         return _is_final(self._status)
 
@@ -202,7 +193,8 @@ class Order:
         self._status = ORDER_STATUS.CANCELLED
 
     def fill(self, trade):
-        if _is_final(self._status):
+        status = self._status
+        if (status in _FINAL) if type(status) is ORDER_STATUS else status.is_final:
             raise RuntimeError("order {} is {} and cannot be filled".format(self._order_id, self._status))
         if trade.order_book_id != self._order_book_id:
             raise ValueError("trade of {} cannot fill order {} of {}".format(

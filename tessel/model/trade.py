@@ -20,8 +20,9 @@ def _current_times():
 
 
 class Trade:
+    # commission and tax are settable slots of their own (the matcher sets both on every fill).
     __slots__ = ("_exec_id", "_order_id", "_order_book_id", "_price", "_amount", "_side", "_position_effect",
-                 "_commission", "_tax", "_close_today_amount", "_frozen_price", "_calendar_dt", "_trading_dt")
+                 "commission", "tax", "_close_today_amount", "_frozen_price", "_calendar_dt", "_trading_dt")
 
     @classmethod
     def __from_create__(cls, order_id, price, amount, side, position_effect, order_book_id, commission=0.,
@@ -50,8 +51,8 @@ class Trade:
         trade._amount = amount
         trade._side = side
         trade._position_effect = position_effect
-        trade._commission = commission
-        trade._tax = tax
+        trade.commission = commission
+        trade.tax = tax
         trade._close_today_amount = close_today_amount
         trade._frozen_price = frozen_price
         trade._calendar_dt = calendar_dt
@@ -71,22 +72,12 @@ class Trade:
     close_today_amount = property(attrgetter("_close_today_amount"))
     frozen_price = property(attrgetter("_frozen_price"))
 
-    def _set_commission(self, value):
-        self._commission = value
-
-    def _set_tax(self, value):
-        self._tax = value
-
-    commission = property(attrgetter("_commission"), _set_commission)
-    tax = property(attrgetter("_tax"), _set_tax)
-    del _set_commission, _set_tax
-
     @property
     def transaction_cost(self):
-        return self._commission + self._tax
+        return self.commission + self.tax
 
     def __repr__(self):
         return ("Trade(exec_id={}, order_id={}, order_book_id={!r}, side={}, position_effect={}, "
                 "last_price={}, last_quantity={}, commission={}, tax={}, trading_datetime={})").format(
             self._exec_id, self._order_id, self._order_book_id, self._side, self._position_effect, self._price,
-            self._amount, self._commission, self._tax, self._trading_dt)
+            self._amount, self.commission, self.tax, self._trading_dt)

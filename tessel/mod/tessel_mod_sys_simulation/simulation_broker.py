@@ -121,7 +121,9 @@ class SimulationBroker:
         finally:
             # Even when a matcher fails part-way, orders already filled or
             # rejected must not be matched again.
-            self._open_orders = [(a, o) for a, o in self._open_orders if _is_active(o.status)]
+            # _is_active, inlined
+            self._open_orders = [(a, o) for a, o in self._open_orders
+                                 if o.status is _ACTIVE or (type(o.status) is not ORDER_STATUS and o.status == _ACTIVE)]
 
     def _after_trading(self, event):
         # Day orders: whatever did not fill today expires.
