@@ -695,15 +695,15 @@ py::object match(PyObject* const* args) {
 
     py::object side = tmf::attr(order, n.side);
     py::object effect = tmf::attr(order, n.position_effect);
-    const bool buy = side.equal(h.buy) && effect.equal(h.open);
-    const bool sell = side.equal(h.sell) && effect.equal(h.close);
+    const bool buy = tmf::equals_member(side, h.buy) && tmf::equals_member(effect, h.open);
+    const bool sell = tmf::equals_member(side, h.sell) && tmf::equals_member(effect, h.close);
     if (!buy && !sell) {
         return reject(order, tmf::format("fund orders are subscriptions (BUY, OPEN) or redemptions (SELL, CLOSE); "
                                          "order of {} is {}, {}",
                                          oid, side, effect));
     }
     // A fund order's price is the day's NAV; a limit beyond it is not met.
-    if (!h.limit.is_none() && tmf::attr(order, n.type).equal(h.limit)) {
+    if (!h.limit.is_none() && tmf::equals_member(tmf::attr(order, n.type), h.limit)) {
         const double limit = as_double(tmf::attr(order, n.price));
         if ((buy && nav > limit) || (sell && nav < limit)) {
             return reject(order, tmf::format("NAV {} of {} on {} does not meet the order's limit price {}", nav, oid,

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "tmf/calls.hpp"
 #include "tmf/errors.hpp"
 #include "tmf/fast_call.hpp"
 #include "tmf/host_class.hpp"
@@ -840,8 +841,8 @@ py::object apply_trade(py::handle self_arg, py::handle trade_arg) {
     py::object trade = py::reinterpret_borrow<py::object>(trade_arg);
     py::handle StockPosition = G->stock_position;
     py::object effect = getattr(trade, N->position_effect);
-    const bool is_open = equal(effect, G->effect_open);
-    const bool is_close = !is_open && equal(effect, G->effect_close);
+    const bool is_open = tmf::equals_member(effect, G->effect_open);
+    const bool is_close = !is_open && tmf::equals_member(effect, G->effect_close);
     if (!is_open && !is_close) {
         // Refused before the base class books anything, so the
         // holding never changes without its cash reaching the account.

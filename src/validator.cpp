@@ -36,10 +36,10 @@ py::object validate_submission(PyObject* const* args) {
     py::object side = tmf::attr(order, s.side);
     py::object status;
     const char* operation = nullptr;
-    if (side.equal(s.buy)) {
+    if (tmf::equals_member(side, s.buy)) {
         status = tmf::attr(bar, s.subscribe_status);
         operation = "申购";
-    } else if (side.equal(s.sell)) {
+    } else if (tmf::equals_member(side, s.sell)) {
         status = tmf::attr(bar, s.redeem_status);
         operation = "赎回";
     } else {

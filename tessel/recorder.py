@@ -19,6 +19,7 @@ import pandas as pd
 
 from tessel.const import ORDER_STATUS, SIDE, CustomEnum
 from tessel.core.events import EVENT
+from tessel.model.trade import Trade
 
 DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
                  "dividend_receivable", "total_value", "cash_change")
@@ -269,18 +270,32 @@ def _float_or_none():
 
 
 def _row_appenders(columns):
-    """For each column: (its append, and for a column of codes the append of its codes and its table)."""
-    return tuple((column.append, column.codes.append, column._code_of) if isinstance(column, _Codes)
-                 else (column.append, None, None) for column in columns)
+    """For each column: (its append, for a column of codes the append of its codes and its table, for a
+    column of numbers the column)."""
+    return tuple((column.append, column.codes.append, column._code_of, None) if isinstance(column, _Codes)
+                 else (column.append, None, None, column) if type(column) is _Numbers
+                 else (column.append, None, None, None) for column in columns)
 
 
 def _append_row(appenders, values):
     """Appends one row of ``values`` to the columns of ``appenders`` (see _row_appenders)."""
-    for (append, append_code, table), value in zip(appenders, values):
-        if table is not None and type(value) is str:
-            append_code(table[value])  # _Codes.append of a text, without its call
-        else:
-            append(value)
+    for (append, append_code, table, numbers), value in zip(appenders, values):
+        if table is not None:
+            if type(value) is str:
+                append_code(table[value])  # _Codes.append of a text, without its call
+                continue
+        elif numbers is not None and numbers._list is None:
+            # _Numbers.append of a value of its kind (or None read as NaN), without its call
+            if type(value) in numbers._kinds:
+                try:
+                    numbers._array.append(value)
+                    continue
+                except OverflowError:  # the column takes it as it is
+                    pass
+            elif value is None and numbers._none:
+                numbers._array.append(_NAN)
+                continue
+        append(value)
 
 
 def _table(columns, kinds, order=None):
@@ -391,12 +406,14 @@ class DailyRecorder:
 
     def _on_trade(self, event):
         trade = event.trade
-        price, quantity, fee = float(trade.last_price), float(trade.last_quantity), float(trade.transaction_cost)
+        # Trade.transaction_cost, without its call for the engine's own trades
+        cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
+        price, quantity, fee = float(trade.last_price), float(trade.last_quantity), float(cost)
         # Signed cash the trade moves: paid at once for purchases; for sales
         # the proceeds, which may arrive days later (fund redemptions).
         value = price * quantity
         side = trade.side
-        cash_amount = -(value + fee) if side is _BUY or side == _BUY else value - fee
+        cash_amount = -(value + fee) if side is _BUY or (type(side) is not SIDE and side == _BUY) else value - fee
         effect = trade.position_effect
         texts = _TEXT_IS_VALUE
         dt = trade.trading_datetime
@@ -539,7 +556,10 @@ class DailyRecorder:
     def _order_row(self, order):
         side, effect, kind, status = order.side, order.position_effect, order.type, order.status
         texts = _TEXT_IS_VALUE
-        return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id,
+        dt = order.trading_datetime
+        # _DayStamps.of, inlined for a naive datetime
+        stamp = self._stamps[dt] if type(dt) is _dt.datetime and dt.tzinfo is None else self._stamps.of(dt)
+        return (stamp, order.order_id, order.order_book_id,
                 side._value_ if texts.get(type(side)) else _text(side),
                 effect._value_ if texts.get(type(effect)) else _text(effect),
                 kind._value_ if texts.get(type(kind)) else _text(kind),

@@ -156,7 +156,14 @@ class DataProxy:
                 else:
                     bar = BarObject(instrument, index.bar_on(key, day), dt)
             if type(dt) is _dt.datetime and type(order_book_id) is str:
-                self._keep_bar(order_book_id, dt, bar)
+                # _keep_bar, inlined for the bars of the time kept already
+                bars = self._day_bars
+                source = self._data_source
+                if bars[0] is dt and bars[1] == source.bars_version and \
+                        bars[2] == getattr(source, "instruments_version", None) and bars[3] is source._calendar_rows:
+                    bars[4][order_book_id] = bar
+                else:
+                    self._keep_bar(order_book_id, dt, bar)
             return bar
         instrument = self._known_instrument(order_book_id)
         record = self._data_source.get_bar(instrument, dt, frequency)

@@ -6,6 +6,7 @@ from tessel.const import ORDER_STATUS, ORDER_TYPE, POSITION_EFFECT, SIDE
 from tessel.model import _current
 from tessel.model._current import environment_class
 from tessel.model._ids import IdGenerator
+from tessel.model.trade import Trade as _Trade
 
 _order_ids = IdGenerator()
 
@@ -98,16 +99,22 @@ class Order:
             raise ValueError("order_book_id must be a non-empty text, got {!r}".format(order_book_id))
         if side is not _BUY and side is not _SELL and side not in (SIDE.BUY, SIDE.SELL):
             raise ValueError("order side must be SIDE.BUY or SIDE.SELL, got {!r}".format(side))
+        # _positive, inlined for a float that is a number > 0
         if cash_amount is not None:
-            cash_amount = _positive(cash_amount, "cash amount", order_book_id)
+            if type(cash_amount) is float and cash_amount > 0:
+                pass
+            else:
+                cash_amount = _positive(cash_amount, "cash amount", order_book_id)
         if quantity is None:
             if cash_amount is None:
                 raise ValueError("order of {} needs a quantity or a cash amount".format(order_book_id))
+        elif type(quantity) is float and quantity > 0:
+            pass
         else:
             quantity = _positive(quantity, "quantity", order_book_id)
         if position_effect is None:
             position_effect = _OPEN if side is _BUY or side == SIDE.BUY else _CLOSE
-        order_id = _order_ids.next()
+        order_id = next(_order_ids._counter)  # IdGenerator.next, without its call
         if style is None:
             style = MarketOrder()
         # The current run's times (_now, inlined: one order after another is created).
@@ -156,7 +163,9 @@ class Order:
 
     @property
     def price(self):
-        return self._style.get_limit_price()
+        style = self._style
+        # A market order has no limit price: MarketOrder.get_limit_price, without its call.
+        return None if type(style) is MarketOrder else style.get_limit_price()
 
     amount = property(attrgetter("_cash_amount"), doc="Cash to spend for a cash-amount order, else None.")
     cash_amount = amount
@@ -207,7 +216,8 @@ class Order:
         if new_filled > 0:
             self._avg_price = (self._avg_price * self._filled_quantity + trade.last_price * qty) / new_filled
         self._filled_quantity = new_filled
-        self._transaction_cost += trade.transaction_cost
+        # Trade.transaction_cost, without its call for the engine's own trades
+        self._transaction_cost += trade.commission + trade.tax if type(trade) is _Trade else trade.transaction_cost
         if self._quantity is None or self._filled_quantity >= self._quantity - 1e-9:
             self._status = _FILLED
 

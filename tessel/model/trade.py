@@ -44,7 +44,7 @@ class Trade:
             calendar_dt = env_calendar_dt if calendar_dt is None else calendar_dt
             trading_dt = env_trading_dt if trading_dt is None else trading_dt
         trade = cls()
-        trade._exec_id = trade_id if trade_id is not None else _trade_ids.next()
+        trade._exec_id = trade_id if trade_id is not None else next(_trade_ids._counter)  # IdGenerator.next
         trade._order_id = order_id
         trade._order_book_id = order_book_id
         trade._price = price

@@ -90,7 +90,7 @@ def _plain_get_account(self, order_book_id):
 
 
 def _plain_append_row(appenders, values):
-    for (append, _, _), value in zip(appenders, values):
+    for (append, *_), value in zip(appenders, values):
         append(value)
 
 

@@ -17,7 +17,7 @@ from tessel.data.bar import BarObject, _field_value
 from tessel.data.data_proxy import DataProxy
 from tessel.model.order import LimitOrder, Order
 from tessel.model.trade import Trade
-from tessel.recorder import _Codes, _append_row, _row_appenders
+from tessel.recorder import _Codes, _Numbers, _append_row, _row_appenders
 
 SEEDS = range(5)
 IDS = ["F{}".format(i) for i in range(8)]
@@ -227,11 +227,15 @@ def test_rows_appended_at_once_equal_values_appended_one_by_one(seed):
     rng = random.Random(seed)
     stamps = [pd.Timestamp("2020-01-02"), pd.Timestamp("2020-01-03")]
     pool = ["000001", "000002", "BUY", "", _Text("BUY"), SIDE.BUY, None] + stamps
-    fast = [_Codes() for _ in range(4)]
-    plain = [_PlainCodes() for _ in range(4)]
+    numbers = [1, 2.5, None, float("nan"), 2 ** 70, np.float64(1.5), True, "x"]
+    fast = [_Codes() for _ in range(4)] + [_Numbers("q", (int,)), _Numbers("d", (float, int), none=True)]
+    plain = [_PlainCodes() for _ in range(4)] + [_Numbers("q", (int,)), _Numbers("d", (float, int), none=True)]
     appenders = _row_appenders(fast)
     for _ in range(500):
-        row = [rng.choice(pool) for _ in range(4)]
+        # numbers of the column's kind mostly, now and then one that turns the column into a list
+        row = [rng.choice(pool) for _ in range(4)] + [
+            rng.choice(numbers) if rng.random() < 0.02 else rng.randint(-9, 9),
+            rng.choice(numbers) if rng.random() < 0.05 else rng.choice([None, 0.25, 3])]
         _append_row(appenders, row)
         for column, value in zip(plain, row):
             column.append(value)
@@ -239,7 +243,10 @@ def test_rows_appended_at_once_equal_values_appended_one_by_one(seed):
             rows = rng.randrange(len(fast[0]) + 1)
             for column in fast + plain:
                 column.truncate(rows)
-    for f, p in zip(fast, plain):
+    for f, p in zip(fast[:4], plain[:4]):
         assert f.codes.tolist() == p.codes
         assert len(f.values) == len(p.values) and all(a is b for a, b in zip(f.values, p.values))
         assert f.objects().tolist() == [p.values[c] for c in p.codes]
+    for f, p in zip(fast[4:], plain[4:]):
+        assert f.regular == p.regular
+        assert repr(f.objects()) == repr(p.objects())

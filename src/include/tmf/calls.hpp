@@ -70,4 +70,16 @@ inline bool same(py::handle a, py::handle b) {
     return r == 1;
 }
 
+// a == member, where `member` is a member of one of the engine's
+// enumerations: members are singletons and equal no other member of their
+// own enumeration (the enumerations' own rule), so only a value of another
+// type is asked.
+inline bool equals_member(py::handle a, py::handle member) {
+    if (a.ptr() == member.ptr()) return true;
+    if (Py_TYPE(a.ptr()) == Py_TYPE(member.ptr())) return false;
+    const int r = PyObject_RichCompareBool(a.ptr(), member.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 }  // namespace tmf

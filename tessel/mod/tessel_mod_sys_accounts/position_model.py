@@ -2,6 +2,7 @@
 import datetime as _dt
 
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
+from tessel.model.trade import Trade
 from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy
 
 _BUY, _SELL = SIDE.BUY, SIDE.SELL
@@ -55,13 +56,15 @@ class StockPosition(Position):
         price = trade.last_price
         side = trade.side
         # Members are matched by identity first: the comparisons are made for every trade.
-        if (side is _BUY or side == SIDE.BUY) and (effect is _OPEN or effect == POSITION_EFFECT.OPEN):
+        # Members are matched by identity, another member of the same enumeration is not equal.
+        if (side is _BUY or (type(side) is not SIDE and side == SIDE.BUY)) and (
+                effect is _OPEN or (type(effect) is not POSITION_EFFECT and effect == POSITION_EFFECT.OPEN)):
             total = self._quantity + qty
             if total > 0:
                 self._avg_price = (self._avg_price * self._quantity + price * qty) / total
             self._quantity = total
             self._trade_cost += price * qty
-            transaction_cost = trade.transaction_cost
+            transaction_cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
             self._transaction_cost += transaction_cost
             return -(price * qty) - transaction_cost
         if (side is _SELL or side == SIDE.SELL) and (
@@ -75,7 +78,7 @@ class StockPosition(Position):
             # Yesterday's units are sold first.
             self._old_quantity -= min(qty, self._old_quantity)
             self._trade_cost -= price * qty
-            transaction_cost = trade.transaction_cost
+            transaction_cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
             self._transaction_cost += transaction_cost
             return price * qty - transaction_cost
         raise NotImplementedError("{} does not support {} with position effect {}".format(
