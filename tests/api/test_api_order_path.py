@@ -108,10 +108,8 @@ def _plain_paths(monkeypatch):
     monkeypatch.setattr(DataProxy, "_keep_bar", lambda self, order_book_id, dt, bar: None)
     monkeypatch.setattr(Environment, "get_bar", _plain_get_bar)
     # Bar fields: every read goes to the record, one field at a time.
-    monkeypatch.setattr(BarObject, "_values", _NoKeep())
-    monkeypatch.setattr(BarObject, "_row", _NoKeep())
-    monkeypatch.setattr(bar_module, "_ROW_KINDS", frozenset())
-    monkeypatch.setattr(bar_module, "_FIELDS_BY_ID", {})
+    monkeypatch.setattr(BarObject, "_fields", _NoKeep())
+    monkeypatch.setattr(bar_module, "_all_fields", lambda bar: None)
     monkeypatch.setattr(Environment, "validate_order_submission", _plain_validate)
     monkeypatch.setattr(Environment, "get_account", _plain_get_account)
     monkeypatch.setattr(recorder_module, "_append_row", _plain_append_row)
