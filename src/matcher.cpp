@@ -317,17 +317,35 @@ void scale_lots(FundBook& book, std::deque<Lot>& lots, double expected, long fal
 // dates entitled to it; any other difference (a split, money-market income)
 // rescales the lots.  A dividend the position has booked and not yet
 // settled records which lots are entitled to it.
-void reconcile(FundBook& book, py::handle position, long fallback_day) {
-    if (position.is_none()) {
+// What reconcile reads of the position, every host call it makes in its order.
+struct Holding {
+    bool none = true;
+    double expected = 0.0;
+    py::object receivable;
+    bool pending = false;
+    bool same_key = false;  // the pending dividend is the one whose entitled lots the book recorded
+};
+
+Holding read_holding(const FundBook& book, py::handle position) {
+    Holding h;
+    if (position.is_none()) return h;
+    h.none = false;
+    h.expected = as_double(tmf::attr(position, names().quantity_));
+    h.receivable = tmf::getattr_or(position, names().dividend_receivable_, py::none());
+    h.pending = tmf::truthy(h.receivable);
+    h.same_key = !book.entitled.empty() && h.pending && book.entitled_key && h.receivable.equal(book.entitled_key);
+    return h;
+}
+
+// The book brought in line with what read_holding read; no host call.
+void apply_holding(FundBook& book, const Holding& h, long fallback_day) {
+    if (h.none) {
         book.lots.clear();
         book.entitled.clear();
         return;
     }
-    const double expected = as_double(tmf::attr(position, names().quantity_));
-    py::object receivable = tmf::getattr_or(position, names().dividend_receivable_, py::none());
-    const bool pending = tmf::truthy(receivable);
-    const bool settled =
-        !book.entitled.empty() && !(pending && book.entitled_key && receivable.equal(book.entitled_key));
+    const double expected = h.expected;
+    const bool settled = !book.entitled.empty() && !h.same_key;
     double sum = 0.0;
     for (const Lot& lot : book.lots) sum += lot.units;
     if (settled && expected > sum + kEps * std::max(1.0, expected)) {
@@ -345,7 +363,7 @@ void reconcile(FundBook& book, py::handle position, long fallback_day) {
         book.entitled.clear();
         book.entitled_key = py::object();
     }
-    if (pending && book.entitled.empty()) {
+    if (h.pending && book.entitled.empty()) {
         double total = 0.0;
         for (const Lot& lot : book.lots) total += lot.units;
         if (total > 0.0) {
@@ -356,9 +374,13 @@ void reconcile(FundBook& book, py::handle position, long fallback_day) {
                     book.entitled.emplace_back(lot.day, lot.units / total);
                 }
             }
-            book.entitled_key = receivable;
+            book.entitled_key = h.receivable;
         }
     }
+}
+
+void reconcile(FundBook& book, py::handle position, long fallback_day) {
+    apply_holding(book, read_holding(book, position), fallback_day);
 }
 
 // ---- the matcher's native state -------------------------------------------------------
@@ -576,11 +598,11 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
     // lots that were there at the time, not to this one.
     FundBook& book = st.book(account, oid);
     py::object position = tmf::call_method(tmf::attr(account, n.positions), n.get, py::str(oid));
-    FundBook next = book;
-    reconcile(next, position, st.has_fallback_day ? st.fallback_day : today);
-    next.lots.push_back(Lot{today, units, next.next_seq++});
-    next.total_for(today) += gross;
-    book = std::move(next);
+    const Holding holding = read_holding(book, position);
+    // No host call from here on: the book changes in place.
+    apply_holding(book, holding, st.has_fallback_day ? st.fallback_day : today);
+    book.lots.push_back(Lot{today, units, book.next_seq++});
+    book.total_for(today) += gross;
     py::list out;
     out.append(trade);
     return out;

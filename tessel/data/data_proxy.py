@@ -8,7 +8,7 @@ import pandas as pd
 
 from tessel.const import TRADING_CALENDAR_TYPE
 from tessel.data.base_data_source import BaseDataSource, _BarIndex
-from tessel.data.bar import BarObject
+from tessel.data.bar import BarObject, _all_fields
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int, to_timestamp
 
 
@@ -155,6 +155,10 @@ class DataProxy:
                     bar = BarObject(instrument, index._records[row] if row >= 0 else None, dt)
                 else:
                     bar = BarObject(instrument, index.bar_on(key, day), dt)
+                if bar._data is not None:
+                    # The engine's bars are read (validators, matchers, strategy functions): their fields
+                    # are kept at once, where the record's dtype has been read before (see BarObject).
+                    bar._fields = _all_fields(bar)
             if type(dt) is _dt.datetime and type(order_book_id) is str:
                 # _keep_bar, inlined for the bars of the time kept already
                 bars = self._day_bars

@@ -1,9 +1,11 @@
 """The backtest broker: validates orders, keeps them open, and fills them at each bar."""
 from tessel.const import ORDER_STATUS
-from tessel.core.events import EVENT, Event
+from tessel.core.events import EVENT, Event, EventBus
+from tessel.model.order import Order
 from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES, DefaultStockMatcher
 
 _ACTIVE = ORDER_STATUS.ACTIVE
+_PENDING_NEW_STATUS = ORDER_STATUS.PENDING_NEW
 _REJECTED = ORDER_STATUS.REJECTED
 _new = object.__new__
 _PENDING_NEW, _CREATION_PASS, _CREATION_REJECT, _TRADE, _UNSOLICITED_UPDATE = (
@@ -43,23 +45,37 @@ class SimulationBroker:
         """Validate ``order`` and queue it for matching; returns the order (rejected or active)."""
         env = self._env
         account = env.get_account(order.order_book_id)
-        publish = env.event_bus.publish_event
+        bus = env.event_bus
+        # The engine's own bus: its listeners are called here as its publish_event calls them (a copy of
+        # the type's list, in order).
+        listeners = bus._listeners if type(bus) is EventBus else None
         # The events are made as Event(type, account=..., order=...) makes them, without its call.
         event = _new(Event)
         event.__dict__ = {"account": account, "order": order, "event_type": _PENDING_NEW}
-        publish(event)
+        if listeners is None:
+            bus.publish_event(event)
+        else:
+            for listener in list(listeners.get(_PENDING_NEW, ())):
+                listener(event)
         reason = env.validate_order_submission(order, account)
         if reason is not None:
             order.mark_rejected(reason)
             event = _new(Event)
             event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_REJECT}
-            publish(event)
+            bus.publish_event(event)
             return order
-        order.active()
+        if type(order) is Order and order._status is _PENDING_NEW_STATUS:
+            order._status = _ACTIVE  # Order.active's common case, without its call
+        else:
+            order.active()
         self._open_orders.append((account, order))
         event = _new(Event)
         event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_PASS}
-        publish(event)
+        if listeners is None:
+            bus.publish_event(event)
+        else:
+            for listener in list(listeners.get(_CREATION_PASS, ())):
+                listener(event)
         return order
 
     def cancel_order(self, order):
@@ -112,7 +128,11 @@ class SimulationBroker:
                         order.fill(trade)
                         event = _new(Event)  # Event(EVENT.TRADE, account=..., trade=..., order=...)
                         event.__dict__ = {"account": account, "trade": trade, "order": order, "event_type": _TRADE}
-                        bus.publish_event(event)
+                        if type(bus) is EventBus:  # EventBus.publish_event, without its call
+                            for listener in list(bus._listeners.get(_TRADE, ())):
+                                listener(event)
+                        else:
+                            bus.publish_event(event)
                 status = order.status
                 if status is _REJECTED or (type(status) is not ORDER_STATUS and status == _REJECTED):
                     event = _new(Event)  # Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=..., order=...)
