@@ -281,9 +281,13 @@ def _append_row(appenders, values):
     """Appends one row of ``values`` to the columns of ``appenders`` (see _row_appenders)."""
     for (append, append_code, table, numbers), value in zip(appenders, values):
         if table is not None:
+            # _Codes.append, without its call
             if type(value) is str:
-                append_code(table[value])  # _Codes.append of a text, without its call
-                continue
+                append_code(table[value])
+            else:
+                table.pending = value
+                append_code(table[(id(value),)])
+            continue
         elif numbers is not None and numbers._list is None:
             # _Numbers.append of a value of its kind (or None read as NaN), without its call
             if type(value) in numbers._kinds:
@@ -384,13 +388,15 @@ class DailyRecorder:
             if status is _FILLED or status is _REJECTED or status is _CANCELLED or (
                     type(status) is not ORDER_STATUS and status in _FINAL_STATUSES):
                 final.append(key)
+        appenders, places = self._order_appends, self._order_places
         for key in final:
             place, order = live[key]
             try:
                 written[key] = weakref.ref(order)
             except TypeError:  # not weakly referable: kept as it is
                 continue
-            self._add_order_row(place, order)
+            _append_row(appenders, self._order_row(order))  # _add_order_row, without its call
+            places.append(place)
             del live[key]
         if len(written) > 2 * self._written_orders_kept + 1000:
             self._forget_gone_orders()
