@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "tmf/calls.hpp"
 #include "tmf/errors.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/pyargs.hpp"
@@ -52,6 +53,12 @@ struct Host {
     py::object stock_account;
     py::object convert_date_to_int;
     py::object fund_status;
+    // Names read for every fund of a rebalance and every order, interned once.
+    PyObject *get_instrument, *type, *order_book_id, *data_proxy, *get_bars, *broker, *submit_order,
+        *from_create, *positions, *get, *closable, *cash, *equity, *quantity, *receivable_quantity,
+        *receivable_cash, *side, *cash_amount, *unfilled_quantity, *get_bar, *subscribe_status, *redeem_status,
+        *subscribe_lower_limit, *redeem_lower_limit, *subscribe_upper_limit, *invalid_state;
+    py::object cash_amount_kw;  // ("cash_amount",)
 };
 
 Host& host() {
@@ -72,10 +79,12 @@ py::object resolve_fund(const py::object& env, const char* fn, py::handle order_
     if (!py::isinstance<py::str>(order_book_id)) {
         value_error(tmf::format("{}: order_book_id must be a fund id text, got {!r}", fn, order_book_id));
     }
-    py::object instrument = env.attr("get_instrument")(order_book_id);
+    const Host& h = host();
+    py::object instrument = tmf::call_method(env, h.get_instrument, order_book_id);
     if (instrument.is_none()) value_error(tmf::format("{}: unknown fund {!r}", fn, order_book_id));
-    py::object type = instrument.attr("type");
-    if (type.not_equal(host().public_fund)) {
+    py::object type = tmf::attr(instrument, h.type);
+    // The member itself is not unequal to itself: no need to ask it.
+    if (!type.is(h.public_fund) && type.not_equal(h.public_fund)) {
         value_error(tmf::format("{}: {!r} is not a public fund (instrument type {})", fn, order_book_id, type));
     }
     return instrument;
@@ -113,7 +122,7 @@ double as_double(py::handle value) {
 
 // The fund's bar array (possibly empty).
 py::array fund_bars(const py::object& env, py::handle order_book_id) {
-    py::object bars = env.attr("data_proxy").attr("get_bars")(order_book_id);
+    py::object bars = tmf::call_method(tmf::attr(env, host().data_proxy), host().get_bars, order_book_id);
     if (bars.is_none()) return py::array(py::dtype("f8"), 0);
     return py::reinterpret_borrow<py::array>(bars);
 }
@@ -183,21 +192,22 @@ double published_nav(const py::object& env, py::handle order_book_id) {
 // orders
 
 py::object submit(const py::object& env, py::object order) {
-    py::object broker = env.attr("broker");
+    py::object broker = tmf::attr(env, host().broker);
     if (broker.is_none()) tmf::raise_with(PyExc_RuntimeError, py::str("no broker is set up for this run"));
-    return broker.attr("submit_order")(order);
+    return tmf::call_method(broker, host().submit_order, order);
 }
 
 py::object subscribe_order(const py::object& env, const py::object& order_book_id, double cash_amount) {
     const Host& h = host();
-    py::object order = h.order_cls.attr("__from_create__")(order_book_id, py::none(), h.buy, py::none(), h.open,
-                                                           py::arg("cash_amount") = cash_amount);
+    py::object order = tmf::call_kw(tmf::attr(h.order_cls, h.from_create), h.cash_amount_kw, order_book_id, py::none(),
+                                    h.buy, py::none(), h.open, py::float_(cash_amount));
     return submit(env, order);
 }
 
 py::object redeem_order(const py::object& env, const py::object& order_book_id, double quantity) {
     const Host& h = host();
-    py::object order = h.order_cls.attr("__from_create__")(order_book_id, quantity, h.sell, py::none(), h.close);
+    py::object order = tmf::call_method(h.order_cls, h.from_create, order_book_id, py::float_(quantity), h.sell,
+                                        py::none(), h.close);
     return submit(env, order);
 }
 
@@ -329,7 +339,7 @@ bool setting(const py::object& env, const char* key) {
 }
 
 bool status_refuses(py::handle status) {
-    return host().fund_status.attr("invalid_state")(status).cast<bool>();
+    return tmf::call_method(host().fund_status, host().invalid_state, status).cast<bool>();
 }
 
 double limit_or(py::handle value, double fallback) {
@@ -355,7 +365,7 @@ py::list rebalance(py::object weights, py::object min_move_arg) {
     for (auto item : weights.attr("items")()) {
         py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
         py::object instrument = resolve_fund(env, fn, kv[0]);
-        py::object oid = instrument.attr("order_book_id");
+        py::object oid = tmf::attr(instrument, h.order_book_id);
         if (index.contains(oid)) value_error(tmf::format("{}: fund {!r} is named twice", fn, oid));
         double w = number_or_nan(kv[1]);
         if (!std::isfinite(w) || w < 0.0 || w > 1.0) {
@@ -373,13 +383,15 @@ py::list rebalance(py::object weights, py::object min_move_arg) {
     }
 
     py::object account = stock_account(env);
-    py::dict positions = py::reinterpret_borrow<py::dict>(account.attr("positions"));
+    py::dict positions = py::reinterpret_borrow<py::dict>(tmf::attr(account, h.positions));
     // Funds held but not named go to 0.
     for (auto item : positions) {
         py::object oid = py::reinterpret_borrow<py::object>(item.first);
         if (index.contains(oid)) continue;
-        py::object instrument = env.attr("get_instrument")(oid);
-        if (instrument.is_none() || py::object(instrument.attr("type")).not_equal(h.public_fund)) continue;
+        py::object instrument = tmf::call_method(env, h.get_instrument, oid);
+        if (instrument.is_none()) continue;
+        py::object type = tmf::attr(instrument, h.type);
+        if (!type.is(h.public_fund) && type.not_equal(h.public_fund)) continue;
         index[oid] = legs.size();
         Leg leg;
         leg.order_book_id = oid;
@@ -393,25 +405,26 @@ py::list rebalance(py::object weights, py::object min_move_arg) {
 
     // Value: cash plus every position; funds at their published NAV with the
     // units still on their way and the redemption cash still owed.
-    double cash = as_double(account.attr("cash"));
+    double cash = as_double(tmf::attr(account, h.cash));
     double total = cash;
     for (auto item : positions) {
         py::object oid = py::reinterpret_borrow<py::object>(item.first);
         py::handle position = item.second;
         if (!index.contains(oid)) {
-            total += as_double(position.attr("equity"));
+            total += as_double(tmf::attr(position, h.equity));
             continue;
         }
         Leg& leg = legs[index[oid].cast<std::size_t>()];
         py::array bars = fund_bars(env, oid);
         leg.nav = last_close(bars, visible_count(bars, until));
-        double units = as_double(position.attr("quantity")) + as_double(position.attr("receivable_quantity"));
+        double units = as_double(tmf::attr(position, h.quantity));
+        units += as_double(tmf::attr(position, h.receivable_quantity));
         if (units > 0.0 && !(leg.nav > 0.0)) {
             value_error(tmf::format("{}: no published NAV to value the holding of {!r}", fn, oid));
         }
         leg.value = units > 0.0 ? units * leg.nav : 0.0;
-        leg.closable = as_double(position.attr("closable"));
-        total += leg.value + as_double(position.attr("receivable_cash"));
+        leg.closable = as_double(tmf::attr(position, h.closable));
+        total += leg.value + as_double(tmf::attr(position, h.receivable_cash));
     }
     // Today's open orders count as done: their cash is spoken for and their
     // funds are valued as if filled, so a second call the same day does not
@@ -441,15 +454,15 @@ py::list rebalance(py::object weights, py::object min_move_arg) {
     // Today's status and limits (announced in advance, so day T's are known).
     for (Leg& leg : legs) {
         if (std::isnan(leg.nav)) leg.nav = published_nav(env, leg.order_book_id);
-        py::object bar = env.attr("get_bar")(leg.order_book_id);
+        py::object bar = tmf::call_method(env, h.get_bar, leg.order_book_id);
         if (status_limit) {
-            leg.can_subscribe = !status_refuses(bar.attr("subscribe_status"));
-            leg.can_redeem = !status_refuses(bar.attr("redeem_status"));
+            leg.can_subscribe = !status_refuses(tmf::attr(bar, h.subscribe_status));
+            leg.can_redeem = !status_refuses(tmf::attr(bar, h.redeem_status));
         }
         if (amount_limit) {
-            leg.sub_lower = limit_or(tmf::getattr_or(bar, "subscribe_lower_limit", py::none()), 0.0);
-            leg.red_lower = limit_or(tmf::getattr_or(bar, "redeem_lower_limit", py::none()), 0.0);
-            double upper = limit_or(tmf::getattr_or(bar, "subscribe_upper_limit", py::none()),
+            leg.sub_lower = limit_or(tmf::getattr_or(bar, h.subscribe_lower_limit, py::none()), 0.0);
+            leg.red_lower = limit_or(tmf::getattr_or(bar, h.redeem_lower_limit, py::none()), 0.0);
+            double upper = limit_or(tmf::getattr_or(bar, h.subscribe_upper_limit, py::none()),
                                     std::numeric_limits<double>::infinity());
             leg.sub_room = std::min(leg.sub_room, upper);
         }
@@ -613,6 +626,33 @@ PYBIND11_MODULE(api, m) {
     h.stock_account = consts.attr("DEFAULT_ACCOUNT_TYPE").attr("STOCK");
     h.convert_date_to_int = tmf::import_attr("tessel.utils.datetime_func", "convert_date_to_int");
     h.fund_status = tmf::import_attr("tessel_mod_fund.const", "FUND_STATUS");
+    h.get_instrument = tmf::intern("get_instrument");
+    h.type = tmf::intern("type");
+    h.order_book_id = tmf::intern("order_book_id");
+    h.data_proxy = tmf::intern("data_proxy");
+    h.get_bars = tmf::intern("get_bars");
+    h.broker = tmf::intern("broker");
+    h.submit_order = tmf::intern("submit_order");
+    h.from_create = tmf::intern("__from_create__");
+    h.positions = tmf::intern("positions");
+    h.get = tmf::intern("get");
+    h.closable = tmf::intern("closable");
+    h.cash = tmf::intern("cash");
+    h.equity = tmf::intern("equity");
+    h.quantity = tmf::intern("quantity");
+    h.receivable_quantity = tmf::intern("receivable_quantity");
+    h.receivable_cash = tmf::intern("receivable_cash");
+    h.side = tmf::intern("side");
+    h.cash_amount = tmf::intern("cash_amount");
+    h.unfilled_quantity = tmf::intern("unfilled_quantity");
+    h.get_bar = tmf::intern("get_bar");
+    h.subscribe_status = tmf::intern("subscribe_status");
+    h.redeem_status = tmf::intern("redeem_status");
+    h.subscribe_lower_limit = tmf::intern("subscribe_lower_limit");
+    h.redeem_lower_limit = tmf::intern("redeem_lower_limit");
+    h.subscribe_upper_limit = tmf::intern("subscribe_upper_limit");
+    h.invalid_state = tmf::intern("invalid_state");
+    h.cash_amount_kw = py::make_tuple(py::reinterpret_borrow<py::object>(h.cash_amount));
 
     m.def(
         "subscribe",

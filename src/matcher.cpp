@@ -34,7 +34,9 @@
 #include <utility>
 #include <vector>
 
+#include "tmf/calls.hpp"
 #include "tmf/errors.hpp"
+#include "tmf/fast_call.hpp"
 #include "tmf/host_class.hpp"
 #include "tmf/pyargs.hpp"
 #include "tmf/rounding.hpp"
@@ -48,6 +50,20 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Float noise allowed when comparing unit counts and amounts (the host uses
 // the same margin for its own quantity checks).
 constexpr double kEps = 1e-9;
+
+// Attribute and method names read for every order, interned once when the
+// module loads.
+struct Names {
+    PyObject *quantity_, *dividend_receivable_, *book_, *env_, *mark_rejected, *cash_amount, *unfilled_quantity,
+        *cash, *order_id, *order_book_id, *commission, *tax, *fee, *positions, *get, *closable,
+        *receivable_quantity, *trading_dt, *date, *get_bar, *close, *side, *position_effect, *type, *price,
+        *from_create, *year, *month, *day, *subscribe_lower_limit, *subscribe_upper_limit, *redeem_lower_limit;
+};
+
+Names& names() {
+    static Names* n = new Names();  // never freed: outlives the interpreter's teardown
+    return *n;
+}
 
 // ---- fee schedules --------------------------------------------------------------------
 
@@ -227,8 +243,9 @@ FeeOverride parse_override(const std::string& where, py::handle entry) {
 // Days since 1970-01-01 of a date (or datetime) object.
 long day_number(py::handle date) {
     using namespace std::chrono;
-    const year_month_day ymd{year{date.attr("year").cast<int>()}, month{date.attr("month").cast<unsigned>()},
-                             day{date.attr("day").cast<unsigned>()}};
+    const Names& n = names();
+    const year_month_day ymd{year{tmf::attr(date, n.year).cast<int>()}, month{tmf::attr(date, n.month).cast<unsigned>()},
+                             day{tmf::attr(date, n.day).cast<unsigned>()}};
     return static_cast<long>(sys_days{ymd}.time_since_epoch().count());
 }
 
@@ -300,17 +317,35 @@ void scale_lots(FundBook& book, std::deque<Lot>& lots, double expected, long fal
 // dates entitled to it; any other difference (a split, money-market income)
 // rescales the lots.  A dividend the position has booked and not yet
 // settled records which lots are entitled to it.
-void reconcile(FundBook& book, py::handle position, long fallback_day) {
-    if (position.is_none()) {
+// What reconcile reads of the position, every host call it makes in its order.
+struct Holding {
+    bool none = true;
+    double expected = 0.0;
+    py::object receivable;
+    bool pending = false;
+    bool same_key = false;  // the pending dividend is the one whose entitled lots the book recorded
+};
+
+Holding read_holding(const FundBook& book, py::handle position) {
+    Holding h;
+    if (position.is_none()) return h;
+    h.none = false;
+    h.expected = as_double(tmf::attr(position, names().quantity_));
+    h.receivable = tmf::getattr_or(position, names().dividend_receivable_, py::none());
+    h.pending = tmf::truthy(h.receivable);
+    h.same_key = !book.entitled.empty() && h.pending && book.entitled_key && h.receivable.equal(book.entitled_key);
+    return h;
+}
+
+// The book brought in line with what read_holding read; no host call.
+void apply_holding(FundBook& book, const Holding& h, long fallback_day) {
+    if (h.none) {
         book.lots.clear();
         book.entitled.clear();
         return;
     }
-    const double expected = as_double(position.attr("_quantity"));
-    py::object receivable = tmf::getattr_or(position, "_dividend_receivable", py::none());
-    const bool pending = tmf::truthy(receivable);
-    const bool settled =
-        !book.entitled.empty() && !(pending && book.entitled_key && receivable.equal(book.entitled_key));
+    const double expected = h.expected;
+    const bool settled = !book.entitled.empty() && !h.same_key;
     double sum = 0.0;
     for (const Lot& lot : book.lots) sum += lot.units;
     if (settled && expected > sum + kEps * std::max(1.0, expected)) {
@@ -328,7 +363,7 @@ void reconcile(FundBook& book, py::handle position, long fallback_day) {
         book.entitled.clear();
         book.entitled_key = py::object();
     }
-    if (pending && book.entitled.empty()) {
+    if (h.pending && book.entitled.empty()) {
         double total = 0.0;
         for (const Lot& lot : book.lots) total += lot.units;
         if (total > 0.0) {
@@ -339,9 +374,13 @@ void reconcile(FundBook& book, py::handle position, long fallback_day) {
                     book.entitled.emplace_back(lot.day, lot.units / total);
                 }
             }
-            book.entitled_key = receivable;
+            book.entitled_key = h.receivable;
         }
     }
+}
+
+void reconcile(FundBook& book, py::handle position, long fallback_day) {
+    apply_holding(book, read_holding(book, position), fallback_day);
 }
 
 // ---- the matcher's native state -------------------------------------------------------
@@ -406,7 +445,7 @@ struct MatcherState {
     }
 };
 
-MatcherState& state_of(py::handle self) { return self.attr("_book").cast<MatcherState&>(); }
+MatcherState& state_of(py::handle self) { return tmf::attr(self, names().book_).cast<MatcherState&>(); }
 
 // Host names, loaded with the module (the module itself is loaded by the
 // plug-in's start-up).
@@ -420,13 +459,13 @@ Host& host() {
 }
 
 py::list reject(py::handle order, py::handle reason) {
-    order.attr("mark_rejected")(reason);
+    tmf::call_method(order, names().mark_rejected, reason);
     return py::list();
 }
 
 
 // A limit read from the bar; NaN (or a missing field) means no limit.
-double bar_limit(py::handle bar, const char* field) { return as_double(tmf::getattr_or(bar, field, py::none())); }
+double bar_limit(py::handle bar, PyObject* field) { return as_double(tmf::getattr_or(bar, field, py::none())); }
 
 void load_overrides(MatcherState& st, py::handle env) {
     py::object config = env.attr("config");
@@ -472,7 +511,8 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
     const auto& tiers = schedule.subscription;
 
     double gross = 0.0, units = 0.0, fee = 0.0;
-    py::object cash_amount = order.attr("cash_amount");
+    const Names& n = names();
+    py::object cash_amount = tmf::attr(order, n.cash_amount);
     if (!cash_amount.is_none()) {
         // By amount: the tier is chosen on the amount paid.
         gross = as_double(cash_amount);
@@ -504,7 +544,7 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
         // By units: the order gets exactly its units and the fee comes on
         // top, the same fee (net x r, or F) an amount order buying these
         // units pays; the tier is the one whose range holds the total paid.
-        py::object quantity = order.attr("unfilled_quantity");
+        py::object quantity = tmf::attr(order, n.unfilled_quantity);
         const double wanted = as_double(quantity);
         units = tmf::round4(wanted);
         if (!(units > 0.0) || std::fabs(units - wanted) > kEps) {
@@ -521,12 +561,12 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
     }
 
     if (st.subscription_limit) {
-        const double lower = bar_limit(bar, "subscribe_lower_limit");
+        const double lower = bar_limit(bar, names().subscribe_lower_limit);
         if (!std::isnan(lower) && gross < lower - kEps) {
             return reject(order, tmf::format("subscription of {} to {} is below the minimum subscription of {} on {}",
                                              gross, oid, lower, date));
         }
-        const double upper = bar_limit(bar, "subscribe_upper_limit");
+        const double upper = bar_limit(bar, names().subscribe_upper_limit);
         if (!std::isnan(upper)) {
             const FundBook* book = st.find_book(account, oid);
             const double already = (book && book->total_day == today) ? book->subscribed_today : 0.0;
@@ -537,29 +577,32 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
             }
         }
     }
-    const double cash = as_double(account.attr("cash"));
+    const double cash = as_double(tmf::attr(account, n.cash));
     if (!(gross <= cash + kEps)) {
         return reject(order, tmf::format("not enough cash to subscribe {} to {}: cash is {}", gross, oid,
-                                         account.attr("cash")));
+                                         tmf::attr(account, n.cash)));
     }
 
-    py::object trade = h.trade_cls.attr("__from_create__")(order.attr("order_id"), nav, units, h.buy, h.open,
-                                                           order.attr("order_book_id"));
-    trade.attr("commission") = fee;
-    trade.attr("tax") = 0.0;
+    py::object order_id = tmf::attr(order, n.order_id);
+    py::object order_book_id = tmf::attr(order, n.order_book_id);
+    py::object trade = tmf::call_method(h.trade_cls, n.from_create, order_id, py::float_(nav), py::float_(units),
+                                        h.buy, h.open, order_book_id);
+    py::float_ fee_value(fee);
+    tmf::set_attr(trade, n.commission, fee_value);
+    tmf::set_attr(trade, n.tax, py::float_(0.0));
     // The cost decider charges the fee the order carries.
-    order.attr("fee") = fee;
+    tmf::set_attr(order, n.fee, fee_value);
 
     // Bring the lots in line with the holding as it stands before this fill,
     // so that a split or reinvested units since the last fill belong to the
     // lots that were there at the time, not to this one.
     FundBook& book = st.book(account, oid);
-    py::object position = account.attr("positions").attr("get")(oid);
-    FundBook next = book;
-    reconcile(next, position, st.has_fallback_day ? st.fallback_day : today);
-    next.lots.push_back(Lot{today, units, next.next_seq++});
-    next.total_for(today) += gross;
-    book = std::move(next);
+    py::object position = tmf::call_method(tmf::attr(account, n.positions), n.get, py::str(oid));
+    const Holding holding = read_holding(book, position);
+    // No host call from here on: the book changes in place.
+    apply_holding(book, holding, st.has_fallback_day ? st.fallback_day : today);
+    book.lots.push_back(Lot{today, units, book.next_seq++});
+    book.total_for(today) += gross;
     py::list out;
     out.append(trade);
     return out;
@@ -568,18 +611,19 @@ py::list subscribe(MatcherState& st, py::handle env, py::handle account, py::han
 py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle order, py::handle bar,
                 const std::string& oid, double nav, py::handle date, long today) {
     const Host& h = host();
-    py::object quantity = order.attr("unfilled_quantity");
+    const Names& n = names();
+    py::object quantity = tmf::attr(order, n.unfilled_quantity);
     if (quantity.is_none()) {
         return reject(order, tmf::format("redemption of {} must be ordered in units, not as a cash amount", oid));
     }
     const double wanted = as_double(quantity);
-    py::object position = account.attr("positions").attr("get")(oid);
-    const double closable = position.is_none() ? 0.0 : as_double(position.attr("closable"));
+    py::object position = tmf::call_method(tmf::attr(account, n.positions), n.get, py::str(oid));
+    const double closable = position.is_none() ? 0.0 : as_double(tmf::attr(position, n.closable));
     if (!(wanted > 0.0) || wanted > closable + kEps) {
         py::str reason = tmf::format("cannot redeem {} units of {}: only {} units are redeemable", quantity, oid,
                                      closable);
         const double queued =
-            position.is_none() ? 0.0 : as_double(tmf::getattr_or(position, "receivable_quantity", py::none()));
+            position.is_none() ? 0.0 : as_double(tmf::getattr_or(position, n.receivable_quantity, py::none()));
         if (queued > 0.0) {
             reason = tmf::format("{} ({} subscribed units have not arrived yet)", reason, queued);
         }
@@ -587,7 +631,7 @@ py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle
     }
     const bool whole = wanted >= closable - kEps;
     if (st.subscription_limit && !whole) {
-        const double lower = bar_limit(bar, "redeem_lower_limit");
+        const double lower = bar_limit(bar, names().redeem_lower_limit);
         if (!std::isnan(lower) && wanted < lower - kEps) {
             return reject(order, tmf::format("redemption of {} units of {} is below the minimum of {} units on {}; "
                                              "only the whole holding ({} units) may be redeemed below it",
@@ -605,7 +649,7 @@ py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle
     // the newest lots, so FIFO runs over the units received only.
     std::vector<double> in_transit(lots.size(), 0.0);
     {
-        double queued = as_double(tmf::getattr_or(position, "receivable_quantity", py::none()));
+        double queued = as_double(tmf::getattr_or(position, n.receivable_quantity, py::none()));
         std::vector<std::size_t> newest(lots.size());
         for (std::size_t i = 0; i < newest.size(); ++i) newest[i] = i;
         std::sort(newest.begin(), newest.end(), [&](std::size_t a, std::size_t b) { return lots[a].seq > lots[b].seq; });
@@ -637,45 +681,52 @@ py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle
     }
     std::erase_if(lots, [](const Lot& lot) { return lot.units <= kEps; });
 
-    py::object trade = h.trade_cls.attr("__from_create__")(order.attr("order_id"), nav, wanted, h.sell, h.close,
-                                                           order.attr("order_book_id"));
-    trade.attr("commission") = fee;
-    trade.attr("tax") = 0.0;
-    order.attr("fee") = fee;
+    py::object order_id = tmf::attr(order, n.order_id);
+    py::object order_book_id = tmf::attr(order, n.order_book_id);
+    py::object trade = tmf::call_method(h.trade_cls, n.from_create, order_id, py::float_(nav), py::float_(wanted),
+                                        h.sell, h.close, order_book_id);
+    py::float_ fee_value(fee);
+    tmf::set_attr(trade, n.commission, fee_value);
+    tmf::set_attr(trade, n.tax, py::float_(0.0));
+    tmf::set_attr(order, n.fee, fee_value);
     book = std::move(next);
     py::list out;
     out.append(trade);
     return out;
 }
 
-py::list match(py::object self, py::object account, py::object order, py::object /*open_auction*/) {
+// match(self, account, order, open_auction): called by the broker for every
+// open fund order, so it is a plain vectorcall function (see fast_call.hpp).
+py::object match(PyObject* const* args) {
+    py::handle self = args[0], account = args[1], order = args[2];
     const Host& h = host();
+    const Names& n = names();
     MatcherState& st = state_of(self);
-    py::object env = self.attr("_env");
-    py::object oid_obj = order.attr("order_book_id");
+    py::object env = tmf::attr(self, n.env_);
+    py::object oid_obj = tmf::attr(order, n.order_book_id);
     const std::string oid = oid_obj.cast<std::string>();
-    py::object date = env.attr("trading_dt").attr("date")();
+    py::object date = tmf::call_method(tmf::attr(env, n.trading_dt), n.date);
     const long today = day_number(date);
 
-    py::object bar = env.attr("get_bar")(oid_obj);
-    const double nav = as_double(bar.attr("close"));
+    py::object bar = tmf::call_method(env, n.get_bar, oid_obj);
+    const double nav = as_double(tmf::attr(bar, n.close));
     if (std::isnan(nav)) return reject(order, tmf::format("no NAV for {} on {}", oid, date));
     if (!(nav > 0.0) || std::isinf(nav)) {
         return reject(order, tmf::format("NAV of {} on {} is not a positive price: {}", oid, date, nav));
     }
 
-    py::object side = order.attr("side");
-    py::object effect = order.attr("position_effect");
-    const bool buy = side.equal(h.buy) && effect.equal(h.open);
-    const bool sell = side.equal(h.sell) && effect.equal(h.close);
+    py::object side = tmf::attr(order, n.side);
+    py::object effect = tmf::attr(order, n.position_effect);
+    const bool buy = tmf::equals_member(side, h.buy) && tmf::equals_member(effect, h.open);
+    const bool sell = tmf::equals_member(side, h.sell) && tmf::equals_member(effect, h.close);
     if (!buy && !sell) {
         return reject(order, tmf::format("fund orders are subscriptions (BUY, OPEN) or redemptions (SELL, CLOSE); "
                                          "order of {} is {}, {}",
                                          oid, side, effect));
     }
     // A fund order's price is the day's NAV; a limit beyond it is not met.
-    if (!h.limit.is_none() && py::object(order.attr("type")).equal(h.limit)) {
-        const double limit = as_double(order.attr("price"));
+    if (!h.limit.is_none() && tmf::equals_member(tmf::attr(order, n.type), h.limit)) {
+        const double limit = as_double(tmf::attr(order, n.price));
         if ((buy && nav > limit) || (sell && nav < limit)) {
             return reject(order, tmf::format("NAV {} of {} on {} does not meet the order's limit price {}", nav, oid,
                                              date, limit));
@@ -717,6 +768,39 @@ PYBIND11_MODULE(matcher, m) {
     py::object order_type = tmf::getattr_or(host_const, "ORDER_TYPE", py::none());
     h.limit = order_type.is_none() ? py::object(py::none()) : py::object(order_type.attr("LIMIT"));
     h.date_cls = tmf::import_attr("datetime", "date");
+    Names& n = names();
+    n.quantity_ = tmf::intern("_quantity");
+    n.dividend_receivable_ = tmf::intern("_dividend_receivable");
+    n.book_ = tmf::intern("_book");
+    n.env_ = tmf::intern("_env");
+    n.mark_rejected = tmf::intern("mark_rejected");
+    n.cash_amount = tmf::intern("cash_amount");
+    n.unfilled_quantity = tmf::intern("unfilled_quantity");
+    n.cash = tmf::intern("cash");
+    n.order_id = tmf::intern("order_id");
+    n.order_book_id = tmf::intern("order_book_id");
+    n.commission = tmf::intern("commission");
+    n.tax = tmf::intern("tax");
+    n.fee = tmf::intern("fee");
+    n.positions = tmf::intern("positions");
+    n.get = tmf::intern("get");
+    n.closable = tmf::intern("closable");
+    n.receivable_quantity = tmf::intern("receivable_quantity");
+    n.trading_dt = tmf::intern("trading_dt");
+    n.date = tmf::intern("date");
+    n.get_bar = tmf::intern("get_bar");
+    n.close = tmf::intern("close");
+    n.side = tmf::intern("side");
+    n.position_effect = tmf::intern("position_effect");
+    n.type = tmf::intern("type");
+    n.price = tmf::intern("price");
+    n.from_create = tmf::intern("__from_create__");
+    n.year = tmf::intern("year");
+    n.month = tmf::intern("month");
+    n.day = tmf::intern("day");
+    n.subscribe_lower_limit = tmf::intern("subscribe_lower_limit");
+    n.subscribe_upper_limit = tmf::intern("subscribe_upper_limit");
+    n.redeem_lower_limit = tmf::intern("redeem_lower_limit");
 
     // The per-matcher native state: fee schedules and, per account and fund,
     // the lots and the day's subscribed total.
@@ -749,7 +833,11 @@ PYBIND11_MODULE(matcher, m) {
             py::arg("self"), py::arg("env"), py::arg("subscription_limit"))
         // `update` stays the interface's no-op: the only per-day state, the
         // subscribed totals, is keyed by the trading day inside match.
-        .def("match", &match, py::arg("self"), py::arg("account"), py::arg("order"), py::arg("open_auction"))
+        .attr("match", tmf::fast_method("match", {"self", "account", "order", "open_auction"},
+                                        {py::handle(), py::handle(), py::handle(), py::handle()},
+                                        "match(self: object, account: object, order: object, open_auction: object) "
+                                        "-> list\n",
+                                        &match, m))
         .def(
             "fee_schedule",
             [](py::object self, py::object order_book_id) {

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "tmf/calls.hpp"
 #include "tmf/errors.hpp"
 #include "tmf/fast_call.hpp"
 #include "tmf/host_class.hpp"
@@ -833,6 +834,53 @@ void add_cash(py::object& delta_cash, const py::object& amount) {
     delta_cash = steal(PyNumber_InPlaceAdd(delta_cash.ptr(), amount.ptr()));
 }
 
+// FundPosition.apply_trade(self, trade): called for every fund trade, so a
+// plain vectorcall function (see fast_call.hpp).
+py::object apply_trade(py::handle self_arg, py::handle trade_arg) {
+    py::object self = py::reinterpret_borrow<py::object>(self_arg);
+    py::object trade = py::reinterpret_borrow<py::object>(trade_arg);
+    py::handle StockPosition = G->stock_position;
+    py::object effect = getattr(trade, N->position_effect);
+    const bool is_open = tmf::equals_member(effect, G->effect_open);
+    const bool is_close = !is_open && tmf::equals_member(effect, G->effect_close);
+    if (!is_open && !is_close) {
+        // Refused before the base class books anything, so the
+        // holding never changes without its cash reaching the account.
+        tmf::raise_with(PyExc_NotImplementedError,
+                        tmf::format("{} does not support position effect {}",
+                                    py::type::handle_of(self).attr("__name__"), effect));
+    }
+    if (is_close) {
+        // Units still on their way cannot be redeemed; the base class
+        // only knows the expected holding, which includes them.
+        py::object received = received_quantity(self);
+        py::object wanted = getattr(trade, N->last_quantity);
+        if (truthy(steal(PyObject_RichCompare(
+                wanted.ptr(), add(received, py::float_(1e-8)).ptr(), Py_GT)))) {
+            tmf::raise_with(PyExc_ValueError,
+                            tmf::format("cannot redeem {} units of {}: only {} units have arrived",
+                                        wanted, field(self, Field::order_book_id_), received));
+        }
+    }
+    py::object trading_dt = getattr(trade, N->trading_datetime);
+    // The arrival date and the trade's date are fixed before the trade
+    // is applied: a calendar error or a trade without a usable time then
+    // leaves the position untouched instead of losing the trade's units
+    // or cash.
+    py::object dt = next_trading_datetime(
+        self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
+    py::object trade_date = call_attr(trading_dt, N->date);
+    py::object delta_cash = round4(call(getattr(StockPosition, N->apply_trade), self, trade));
+    setattr(self, N->quantity_, round4(field(self, Field::quantity_)));
+    if (is_open) {
+        append(field(self, Field::subscribe_queue), py::make_tuple(dt, getattr(trade, N->last_quantity)));
+        call_method(self, N->handle_subscribe_units, trade_date);
+        return delta_cash;
+    }
+    append(field(self, Field::redeem_queue), py::make_tuple(dt, delta_cash));
+    return call_method(self, N->handle_redeem_value, trade_date);
+}
+
 py::object before_trading(py::handle self, py::handle trading_date) {
     py::object delta_cash = call(getattr(global(N->Position), N->before_trading), self, trading_date);
     if (is_zero(field(self, Field::quantity_)) && !truthy(field(self, Field::redeem_queue)) &&
@@ -995,50 +1043,8 @@ PYBIND11_MODULE(position, m) {
         },
         py::arg("self"), py::arg("state"));
 
-    cls.def(
-        "apply_trade",
-        [StockPosition](py::object self, py::object trade) -> py::object {
-            py::object effect = getattr(trade, N->position_effect);
-            const bool is_open = equal(effect, G->effect_open);
-            const bool is_close = !is_open && equal(effect, G->effect_close);
-            if (!is_open && !is_close) {
-                // Refused before the base class books anything, so the
-                // holding never changes without its cash reaching the account.
-                tmf::raise_with(PyExc_NotImplementedError,
-                                tmf::format("{} does not support position effect {}",
-                                            py::type::handle_of(self).attr("__name__"), effect));
-            }
-            if (is_close) {
-                // Units still on their way cannot be redeemed; the base class
-                // only knows the expected holding, which includes them.
-                py::object received = received_quantity(self);
-                py::object wanted = getattr(trade, N->last_quantity);
-                if (truthy(steal(PyObject_RichCompare(
-                        wanted.ptr(), add(received, py::float_(1e-8)).ptr(), Py_GT)))) {
-                    tmf::raise_with(PyExc_ValueError,
-                                    tmf::format("cannot redeem {} units of {}: only {} units have arrived",
-                                                wanted, field(self, Field::order_book_id_), received));
-                }
-            }
-            py::object trading_dt = getattr(trade, N->trading_datetime);
-            // The arrival date and the trade's date are fixed before the trade
-            // is applied: a calendar error or a trade without a usable time then
-            // leaves the position untouched instead of losing the trade's units
-            // or cash.
-            py::object dt = next_trading_datetime(
-                self, trading_dt, is_open ? N->subscription_receiving_days : N->redemption_receiving_days);
-            py::object trade_date = call_attr(trading_dt, N->date);
-            py::object delta_cash = round4(call(getattr(StockPosition, N->apply_trade), self, trade));
-            setattr(self, N->quantity_, round4(field(self, Field::quantity_)));
-            if (is_open) {
-                append(field(self, Field::subscribe_queue), py::make_tuple(dt, getattr(trade, N->last_quantity)));
-                call_method(self, N->handle_subscribe_units, trade_date);
-                return delta_cash;
-            }
-            append(field(self, Field::redeem_queue), py::make_tuple(dt, delta_cash));
-            return call_method(self, N->handle_redeem_value, trade_date);
-        },
-        py::arg("self"), py::arg("trade"));
+    cls.attr("apply_trade", tmf::fast_method("apply_trade", "trade",
+                                              "apply_trade(self: object, trade: object) -> object\n", &apply_trade, m));
 
     cls.attr("before_trading", tmf::fast_method("before_trading", "trading_date",
                                                  "before_trading(self: object, trading_date: object) -> object\n",

@@ -28,23 +28,33 @@ class CustomEnum(str, Enum):
             return str.__str__(other)
         return None
 
+    # Both comparisons answer the common cases (a member itself, another member of the same
+    # enumeration, a plain text) without further calls: statuses, sides and types are compared for
+    # every order.  ``_value_`` is what the ``value`` property gives.
     def __eq__(self, other):
         # Members are singletons: the common comparison, member with member, needs no texts.
         if other is self:
             return True
-        if type(other) is type(self):
+        kind = type(other)
+        if kind is str:
+            return str.__eq__(self._value_, other)
+        if kind is type(self):
             return False
         text = self._as_text(other)
         if text is None:
             return NotImplemented if not isinstance(other, (str, bytes, bytearray)) else False
-        return str.__eq__(self.value, text)
+        return str.__eq__(self._value_, text)
 
     def __ne__(self, other):
         if other is self:
             return False
-        if type(other) is type(self):
+        kind = type(other)
+        if kind is str:
+            result = str.__eq__(self._value_, other)
+        elif kind is type(self):
             return True
-        result = self.__eq__(other)
+        else:
+            result = self.__eq__(other)
         if result is NotImplemented:
             return result
         return not result

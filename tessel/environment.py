@@ -10,6 +10,7 @@ import datetime as _dt
 from tessel import _native
 from tessel.core.events import EventBus
 from tessel.data.data_proxy import DataProxy
+from tessel.portfolio import Portfolio
 from tessel.utils.logger import system_log
 
 # The simulated day: strategies' before_trading runs at the open, handle_bar
@@ -50,6 +51,10 @@ class Environment:
         self._default_decider = _ZeroCostDecider()
         # instrument type (or None for every type) -> list of validators, in registration order
         self._frontend_validators = {}
+        # instrument type -> the validators that apply to it (those for every type first), made on first use
+        self._validators_by_type = {}
+        # (portfolio, instrument type, its accounts, the account) of the last get_account
+        self._last_account = (None, None, None, None)
         # instrument type -> trading days by which strategies see its bars late
         self._strategy_bar_lags = {}
 
@@ -84,7 +89,19 @@ class Environment:
 
     def get_bar(self, order_book_id):
         """The bar of ``order_book_id`` at the current trading time."""
-        if self.data_proxy is None:
+        proxy = self.data_proxy
+        if type(proxy) is DataProxy:
+            # DataProxy.get_bar's answer for a bar already handed out at this time, inlined: the
+            # strategy functions, the validators and the matcher each ask for every order.
+            bars = proxy._day_bars
+            if bars[0] is self.trading_dt and type(order_book_id) is str:
+                source = proxy._data_source
+                if bars[1] == source.bars_version and bars[2] == getattr(source, "instruments_version", None) \
+                        and bars[3] is source._calendar_rows:
+                    bar = bars[4].get(order_book_id)
+                    if bar is not None:
+                        return bar
+        if proxy is None:
             raise RuntimeError("no data source has been set, cannot read the bar of {!r}".format(order_book_id))
         if self.trading_dt is None:
             raise RuntimeError("no current trading time: the run has not reached a trading day yet")
@@ -154,12 +171,22 @@ class Environment:
 
     def get_account(self, order_book_id):
         """The account that holds ``order_book_id``'s instrument type."""
-        if self.portfolio is None:
+        portfolio = self.portfolio
+        if portfolio is None:
             raise RuntimeError("no portfolio has been set up")
         instrument = self.get_instrument(order_book_id)
         if instrument is None:
             raise ValueError("unknown instrument {!r}".format(order_book_id))
-        return self.portfolio.get_account_for(instrument)
+        # The engine's portfolio gives one account per instrument type: the last answer is kept.
+        if type(portfolio) is Portfolio:
+            instrument_type = instrument.type
+            last = self._last_account
+            if last[0] is portfolio and last[1] is instrument_type and last[2] is portfolio._accounts:
+                return last[3]
+            account = portfolio.get_account_for(instrument)
+            self._last_account = (portfolio, instrument_type, portfolio._accounts, account)
+            return account
+        return portfolio.get_account_for(instrument)
 
     # --- transaction costs ----------------------------------------------------------------
     def set_transaction_cost_decider(self, instrument_type, decider):
@@ -187,14 +214,26 @@ class Environment:
     def add_frontend_validator(self, validator, instrument_type=None):
         """Register ``validator`` for one instrument type, or for every type when None."""
         self._frontend_validators.setdefault(instrument_type, []).append(validator)
+        self._validators_by_type = {}
 
     def _validators_for(self, order_book_id):
+        """The validators that apply to ``order_book_id``: those for every type, then those for its type.
+
+        The list is the environment's own (kept per type until a validator is added): do not modify it.
+        """
         by_type = self._frontend_validators
-        validators = list(by_type.get(None, ()))
         # The instrument is looked up only when some validator is tied to a type (a key besides None).
         if len(by_type) > (None in by_type):
-            validators.extend(by_type.get(self._instrument_type_of(order_book_id), ()))
-        return validators
+            instrument_type = self._instrument_type_of(order_book_id)
+            try:
+                return self._validators_by_type[instrument_type]
+            except KeyError:
+                pass
+            validators = list(by_type.get(None, ()))
+            validators.extend(by_type.get(instrument_type, ()))
+            self._validators_by_type[instrument_type] = validators
+            return validators
+        return list(by_type.get(None, ()))
 
     def _first_refusal(self, check, order, account):
         for validator in self._validators_for(order.order_book_id):
@@ -205,7 +244,23 @@ class Environment:
 
     def validate_order_submission(self, order, account=None):
         """The first refusal text of the validators that apply to ``order``, or None."""
-        return self._first_refusal("validate_submission", order, account)
+        validators = None
+        by_type = self._frontend_validators
+        if len(by_type) > (None in by_type):
+            # _validators_for's kept list, found without its calls.
+            instrument = self.get_instrument(order.order_book_id)
+            if instrument is not None:
+                try:
+                    validators = self._validators_by_type.get(instrument.type)
+                except TypeError:
+                    pass
+        if validators is None:
+            validators = self._validators_for(order.order_book_id)
+        for validator in validators:
+            reason = validator.validate_submission(order, account)
+            if reason is not None:
+                return reason
+        return None
 
     def validate_order_cancellation(self, order, account=None):
         return self._first_refusal("validate_cancellation", order, account)

@@ -12,13 +12,15 @@ dozen bytes per row.
 import datetime as _dt
 import weakref
 from array import array
+from enum import Enum
 
 import numpy as np
 import pandas as pd
 
 from tessel import _native
-from tessel.const import ORDER_STATUS, SIDE
+from tessel.const import ORDER_STATUS, SIDE, CustomEnum
 from tessel.core.events import EVENT
+from tessel.model.trade import Trade
 
 DAILY_COLUMNS = ("cash", "market_value", "receivable_units", "receivable_units_value", "receivable_cash",
                  "dividend_receivable", "total_value", "cash_change")
@@ -51,6 +53,22 @@ _ORDER_KINDS = {"date": ("day", lambda: _Codes()), "order_id": ("int", lambda: _
 
 # An order in one of these states changes no more.
 _FINAL_STATUSES = (ORDER_STATUS.FILLED, ORDER_STATUS.REJECTED, ORDER_STATUS.CANCELLED)
+_FILLED, _REJECTED, _CANCELLED = _FINAL_STATUSES
+_BUY = SIDE.BUY
+
+# Enumeration classes whose members' text is their value (str(member) as CustomEnum defines it), so the
+# recorder reads the value instead of calling __str__; filled in as members are met.
+_TEXT_IS_VALUE = {}
+
+
+def _text(value):
+    """``str(value)``; a member of one of the engine's enumerations gives its value without a call."""
+    kind = type(value)
+    plain = _TEXT_IS_VALUE.get(kind)
+    if plain is None:
+        plain = _TEXT_IS_VALUE[kind] = (isinstance(value, Enum) and isinstance(value, str) and
+                                        kind.__str__ is _ENUM_TEXT)
+    return value._value_ if plain else str(value)
 
 # Events that carry an order; listening to all of them finds orders that a
 # plug-in handles without the usual submission path as well.
@@ -107,12 +125,32 @@ class _Irregular(Exception):
     """A value the compact form of its column does not keep; the column holds its values as they are."""
 
 
+class _CodeTable(dict):
+    """A ``str`` text, or ``(id(value),)`` for any other value -> its code; a key not seen yet gets the next
+    code and its value (the text itself, else ``pending``) joins ``values``."""
+
+    __slots__ = ("values", "pending")
+
+    def __init__(self, values):
+        super().__init__()
+        self.values = values
+        self.pending = None
+
+    def __missing__(self, key):
+        value = key if type(key) is str else self.pending
+        code = self[key] = len(self.values)
+        self.values.append(value)
+        return code
+
+
 class _Codes:
     """A column of repeated values (dates, ids, texts) as codes into a table of the distinct values.
 
     Texts of type ``str`` share a code with every equal text; any other
     value (a day stamp, None) is kept as that very object, found again by
-    identity, so the table gives back exactly what was added.
+    identity, so the table gives back exactly what was added.  A text
+    already seen is coded without a call: ``codes.append(code_of[text])``
+    (see _append_row).
     """
 
     __slots__ = ("codes", "values", "_code_of")
@@ -120,15 +158,15 @@ class _Codes:
     def __init__(self):
         self.codes = array("i")
         self.values = []
-        self._code_of = {}
+        self._code_of = _CodeTable(self.values)
 
     def append(self, value):
-        key = value if type(value) is str else (id(value),)
-        code = self._code_of.get(key)
-        if code is None:
-            code = self._code_of[key] = len(self.values)
-            self.values.append(value)
-        self.codes.append(code)
+        table = self._code_of
+        if type(value) is str:
+            self.codes.append(table[value])
+        else:
+            table.pending = value
+            self.codes.append(table[(id(value),)])
 
     def __len__(self):
         return len(self.codes)
@@ -222,6 +260,7 @@ class _Floats(_Numbers):
 
 
 _NAN = float("nan")
+_ENUM_TEXT = CustomEnum.__str__
 _FLOATS = (float,)
 _INTS = (int,)
 _FLOAT_OR_INT = (float, int, np.float64)
@@ -229,6 +268,39 @@ _FLOAT_OR_INT = (float, int, np.float64)
 
 def _float_or_none():
     return _Numbers("d", _FLOAT_OR_INT, none=True)
+
+
+def _row_appenders(columns):
+    """For each column: (its append, for a column of codes the append of its codes and its table, for a
+    column of numbers the column)."""
+    return tuple((column.append, column.codes.append, column._code_of, None) if isinstance(column, _Codes)
+                 else (column.append, None, None, column) if type(column) is _Numbers
+                 else (column.append, None, None, None) for column in columns)
+
+
+def _append_row(appenders, values):
+    """Appends one row of ``values`` to the columns of ``appenders`` (see _row_appenders)."""
+    for (append, append_code, table, numbers), value in zip(appenders, values):
+        if table is not None:
+            # _Codes.append, without its call
+            if type(value) is str:
+                append_code(table[value])
+            else:
+                table.pending = value
+                append_code(table[(id(value),)])
+            continue
+        elif numbers is not None and numbers._list is None:
+            # _Numbers.append of a value of its kind (or None read as NaN), without its call
+            if type(value) in numbers._kinds:
+                try:
+                    numbers._array.append(value)
+                    continue
+                except OverflowError:  # the column takes it as it is
+                    pass
+            elif value is None and numbers._none:
+                numbers._array.append(_NAN)
+                continue
+        append(value)
 
 
 def _table(columns, kinds, order=None):
@@ -391,17 +463,19 @@ class DailyRecorder:
         self._position_numbers = tuple([] for _ in _POSITION_NUMBERS)
         self._positions = None  # the table, once built (see positions_frame)
         self._trades = {name: _TRADE_KINDS[name][1]() for name in TRADE_COLUMNS}
-        self._trade_appends = tuple(column.append for column in self._trades.values())
+        self._trade_appends = _row_appenders(self._trades.values())
         # The rows of the orders table, as columns: an order gives its row at the end of the day it became
         # final (the order object can then go), the others when the table is built.  Rows are written in
         # that order; each keeps its order's place among the orders seen (the table's row order).
         self._orders = {name: _ORDER_KINDS[name][1]() for name in ORDER_COLUMNS}
-        self._order_appends = tuple(column.append for column in self._orders.values())
+        self._order_appends = _row_appenders(self._orders.values())
         self._order_places = array("q")
         self._orders_seen = 0
         self._live_orders = {}  # id(order) -> (its place among the orders seen, order), for orders held as objects
-        # id(order) -> order, for orders whose row is written, as long as something else keeps them.
-        self._written_orders = weakref.WeakValueDictionary()
+        # id(order) -> weak reference to the order, for orders whose row is written; an entry whose order
+        # is gone stands for nothing (the id may be reused) and is dropped now and then (_forget_gone_orders).
+        self._written_orders = {}
+        self._written_orders_kept = 0  # entries left after the last sweep of the gone ones
         self._cash_at_day_start = None
         self._stamps = _DayStamps()
         # position class -> whether its prices and dividend receivable can be read from its fields
@@ -417,39 +491,68 @@ class DailyRecorder:
         if order is None:
             return
         key = id(order)
-        if key in self._live_orders or self._written_orders.get(key) is order:
+        live = self._live_orders
+        if key in live:
             return
-        self._live_orders[key] = (self._orders_seen, order)
+        written = self._written_orders.get(key)
+        if written is not None and written() is order:
+            return
+        live[key] = (self._orders_seen, order)
         self._orders_seen += 1
 
     def _write_final_orders(self):
         """Orders that reached a final state give their rows now; the rows no longer change."""
         live = self._live_orders
-        for key in [k for k, (_, order) in live.items() if order.status in _FINAL_STATUSES]:
+        written = self._written_orders
+        final = []
+        for key, (_, order) in live.items():
+            status = order.status
+            # The final members by identity; anything else as the membership test finds it.
+            if status is _FILLED or status is _REJECTED or status is _CANCELLED or (
+                    type(status) is not ORDER_STATUS and status in _FINAL_STATUSES):
+                final.append(key)
+        appenders, places = self._order_appends, self._order_places
+        for key in final:
             place, order = live[key]
             try:
-                self._written_orders[key] = order
+                written[key] = weakref.ref(order)
             except TypeError:  # not weakly referable: kept as it is
                 continue
-            self._add_order_row(place, order)
+            _append_row(appenders, self._order_row(order))  # _add_order_row, without its call
+            places.append(place)
             del live[key]
+        if len(written) > 2 * self._written_orders_kept + 1000:
+            self._forget_gone_orders()
+
+    def _forget_gone_orders(self):
+        """Drops the entries of written orders that no longer exist."""
+        self._written_orders = {key: ref for key, ref in self._written_orders.items() if ref() is not None}
+        self._written_orders_kept = len(self._written_orders)
 
     def _add_order_row(self, place, order):
-        for add, value in zip(self._order_appends, self._order_row(order)):
-            add(value)
+        _append_row(self._order_appends, self._order_row(order))
         self._order_places.append(place)
 
     def _on_trade(self, event):
         trade = event.trade
-        price, quantity, fee = float(trade.last_price), float(trade.last_quantity), float(trade.transaction_cost)
+        # Trade.transaction_cost, without its call for the engine's own trades
+        cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
+        price, quantity, fee = float(trade.last_price), float(trade.last_quantity), float(cost)
         # Signed cash the trade moves: paid at once for purchases; for sales
         # the proceeds, which may arrive days later (fund redemptions).
         value = price * quantity
-        cash_amount = -(value + fee) if trade.side == SIDE.BUY else value - fee
-        for add, value in zip(self._trade_appends, (
-                self._stamps.of(trade.trading_datetime), trade.order_book_id, str(trade.side),
-                str(trade.position_effect), price, quantity, fee, cash_amount, trade.order_id, trade.exec_id)):
-            add(value)
+        side = trade.side
+        cash_amount = -(value + fee) if side is _BUY or (type(side) is not SIDE and side == _BUY) else value - fee
+        effect = trade.position_effect
+        texts = _TEXT_IS_VALUE
+        dt = trade.trading_datetime
+        # _DayStamps.of, inlined for a naive datetime
+        stamp = self._stamps[dt] if type(dt) is _dt.datetime and dt.tzinfo is None else self._stamps.of(dt)
+        _append_row(self._trade_appends, (
+            stamp, trade.order_book_id,
+            side._value_ if texts.get(type(side)) else _text(side),
+            effect._value_ if texts.get(type(effect)) else _text(effect),
+            price, quantity, fee, cash_amount, trade.order_id, trade.exec_id))
 
     # --- the day --------------------------------------------------------------------------
     def start(self):
@@ -523,10 +626,19 @@ class DailyRecorder:
         return _table(self._trades, {name: kind for name, (kind, _) in _TRADE_KINDS.items()})
 
     def _order_row(self, order):
-        return (self._stamps.of(order.trading_datetime), order.order_id, order.order_book_id, str(order.side),
-                str(order.position_effect), str(order.type), order.quantity, getattr(order, "cash_amount", None),
+        side, effect, kind, status = order.side, order.position_effect, order.type, order.status
+        texts = _TEXT_IS_VALUE
+        dt = order.trading_datetime
+        # _DayStamps.of, inlined for a naive datetime
+        stamp = self._stamps[dt] if type(dt) is _dt.datetime and dt.tzinfo is None else self._stamps.of(dt)
+        return (stamp, order.order_id, order.order_book_id,
+                side._value_ if texts.get(type(side)) else _text(side),
+                effect._value_ if texts.get(type(effect)) else _text(effect),
+                kind._value_ if texts.get(type(kind)) else _text(kind),
+                order.quantity, getattr(order, "cash_amount", None),
                 order.price, float(order.filled_quantity), float(order.avg_price),
-                float(order.transaction_cost or order.fee or 0.0), str(order.status), order.message or "")
+                float(order.transaction_cost or order.fee or 0.0),
+                status._value_ if texts.get(type(status)) else _text(status), order.message or "")
 
     def orders_frame(self):
         """Every order seen, in first-seen order; orders still open give their rows as they stand now."""

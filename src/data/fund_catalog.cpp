@@ -240,8 +240,11 @@ PYBIND11_MODULE(fund_catalog, m) {
     // --- FundCatalogEntry -------------------------------------------------
     tmf::ClassBuilder entry("FundCatalogEntry", m, instrument);
     entry.doc("A public fund as a host instrument; its type is always PUBLIC_FUND.");
-    entry.def_property(
-        "type", [](py::object) { return shared().public_fund; }, "INSTRUMENT_TYPE.PUBLIC_FUND, always.");
+    // Read for every fund order (account, validators, matcher, strategy functions): a plain C getter.
+    entry.attr("type", tmf::property_of(tmf::fast_getter(
+                                            "type", "type(self: object) -> object\n",
+                                            [](py::handle) -> py::object { return shared().public_fund; }, m),
+                                        "INSTRUMENT_TYPE.PUBLIC_FUND, always."));
     // Every fund's flags are read by positions every day: plain C getters.
     for (const char* name : kEntryProperties) {
         py::str key(name);

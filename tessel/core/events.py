@@ -19,6 +19,10 @@ class EVENT(Enum):
     ORDER_UNSOLICITED_UPDATE = "order_unsolicited_update"
     TRADE = "trade"
 
+    # Members are singletons compared by identity, so the identity's (C) hash serves the bus's
+    # listener table, looked up for every event, as well as Enum's hash of the name would.
+    __hash__ = object.__hash__
+
 
 class Event:
     """An event of one type with arbitrary keyword payload, read as attributes."""

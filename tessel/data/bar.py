@@ -1,4 +1,8 @@
 """Read-only view of one day bar."""
+from collections import namedtuple
+from operator import attrgetter
+from types import SimpleNamespace
+
 import numpy as np
 
 from tessel.utils.datetime_func import convert_int_to_date
@@ -11,9 +15,29 @@ _NUMERIC_FIELDS = frozenset(("open", "high", "low", "close", "prev_close", "volu
 
 # dtype -> its field names, for the membership test of every attribute read.
 _FIELD_SETS = {}
-# id(dtype object) -> (that dtype, its field names), for dtype objects seen lately.
+# id(dtype object) -> (that dtype, its field names, _row_positions(dtype), the positions of its byte-string
+# fields, _row_class(dtype)), for dtype objects seen lately.
 _FIELDS_BY_ID = {}
 _MAX_KNOWN_DTYPES = 100_000
+
+# Kinds of fields whose element of ``record.item()`` is what reading the field gives (see _plain):
+# numbers and booleans as Python's own, byte strings as bytes (then decoded), texts as str.
+_ROW_KINDS = frozenset("biufcSU")
+
+
+def _row_positions(dtype):
+    """Field name -> its position in ``record.item()`` when every field of ``dtype`` reads as that element
+    does (see _ROW_KINDS; none with a shape or fields of its own); else None."""
+    fields = dtype.fields
+    if not fields:
+        return None
+    positions = {}
+    for position, name in enumerate(dtype.names):
+        kind = fields[name][0]
+        if kind.kind not in _ROW_KINDS or kind.shape != () or kind.names is not None:
+            return None
+        positions[name] = position
+    return positions
 
 
 def _plain(value):
@@ -43,7 +67,11 @@ def _field_value(bar, name):
         if len(_FIELDS_BY_ID) >= _MAX_KNOWN_DTYPES:
             _FIELDS_BY_ID.clear()
         # The dtype is held with its entry, so its id is not reused while the entry lasts.
-        _FIELDS_BY_ID[id(dtype)] = (dtype, names)
+        positions = _row_positions(dtype)
+        texts = () if positions is None else tuple(
+            position for position, n in enumerate(dtype.names) if dtype.fields[n][0].kind == "S")
+        _FIELDS_BY_ID[id(dtype)] = (dtype, names, positions, texts,
+                                    None if positions is None else _row_class(dtype, positions))
     if name in names:
         value = data[name]
         if type(value) is np.float64:
@@ -58,25 +86,81 @@ _FIELD_PROPERTIES = set()
 
 
 def _field_property(name):
-    def read(self):
-        getattr_hook = type(self).__getattr__
-        if getattr_hook is not _BAR_GETATTR:
-            # A subclass that reads fields its own way keeps doing so.
-            return getattr_hook(self, name)
-        data = self._data
-        if data is not None:
-            # _field_value's common case, inlined: a field of a dtype seen before.
-            dtype = data.dtype
-            known = _FIELDS_BY_ID.get(id(dtype))
-            if known is not None and known[0] is dtype and name in known[1]:
-                value = data[name]
-                if type(value) is np.float64:
-                    return float(value)
-                return _plain(value)
-        return _field_value(self, name)
+    """The class property of field ``name``: the bar's kept value, read in C (see BarObject._fields).
 
-    read.__name__ = name
-    return property(read, doc="Field '{}' of the bar record.".format(name))
+    A bar that has not kept the field yet (or a subclass that reads fields its own way) makes the read
+    fail with AttributeError, which hands it to ``__getattr__``: same values, same errors.
+    """
+    doc = "Field '{}' of the bar record.".format(name)
+    if "." in name:  # not a name attrgetter can take: always through __getattr__
+        def read(self):
+            return type(self).__getattr__(self, name)
+
+        read.__name__ = name
+        return property(read, doc=doc)
+    return property(attrgetter("_fields." + name), doc=doc)
+
+
+def _not_a_field(self):
+    raise AttributeError("not a field")
+
+
+# What a tuple class of fields has besides its fields; a bar's class property of a field another dtype
+# has must not find one of these (it would hand out a method instead of failing over to __getattr__).
+_TUPLE_ATTRIBUTES = ("count", "index", "_asdict", "_replace", "_make", "_field_defaults")
+
+
+# field names -> _row_class of them (every fund's bars have a dtype object of their own, with the same names)
+_ROW_CLASSES = {}
+
+
+def _row_class(dtype, positions):
+    """A tuple class whose attributes are the fields of ``dtype`` (read in C), or None when a field name
+    cannot be such an attribute (not an identifier, a keyword, a leading underscore, a duplicate)."""
+    names = tuple(positions)
+    try:
+        return _ROW_CLASSES[names]
+    except KeyError:
+        pass
+    try:
+        row = namedtuple("BarFields", names)
+    except ValueError:
+        row = None
+    if row is not None and row._fields != names:
+        row = None
+    if row is not None:
+        for name in _TUPLE_ATTRIBUTES:
+            if name not in positions:
+                setattr(row, name, property(_not_a_field))
+    if len(_ROW_CLASSES) >= _MAX_KNOWN_DTYPES:
+        _ROW_CLASSES.clear()
+    _ROW_CLASSES[names] = row
+    return row
+
+
+def _all_fields(bar):
+    """Every field of the bar's record as reading it gives, as attributes of one tuple, or None when its
+    record is not of a plain dtype (see _ROW_KINDS) or has a byte string that is no UTF-8 text."""
+    data = bar._data
+    if type(data) is not np.void:
+        return None
+    dtype = data.dtype
+    known = _FIELDS_BY_ID.get(id(dtype))
+    if known is None or known[0] is not dtype or known[4] is None:
+        return None
+    texts = known[3]
+    if not texts:
+        return _new_tuple(known[4], data.item())
+    values = list(data.item())
+    try:
+        for position in texts:
+            values[position] = values[position].decode("utf-8").rstrip("\x00")
+    except UnicodeDecodeError:
+        return None
+    return _new_tuple(known[4], values)
+
+
+_new_tuple = tuple.__new__
 
 
 class BarObject:
@@ -87,12 +171,18 @@ class BarObject:
     is true and any other field is None.
     """
 
-    __slots__ = ("_instrument", "_data", "_dt")
+    __slots__ = ("_instrument", "_data", "_dt", "_fields")
 
     def __init__(self, instrument, data, dt=None):
         self._instrument = instrument
         self._data = data
         self._dt = dt
+        # The field values, as attributes of one object (None before the first read): a tuple of all
+        # the record's fields (see _all_fields), else a namespace of those read so far.  The class
+        # properties of the fields read them from it in C.  The records are the stores' shared arrays,
+        # which nobody writes to; the validators, the matcher and the strategy functions read the same
+        # few fields of a day's bar.
+        self._fields = None
 
     @property
     def instrument(self):
@@ -123,7 +213,23 @@ class BarObject:
     def __getattr__(self, name):
         if name.startswith("__"):
             raise AttributeError(name)
-        value = _field_value(self, name)
+        fields = self._fields
+        if fields is None and type(self).__getattr__ is _BAR_GETATTR and type(self._data) is np.void:
+            # The first field read of a plain record keeps all its fields at once.
+            dtype = self._data.dtype
+            known = _FIELDS_BY_ID.get(id(dtype))
+            if known is None or known[0] is not dtype:
+                _field_value(self, name)  # the dtype's first record: its fields are listed (or name is refused)
+            fields = self._fields = _all_fields(self)
+        if fields is not None and name in (fields.__dict__ if type(fields) is SimpleNamespace else fields._fields):
+            value = getattr(fields, name)
+        else:
+            value = _field_value(self, name)
+            if type(self).__getattr__ is _BAR_GETATTR:
+                if fields is None:
+                    fields = self._fields = SimpleNamespace()
+                if type(fields) is SimpleNamespace:
+                    setattr(fields, name, value)
         # Reached only after the ordinary look-up failed, which costs an exception every time: a
         # field name seen once is answered by a class property from then on (same values, same errors).
         if name not in _FIELD_PROPERTIES and not hasattr(BarObject, name):
@@ -139,3 +245,4 @@ class BarObject:
 
 
 _BAR_GETATTR = BarObject.__getattr__
+_MISSING = object()

@@ -8,8 +8,8 @@ import pandas as pd
 
 from tessel import _native
 from tessel.const import TRADING_CALENDAR_TYPE
-from tessel.data.base_data_source import BaseDataSource
-from tessel.data.bar import BarObject
+from tessel.data.base_data_source import BaseDataSource, _BarIndex
+from tessel.data.bar import BarObject, _all_fields
 from tessel.utils.datetime_func import convert_date_to_date_int, convert_date_to_int, to_timestamp
 
 
@@ -32,12 +32,15 @@ def _to_day(value):
     return ts.normalize()
 
 
+# Before any bar is indexed.
+_NO_BARS = {}
 # The dividend index of a fund without dividends, and the mark of a fund not cut yet.
 _NO_ROWS = (None, {})
 _UNCUT = object()
 
 
 _OWN_CALENDARS = BaseDataSource.get_trading_calendars
+_CALENDAR_ROW_OF = BaseDataSource._calendar_row_of
 
 
 class DataProxy:
@@ -60,6 +63,10 @@ class DataProxy:
         # (datetime object, the calendar rows it was answered from, its day key, its calendar row) of
         # the last get_bar with a plain datetime.
         self._last_bar_day = (_UNCUT, None, None, None)
+        # The bars handed out at one plain datetime: (that datetime, the bar stores' version, the
+        # instruments' version, the calendar rows, {order book id: BarObject}).  A day's orders ask
+        # for the same bars several times (validation, matching, the strategy's own reads).
+        self._day_bars = (_UNCUT, None, None, None, {})
 
     @property
     def data_source(self):
@@ -116,25 +123,66 @@ class DataProxy:
         return instrument
 
     def get_bar(self, order_book_id, dt, frequency="1d"):
+        bars = self._day_bars
+        if bars[0] is dt and type(order_book_id) is str and frequency == "1d":
+            source = self._data_source
+            if bars[1] == source.bars_version and bars[2] == getattr(source, "instruments_version", None) and \
+                    bars[3] is source._calendar_rows:
+                bar = bars[4].get(order_book_id)
+                if bar is not None:
+                    return bar
         found = self._indexed_bars(order_book_id) if frequency == "1d" else None
         if found is not None:
             instrument, index = found
             if index.bars is None:
-                return BarObject(instrument, None, dt)
-            rows = self._data_source._calendar_row_of()
-            memo = self._last_bar_day
-            if memo[0] is dt and memo[1] is rows:
-                # The engine's current time, asked about for every order several times a day.
-                key, day = memo[2], memo[3]
+                bar = BarObject(instrument, None, dt)
             else:
-                key = BaseDataSource._day_key(dt)
-                day = rows[0].get(key)
-                if type(dt) is _dt.datetime:  # immutable: the same object is the same day
-                    self._last_bar_day = (dt, rows, key, day)
-            return BarObject(instrument, index.bar_on(key, day), dt)
+                source = self._data_source
+                rows = source._calendar_rows
+                if rows is None or type(source)._calendar_row_of is not _CALENDAR_ROW_OF:
+                    rows = source._calendar_row_of()
+                memo = self._last_bar_day
+                if memo[0] is dt and memo[1] is rows:
+                    # The engine's current time, asked about for every order several times a day.
+                    key, day = memo[2], memo[3]
+                else:
+                    key = BaseDataSource._day_key(dt)
+                    day = rows[0].get(key)
+                    if type(dt) is _dt.datetime:  # immutable: the same object is the same day
+                        self._last_bar_day = (dt, rows, key, day)
+                if day is not None and type(index) is _BarIndex:
+                    # _BarIndex.bar_on's calendar-day case, inlined
+                    row = index.row_by_day.item(day)
+                    bar = BarObject(instrument, index._records[row] if row >= 0 else None, dt)
+                else:
+                    bar = BarObject(instrument, index.bar_on(key, day), dt)
+                if bar._data is not None:
+                    # The engine's bars are read (validators, matchers, strategy functions): their fields
+                    # are kept at once, where the record's dtype has been read before (see BarObject).
+                    bar._fields = _all_fields(bar)
+            if type(dt) is _dt.datetime and type(order_book_id) is str:
+                # _keep_bar, inlined for the bars of the time kept already
+                bars = self._day_bars
+                source = self._data_source
+                if bars[0] is dt and bars[1] == source.bars_version and \
+                        bars[2] == getattr(source, "instruments_version", None) and bars[3] is source._calendar_rows:
+                    bars[4][order_book_id] = bar
+                else:
+                    self._keep_bar(order_book_id, dt, bar)
+            return bar
         instrument = self._known_instrument(order_book_id)
         record = self._data_source.get_bar(instrument, dt, frequency)
         return BarObject(instrument, record, dt)
+
+    def _keep_bar(self, order_book_id, dt, bar):
+        """Keeps ``bar``, the bar of ``order_book_id`` at ``dt``, to be handed out again at that datetime."""
+        source = self._data_source
+        bars_version, instruments_version = source.bars_version, getattr(source, "instruments_version", None)
+        rows = source._calendar_rows
+        bars = self._day_bars
+        if bars[0] is not dt or bars[1] != bars_version or bars[2] != instruments_version or bars[3] is not rows:
+            bars = self._day_bars = (dt, bars_version, instruments_version, rows, {})
+        bars[4][order_book_id] = bar
 
     def _indexed_bars(self, order_book_id):
         """(instrument, its bar index) when the data source is the engine's own, else None.
@@ -165,13 +213,23 @@ class DataProxy:
     def release_bars(self):
         """Forget the bars looked up so far, here and in the data source; a later look-up fetches them again."""
         self._bars_by_id = {}
+        self._day_bars = (_UNCUT, None, None, None, {})
         self._close_columns = None
         release = getattr(self._data_source, "release_bars", None)
         if release is not None:
             release()
 
     def get_bars(self, order_book_id):
-        return self._data_source.get_bars(self._known_instrument(order_book_id))
+        source = self._data_source
+        if type(source).get_bars is BaseDataSource.get_bars and type(order_book_id) is str:
+            # An instrument whose bars were indexed: what the engine's data source would give (the
+            # original bars of that very index), without the look-ups on the way there.
+            found = self.__dict__.get("_bars_by_id", _NO_BARS).get(order_book_id)
+            # The indexes are those of the stores' current version (see _indexed_bars).
+            if found is not None and self.__dict__.get("_bar_version") == (
+                    getattr(source, "instruments_version", None), getattr(source, "bars_version", None)):
+                return found[1].original
+        return source.get_bars(self._known_instrument(order_book_id))
 
     def get_closes(self, order_book_ids, dt):
         """``[get_bar(i, dt).close for i in order_book_ids]`` (NaN where there is no bar), in one pass.

@@ -27,7 +27,10 @@ class Portfolio:
         """The account that holds ``instrument``: futures in FUTURE, everything else in STOCK."""
         if instrument is None:
             raise ValueError("unknown instrument")
-        if instrument.type == INSTRUMENT_TYPE.FUTURE:
+        instrument_type = instrument.type
+        # A member of the enumeration other than FUTURE is not FUTURE: no comparison needed.
+        if instrument_type is INSTRUMENT_TYPE.FUTURE or (
+                type(instrument_type) is not INSTRUMENT_TYPE and instrument_type == INSTRUMENT_TYPE.FUTURE):
             return self.get_account(DEFAULT_ACCOUNT_TYPE.FUTURE)
         return self.get_account(DEFAULT_ACCOUNT_TYPE.STOCK)
 

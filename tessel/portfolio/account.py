@@ -1,4 +1,6 @@
 """An account: cash plus positions, kept in step with trades and the daily cycle."""
+from operator import attrgetter
+
 from tessel import _native
 from tessel.const import POSITION_DIRECTION
 from tessel.model._current import environment_class
@@ -14,14 +16,10 @@ class Account:
     def type(self):
         return self._type
 
-    @property
-    def cash(self):
-        return self._total_cash
-
-    @property
-    def positions(self):
-        """order_book_id -> position (the account's own dict; do not modify)."""
-        return self._positions
+    # C getters: the matchers and the strategy functions read both for every order.
+    cash = property(attrgetter("_total_cash"))
+    positions = property(attrgetter("_positions"),
+                         doc="order_book_id -> position (the account's own dict; do not modify).")
 
     @property
     def market_value(self):
@@ -58,7 +56,11 @@ class Account:
 
     # --- cash changes ---------------------------------------------------------------------
     def apply_trade(self, trade):
-        position = self.get_position(trade.order_book_id)
+        order_book_id = trade.order_book_id
+        try:
+            position = self._positions[order_book_id]  # get_position's common case, inlined
+        except KeyError:
+            position = self.get_position(order_book_id)
         self._total_cash += position.apply_trade(trade)
 
     def before_trading(self, trading_date):

@@ -12,7 +12,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <exception>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 namespace tmf {
@@ -39,6 +42,10 @@ PyObject* guarded(F&& body) noexcept {
 
 using SelfArgBody = py::object (*)(py::handle self, py::handle arg);
 using SelfBody = py::object (*)(py::handle self);
+// The bound arguments, in the order of the parameter names (self first).
+using ArgsBody = py::object (*)(PyObject* const* args);
+
+constexpr int kMaxParams = 8;
 
 struct FastMethod {
     PyMethodDef def;
@@ -59,6 +66,16 @@ struct FastDataGetter {
     PyMethodDef def;
     SelfDataBody body;
     PyObject* data;  // owned, for the life of the process
+};
+
+// A function of up to kMaxParams named parameters; `defaults[i]` is the
+// value of an omitted parameter i (nullptr: required).
+struct FastFunction {
+    PyMethodDef def;
+    int count;
+    const char* names[kMaxParams];
+    PyObject* defaults[kMaxParams];
+    ArgsBody body;
 };
 
 namespace detail {
@@ -101,6 +118,42 @@ inline PyObject* call_self_arg(PyObject* capsule, PyObject* const* args, Py_ssiz
     return guarded([&] { return m->body(bound[0], bound[1]); });
 }
 
+// Binds the parameters of a FastFunction as Python binds those of a
+// function with the same signature: by position or by name, each once.
+inline PyObject* call_params(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto* f = static_cast<FastFunction*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (!f) return nullptr;
+    const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    auto fn = [f] { return std::string(f->def.ml_name) + "()"; };
+    PyObject* bound[kMaxParams] = {};
+    if (npos > f->count) {
+        return type_error(fn() + " takes " + std::to_string(f->count) + " positional arguments but " +
+                          std::to_string(npos) + " were given");
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) bound[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int j = 0; j < f->count; ++j) {
+            if (PyUnicode_CompareWithASCIIString(key, f->names[j]) == 0) slot = j;
+        }
+        if (slot < 0) {
+            return type_error(fn() + " got an unexpected keyword argument '" + PyUnicode_AsUTF8(key) + "'");
+        }
+        if (bound[slot]) return type_error(fn() + " got multiple values for argument '" + f->names[slot] + "'");
+        bound[slot] = args[npos + k];
+    }
+    for (int j = 0; j < f->count; ++j) {
+        if (bound[j]) continue;
+        if (!f->defaults[j]) {
+            return type_error(fn() + " missing 1 required positional argument: '" + f->names[j] + "'");
+        }
+        bound[j] = f->defaults[j];
+    }
+    return guarded([&] { return f->body(bound); });
+}
+
 inline PyObject* call_self(PyObject* capsule, PyObject* self) {
     auto* g = static_cast<FastGetter*>(PyCapsule_GetPointer(capsule, nullptr));
     if (!g) return nullptr;
@@ -134,6 +187,37 @@ inline py::object fast_method(const char* name, const char* arg, const char* doc
                               METH_FASTCALL | METH_KEYWORDS, doc},
                              arg, body};
     py::object f = detail::function_of(&m->def, m, module);
+    PyObject* method = PyInstanceMethod_New(f.ptr());
+    if (!method) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(method);
+}
+
+// A plain function `name(<names...>)` running `body` with the bound
+// arguments; `defaults` has one entry per name (nullptr: required, else a
+// value kept for the life of the module).  `name`, `names` and `doc` must
+// outlive the module (string literals).
+inline py::object fast_function(const char* name, std::initializer_list<const char*> names,
+                                std::initializer_list<py::handle> defaults, const char* doc, ArgsBody body,
+                                const py::module_& module) {
+    if (names.size() > static_cast<std::size_t>(kMaxParams) || defaults.size() != names.size()) {
+        throw std::invalid_argument(std::string(name) + ": parameter names and defaults do not match");
+    }
+    auto* f = new FastFunction{{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::call_params)),
+                                METH_FASTCALL | METH_KEYWORDS, doc},
+                               static_cast<int>(names.size()), {}, {}, body};
+    int i = 0;
+    for (const char* n : names) f->names[i++] = n;
+    i = 0;
+    for (py::handle d : defaults) f->defaults[i++] = d ? d.inc_ref().ptr() : nullptr;
+    return detail::function_of(&f->def, f, module);
+}
+
+// An instance method over fast_function: `obj.name(...)` passes obj as the
+// first parameter (conventionally "self").
+inline py::object fast_method(const char* name, std::initializer_list<const char*> names,
+                              std::initializer_list<py::handle> defaults, const char* doc, ArgsBody body,
+                              const py::module_& module) {
+    py::object f = fast_function(name, names, defaults, doc, body, module);
     PyObject* method = PyInstanceMethod_New(f.ptr());
     if (!method) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(method);

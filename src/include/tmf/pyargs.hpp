@@ -31,6 +31,17 @@ inline py::object getattr_or(py::handle obj, const char* name, py::handle dflt) 
     throw py::error_already_set();
 }
 
+// getattr(obj, name, default) for an interned name (see calls.hpp).
+inline py::object getattr_or(py::handle obj, PyObject* name, py::handle dflt) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
+    if (r) return py::reinterpret_steal<py::object>(r);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(dflt);
+    }
+    throw py::error_already_set();
+}
+
 // Binds the call of a cached method `name(self, <arg>)` from its raw
 // arguments, accepting the argument positionally or by keyword.  Wrong
 // calls get the TypeError a Python function would give.

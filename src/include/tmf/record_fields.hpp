@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
 
 namespace tmf {
 
@@ -139,17 +141,80 @@ public:
     // that is not present(); an array that is not one-dimensional gives an
     // empty one.
     RecordFieldView(const py::array& records, const char* name) {
-        py::object fields = records.dtype().attr("fields");
-        if (fields.is_none() || !fields.contains(name)) return;
         const py::ssize_t size = records.ndim() == 1 ? records.shape(0) : 0;
-        locate(fields[py::str(name)], static_cast<const char*>(records.data()), size,
-               size ? records.strides(0) : 0);
+        const Layout& layout = layout_of(records.dtype(), name);
+        if (!layout.present) return;
+        kind_ = layout.kind;
+        itemsize_ = layout.itemsize;
+        native_ = layout.native;
+        size_ = size;
+        stride_ = size ? records.strides(0) : 0;
+        data_ = static_cast<const char*>(records.data()) + layout.offset;
         present_ = true;
     }
 
     bool present() const { return present_; }
 
 private:
+    // Where a field lies in the records of one dtype.
+    struct Layout {
+        bool present = false;
+        char kind = '?';
+        py::ssize_t itemsize = 0;
+        bool native = true;
+        py::ssize_t offset = 0;
+    };
+
+    // The layout of field `name` in `dtype`.  Fields are opened for every
+    // order and every day, each fund's bars with a dtype object of their
+    // own: layouts found are kept by the identity of the dtype, of its
+    // field names (a dtype changes its fields only by being given new
+    // names) and of `name` (the callers' literals).  An entry holds the
+    // dtype and its names, so neither identity is reused while it lasts.
+    static const Layout& layout_of(const py::dtype& dtype, const char* name) {
+        struct Entry {
+            py::object dtype;
+            py::object names;
+            std::string name;  // the text, should a caller's pointer be reused for another
+            Layout layout;
+        };
+        struct KeyHash {
+            std::size_t operator()(const std::pair<PyObject*, const char*>& k) const noexcept {
+                return std::hash<PyObject*>()(k.first) * 31u + std::hash<const char*>()(k.second);
+            }
+        };
+        using Map = std::unordered_map<std::pair<PyObject*, const char*>, Entry, KeyHash>;
+        static Map* kept = new Map();  // never freed: outlives the interpreter's teardown
+        static PyObject* names_attr = PyUnicode_InternFromString("names");
+        if (!names_attr) throw py::error_already_set();
+        PyObject* names_ptr = PyObject_GetAttr(dtype.ptr(), names_attr);
+        if (!names_ptr) throw py::error_already_set();
+        py::object names = py::reinterpret_steal<py::object>(names_ptr);
+        const std::pair<PyObject*, const char*> key{dtype.ptr(), name};
+        auto found = kept->find(key);
+        if (found != kept->end() && found->second.names.ptr() == names.ptr() && found->second.name == name) {
+            return found->second.layout;
+        }
+        Layout layout;
+        py::object fields = dtype.attr("fields");
+        if (!fields.is_none() && fields.contains(name)) {
+            py::tuple info = fields[py::str(name)].cast<py::tuple>();
+            py::dtype dt = info[0].cast<py::dtype>();
+            layout.present = true;
+            layout.kind = dt.kind();
+            layout.itemsize = dt.itemsize();
+            layout.native = dt.attr("isnative").cast<bool>();
+            layout.offset = info[1].cast<py::ssize_t>();
+        }
+        if (found == kept->end() && kept->size() >= 100000) kept->clear();  // bounded; starts afresh
+        Entry& entry = (*kept)[key];
+        entry.dtype = dtype;
+        entry.names = names;
+        entry.name = name;
+        entry.layout = layout;
+        return entry.layout;
+    }
+
     bool present_ = false;
 };
 

@@ -3,7 +3,11 @@ import datetime as _dt
 
 from tessel import _native
 from tessel.const import INSTRUMENT_TYPE, POSITION_EFFECT, SIDE
+from tessel.model.trade import Trade
 from tessel.portfolio.position import _LAST_PRICE, Position, PositionProxy
+
+_BUY, _SELL = SIDE.BUY, SIDE.SELL
+_OPEN, _CLOSE = POSITION_EFFECT.OPEN, POSITION_EFFECT.CLOSE
 
 # The instrument types whose positions and proxies this module serves.
 _STOCK_TYPES = (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF)
@@ -51,15 +55,21 @@ class StockPosition(Position):
         effect = trade.position_effect
         qty = trade.last_quantity
         price = trade.last_price
-        if trade.side == SIDE.BUY and effect == POSITION_EFFECT.OPEN:
+        side = trade.side
+        # Members are matched by identity first: the comparisons are made for every trade.
+        # Members are matched by identity, another member of the same enumeration is not equal.
+        if (side is _BUY or (type(side) is not SIDE and side == SIDE.BUY)) and (
+                effect is _OPEN or (type(effect) is not POSITION_EFFECT and effect == POSITION_EFFECT.OPEN)):
             total = self._quantity + qty
             if total > 0:
                 self._avg_price = (self._avg_price * self._quantity + price * qty) / total
             self._quantity = total
             self._trade_cost += price * qty
-            self._transaction_cost += trade.transaction_cost
-            return -(price * qty) - trade.transaction_cost
-        if trade.side == SIDE.SELL and effect in (POSITION_EFFECT.CLOSE, POSITION_EFFECT.CLOSE_TODAY):
+            transaction_cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
+            self._transaction_cost += transaction_cost
+            return -(price * qty) - transaction_cost
+        if (side is _SELL or side == SIDE.SELL) and (
+                effect is _CLOSE or effect in (POSITION_EFFECT.CLOSE, POSITION_EFFECT.CLOSE_TODAY)):
             if qty > self._quantity + _QUANTITY_EPS:
                 # Refuse before touching anything: a negative holding would
                 # silently turn a long stock position short.
@@ -69,8 +79,9 @@ class StockPosition(Position):
             # Yesterday's units are sold first.
             self._old_quantity -= min(qty, self._old_quantity)
             self._trade_cost -= price * qty
-            self._transaction_cost += trade.transaction_cost
-            return price * qty - trade.transaction_cost
+            transaction_cost = trade.commission + trade.tax if type(trade) is Trade else trade.transaction_cost
+            self._transaction_cost += transaction_cost
+            return price * qty - transaction_cost
         raise NotImplementedError("{} does not support {} with position effect {}".format(
             type(self).__name__, trade.side, effect))
 

@@ -1,10 +1,16 @@
 """The backtest broker: validates orders, keeps them open, and fills them at each bar."""
 from tessel.const import ORDER_STATUS
-from tessel.core.events import EVENT, Event
+from tessel.core.events import EVENT, Event, EventBus
+from tessel.model.order import Order
 from tessel.mod.tessel_mod_sys_simulation.matcher import STOCK_TYPES, DefaultStockMatcher
 
 _ACTIVE = ORDER_STATUS.ACTIVE
+_PENDING_NEW_STATUS = ORDER_STATUS.PENDING_NEW
 _REJECTED = ORDER_STATUS.REJECTED
+_new = object.__new__
+_PENDING_NEW, _CREATION_PASS, _CREATION_REJECT, _TRADE, _UNSOLICITED_UPDATE = (
+    EVENT.ORDER_PENDING_NEW, EVENT.ORDER_CREATION_PASS, EVENT.ORDER_CREATION_REJECT, EVENT.TRADE,
+    EVENT.ORDER_UNSOLICITED_UPDATE)
 
 
 def _is_active(status):
@@ -39,15 +45,37 @@ class SimulationBroker:
         """Validate ``order`` and queue it for matching; returns the order (rejected or active)."""
         env = self._env
         account = env.get_account(order.order_book_id)
-        env.event_bus.publish_event(Event(EVENT.ORDER_PENDING_NEW, account=account, order=order))
+        bus = env.event_bus
+        # The engine's own bus: its listeners are called here as its publish_event calls them (a copy of
+        # the type's list, in order).
+        listeners = bus._listeners if type(bus) is EventBus else None
+        # The events are made as Event(type, account=..., order=...) makes them, without its call.
+        event = _new(Event)
+        event.__dict__ = {"account": account, "order": order, "event_type": _PENDING_NEW}
+        if listeners is None:
+            bus.publish_event(event)
+        else:
+            for listener in list(listeners.get(_PENDING_NEW, ())):
+                listener(event)
         reason = env.validate_order_submission(order, account)
         if reason is not None:
             order.mark_rejected(reason)
-            env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_REJECT, account=account, order=order))
+            event = _new(Event)
+            event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_REJECT}
+            bus.publish_event(event)
             return order
-        order.active()
+        if type(order) is Order and order._status is _PENDING_NEW_STATUS:
+            order._status = _ACTIVE  # Order.active's common case, without its call
+        else:
+            order.active()
         self._open_orders.append((account, order))
-        env.event_bus.publish_event(Event(EVENT.ORDER_CREATION_PASS, account=account, order=order))
+        event = _new(Event)
+        event.__dict__ = {"account": account, "order": order, "event_type": _CREATION_PASS}
+        if listeners is None:
+            bus.publish_event(event)
+        else:
+            for listener in list(listeners.get(_CREATION_PASS, ())):
+                listener(event)
         return order
 
     def cancel_order(self, order):
@@ -76,6 +104,8 @@ class SimulationBroker:
         env = self._env
         bus = env.event_bus
         get_instrument = env.get_instrument
+        # The matcher registry, read directly unless a subclass finds matchers its own way.
+        matchers = self._matchers if type(self).get_matcher is SimulationBroker.get_matcher else None
         try:
             for account, order in list(self._open_orders):
                 status = order.status
@@ -84,20 +114,36 @@ class SimulationBroker:
                     continue
                 instrument = get_instrument(order.order_book_id)
                 try:
-                    matcher = self.get_matcher(instrument.type)
+                    if matchers is None:
+                        matcher = self.get_matcher(instrument.type)
+                    else:
+                        try:
+                            matcher = matchers[instrument.type]
+                        except KeyError:
+                            matcher = self.get_matcher(instrument.type)
                 except ValueError as exc:
                     order.mark_rejected(str(exc))
                 else:
                     for trade in matcher.match(account, order, open_auction) or ():
                         order.fill(trade)
-                        bus.publish_event(Event(EVENT.TRADE, account=account, trade=trade, order=order))
+                        event = _new(Event)  # Event(EVENT.TRADE, account=..., trade=..., order=...)
+                        event.__dict__ = {"account": account, "trade": trade, "order": order, "event_type": _TRADE}
+                        if type(bus) is EventBus:  # EventBus.publish_event, without its call
+                            for listener in list(bus._listeners.get(_TRADE, ())):
+                                listener(event)
+                        else:
+                            bus.publish_event(event)
                 status = order.status
                 if status is _REJECTED or (type(status) is not ORDER_STATUS and status == _REJECTED):
-                    bus.publish_event(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=order))
+                    event = _new(Event)  # Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=..., order=...)
+                    event.__dict__ = {"account": account, "order": order, "event_type": _UNSOLICITED_UPDATE}
+                    bus.publish_event(event)
         finally:
             # Even when a matcher fails part-way, orders already filled or
             # rejected must not be matched again.
-            self._open_orders = [(a, o) for a, o in self._open_orders if _is_active(o.status)]
+            # _is_active, inlined
+            self._open_orders = [(a, o) for a, o in self._open_orders
+                                 if o.status is _ACTIVE or (type(o.status) is not ORDER_STATUS and o.status == _ACTIVE)]
 
     def _after_trading(self, event):
         # Day orders: whatever did not fill today expires.
