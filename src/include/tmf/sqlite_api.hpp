@@ -46,6 +46,9 @@ struct Api {
     double (*column_double)(sqlite3_stmt*, int) = nullptr;
     const unsigned char* (*column_text)(sqlite3_stmt*, int) = nullptr;
     int (*column_bytes)(sqlite3_stmt*, int) = nullptr;
+    std::int64_t (*column_int64)(sqlite3_stmt*, int) = nullptr;
+    const void* (*column_blob)(sqlite3_stmt*, int) = nullptr;
+    int (*clear_bindings)(sqlite3_stmt*) = nullptr;
     bool ok = false;
 };
 
@@ -76,7 +79,10 @@ inline const Api& api() {
                resolve(lib, "sqlite3_column_type", a.column_type) &&
                resolve(lib, "sqlite3_column_double", a.column_double) &&
                resolve(lib, "sqlite3_column_text", a.column_text) &&
-               resolve(lib, "sqlite3_column_bytes", a.column_bytes);
+               resolve(lib, "sqlite3_column_bytes", a.column_bytes) &&
+               resolve(lib, "sqlite3_column_int64", a.column_int64) &&
+               resolve(lib, "sqlite3_column_blob", a.column_blob) &&
+               resolve(lib, "sqlite3_clear_bindings", a.clear_bindings);
         return a;
     }();
     return loaded;
