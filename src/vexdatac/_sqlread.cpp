@@ -203,13 +203,14 @@ public:
             if (rc == sq::DONE) break;
             if (rc != sq::ROW) return py::none();
             for (int c = 0; c < ncols; ++c) {
-                const int type = a_.column_type(stmt, c);
+                sq::sqlite3_value* value = a_.column_value(stmt, c);  // the connection is this thread's alone
+                const int type = a_.value_type(value);
                 switch (kinds[static_cast<std::size_t>(c)]) {
                     case 'd': {
                         if (type != sq::TEXT) return py::none();
-                        const unsigned char* text = a_.column_text(stmt, c);
+                        const unsigned char* text = a_.value_text(value);  // the text first, then its size
                         long day = 0;
-                        if (!iso_day_int(text, a_.column_bytes(stmt, c), day)) return py::none();
+                        if (!iso_day_int(text, a_.value_bytes(value), day)) return py::none();
                         if (day <= last_day || day > kLastDay) return py::none();
                         last_day = day;
                         ticks.push_back(static_cast<std::int64_t>(day) * ticks_per_day);
@@ -217,8 +218,8 @@ public:
                     }
                     case 'f': {
                         auto& out = floats[static_cast<std::size_t>(slot[static_cast<std::size_t>(c)])];
-                        if (type == sq::INTEGER || type == sq::FLOAT) {
-                            out.push_back(a_.column_double(stmt, c));
+                        if (type == sq::FLOAT || type == sq::INTEGER) {
+                            out.push_back(a_.value_double(value));
                         } else if (type == sq::NULL_VALUE) {
                             out.push_back(kNaN);
                         } else {
@@ -228,8 +229,8 @@ public:
                     }
                     default: {  // 'c'
                         if (type != sq::TEXT) return py::none();
-                        const char* text = reinterpret_cast<const char*>(a_.column_text(stmt, c));
-                        const auto size = static_cast<std::size_t>(a_.column_bytes(stmt, c));
+                        const char* text = reinterpret_cast<const char*>(a_.value_text(value));
+                        const auto size = static_cast<std::size_t>(a_.value_bytes(value));
                         std::size_t k = 0;
                         while (k < texts.size() &&
                                (texts[k].size() != size || std::memcmp(texts[k].data(), text, size) != 0)) {
