@@ -22,6 +22,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -174,24 +176,107 @@ using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast
 // column) wherever a frame can hand them out by position; see
 // stored_column.  Whatever cannot be read that way is read from the joined
 // frame itself, made by pandas' join the first time it is needed.
+// What the bars need to know of each value of a status column, worked out
+// once per distinct object: a column holds a handful of texts, each object
+// repeated over thousands of days.
+enum StatusCode : std::uint8_t {
+    kNotText = 0,    // not a str (a missing value, a number ...)
+    kOtherText = 1,  // a str with characters beyond ASCII
+    kAsciiText = 2,  // any other ASCII str
+    kSuspendedText = 3,
+    kCloseText = 4,
+};
+
+StatusCode classify_status(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return kNotText;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(obj) != 0) throw py::error_already_set();
+#endif
+    if (!PyUnicode_IS_ASCII(obj)) return kOtherText;
+    if (PyUnicode_CompareWithASCIIString(obj, "Suspended") == 0) return kSuspendedText;
+    if (PyUnicode_CompareWithASCIIString(obj, "Close") == 0) return kCloseText;
+    return kAsciiText;
+}
+
+// A status column read once per get_bars call: for each record the entry
+// of its object in a table of the column's distinct objects, each
+// classified once.  Objects already seen are found again by address (the
+// column keeps them alive for the whole call); an object seen again after
+// another took its place gets a second entry, which changes nothing.
+struct StatusColumn {
+    std::vector<std::uint32_t> which;   // per record
+    std::vector<PyObject*> objects;     // per entry
+    std::vector<std::uint8_t> codes;    // per entry
+    std::uint8_t lowest = kCloseText;   // the lowest code of any entry
+    std::map<std::size_t, std::vector<char>> padded;  // width -> each entry's text cut and padded to it
+
+    const std::vector<char>& padded_to(std::size_t width) {
+        auto it = padded.find(width);
+        if (it != padded.end()) return it->second;
+        std::vector<char> table(objects.size() * width, '\0');
+        for (std::size_t e = 0; e < objects.size(); ++e) {
+            const auto len = std::min(static_cast<std::size_t>(PyUnicode_GET_LENGTH(objects[e])), width);
+            std::memcpy(table.data() + e * width, PyUnicode_DATA(objects[e]), len);
+        }
+        return padded.emplace(width, std::move(table)).first->second;
+    }
+};
+
+// The column labels of a frame, read once: the position of each label, or
+// -1 for a label the frame has more than once.  `plain` is false when a
+// label is not a text; then pandas is asked about every column.
+struct Labels {
+    bool plain = false;
+    std::unordered_map<std::string, py::ssize_t> at;
+};
+
+Labels read_labels(py::handle frame) {
+    Labels labels;
+    py::ssize_t position = 0;
+    for (py::handle label : frame.attr("columns")) {
+        if (!PyUnicode_CheckExact(label.ptr())) return Labels{};
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return Labels{};
+        }
+        auto [it, fresh] = labels.at.emplace(std::string(text, static_cast<std::size_t>(size)), position++);
+        if (!fresh) it->second = -1;
+    }
+    labels.plain = true;
+    return labels;
+}
+
+bool unique_labels(const Labels& labels) {
+    for (const auto& entry : labels.at) {
+        if (entry.second < 0) return false;
+    }
+    return true;
+}
+
 struct ColumnCache {
     // One frame.
     explicit ColumnCache(py::object frame) : joined_(std::move(frame)) {
         rows = py::len(joined_);
         by_position_ = py::hasattr(joined_, "_get_column_array");
+        if (by_position_) joined_labels_ = read_labels(joined_);
     }
-    // The NAV and status frames, and which of their rows the join keeps
-    // (None: all of them, in order); `rows` records.
-    ColumnCache(py::object nav, py::object status, py::object left, py::object right, py::ssize_t n)
+    // The NAV and status frames with their labels (texts, each once, none
+    // in both), and which of their rows the join keeps (None: all of them,
+    // in order); `rows` records.
+    ColumnCache(py::object nav, Labels nav_labels, py::object status, Labels status_labels, py::object left,
+                py::object right, py::ssize_t n)
         : nav_(std::move(nav)), status_(std::move(status)), left_(std::move(left)), right_(std::move(right)),
-          split_(true), by_position_(true) {
+          nav_labels_(std::move(nav_labels)), status_labels_(std::move(status_labels)), split_(true),
+          by_position_(true) {
         rows = n;
     }
 
     py::ssize_t rows = 0;
     std::map<std::string, FloatArray> floats;
     std::map<std::string, py::array> objects;
-    std::map<std::string, std::vector<std::uint8_t>> codes;  // see status_codes
+    std::map<std::string, StatusColumn> statuses;  // see status_column
     std::vector<py::object> kept;  // other sources the prepared fills read
 
     // The frame the bars are made of.
@@ -207,9 +292,10 @@ struct ColumnCache {
         return left_.is_none() ? dates : dates.attr("take")(left_);
     }
 
+    // `column in frame.columns`
     bool has(const char* column) {
-        if (!split_) return has_column(joined_, column);
-        return has_column(nav_, column) || has_column(status_, column);
+        if (!split_) return joined_labels_.plain ? joined_labels_.at.count(column) > 0 : has_column(joined_, column);
+        return nav_labels_.at.count(column) > 0 || status_labels_.at.count(column) > 0;
     }
 
     // The array a column's values are stored in (a numpy array or an
@@ -218,16 +304,23 @@ struct ColumnCache {
     // frame of another kind.
     py::object stored(const std::string& column) {
         if (!by_position_) return py::object();
-        if (!split_) return stored_in(joined_, column);
-        if (py::object found = stored_in(nav_, column)) return left_.is_none() ? found : found.attr("take")(left_);
-        if (py::object found = stored_in(status_, column)) {
+        if (!split_) return stored_in(joined_, joined_labels_, column);
+        if (py::object found = stored_in(nav_, nav_labels_, column)) {
+            return left_.is_none() ? found : found.attr("take")(left_);
+        }
+        if (py::object found = stored_in(status_, status_labels_, column)) {
             return right_.is_none() ? found : found.attr("take")(right_);
         }
         return py::object();
     }
 
 private:
-    static py::object stored_in(py::handle frame, const std::string& column) {
+    static py::object stored_in(py::handle frame, const Labels& labels, const std::string& column) {
+        if (labels.plain) {
+            auto it = labels.at.find(column);
+            if (it == labels.at.end() || it->second < 0) return py::object();
+            return frame.attr("_get_column_array")(py::int_(it->second));
+        }
         PyObject* loc = nullptr;
         try {
             py::object found = frame.attr("columns").attr("get_loc")(py::str(column));
@@ -243,6 +336,7 @@ private:
     py::object joined_;              // the frame, or (split) the join once made
     py::object nav_, status_;        // split: the two frames
     py::object left_, right_;        // split: the rows each keeps, or None for all
+    Labels joined_labels_, nav_labels_, status_labels_;
     bool split_ = false;
     bool by_position_ = false;
 };
@@ -296,95 +390,140 @@ const FloatArray& float_source(const tmf::RecordField& f, const std::string& col
     return it->second;
 }
 
-// One field's native fill, prepared once per get_bars call and then run
-// over consecutive ranges of records: all fields of a range are written
-// while its records are in the cache, instead of one pass over the whole
-// array per field.
-using RangeFill = std::function<void(py::ssize_t, py::ssize_t)>;
+// Where a field lies in each record: written relative to a block of
+// records, so that a block can be built in a small buffer of its own.
+struct Place {
+    py::ssize_t offset;
+    py::ssize_t stride;
+};
+
+// The loops of the fills.  They take everything they read as plain
+// arguments: a value captured by a fill's closure would be read again
+// after every store, since a store through char* may change any object.
+template <class T>
+void put(char* at, T value) {
+    std::memcpy(at, &value, sizeof(T));
+}
 
 template <class T>
-RangeFill scalar_fill(tmf::RecordField f, T value) {
-    return [w = f.writer(), value](py::ssize_t lo, py::ssize_t hi) {
-        for (py::ssize_t i = lo; i < hi; ++i) w.set<T>(i, value);
-    };
+void fill_loop(char* out, py::ssize_t stride, py::ssize_t n, T value) {
+    for (py::ssize_t k = 0; k < n; ++k) put<T>(out + k * stride, value);
+}
+
+template <class T, class S>
+void copy_loop(char* out, py::ssize_t stride, const S* x, py::ssize_t n) {
+    for (py::ssize_t k = 0; k < n; ++k) put<T>(out + k * stride, static_cast<T>(x[k]));
+}
+
+// One field's native fill, prepared once per get_bars call and then run
+// over consecutive blocks of records: `run(block, lo, hi)` writes records
+// lo..hi-1, record i at block + (i - lo) * stride.  All fields of a block
+// are written while its records are in the cache, instead of one pass over
+// the whole array per field.  A constant fill writes the same bytes into
+// every record.
+struct Fill {
+    std::function<void(char*, py::ssize_t, py::ssize_t)> run;
+    bool constant = false;
+    explicit operator bool() const { return static_cast<bool>(run); }
+};
+
+template <class T>
+Fill scalar_fill(Place p, T value) {
+    return Fill{[p, value](char* block, py::ssize_t lo, py::ssize_t hi) {
+                    fill_loop<T>(block + p.offset, p.stride, hi - lo, value);
+                },
+                true};
 }
 
 // A scalar into every record when the field's type allows it natively;
 // an empty fill means the caller must use numpy's assignment instead.
-RangeFill prepare_scalar(tmf::RecordField f, double value, bool integral) {
-    if (f.holds<double>()) return scalar_fill<double>(f, value);
-    if (integral && f.holds<std::uint64_t>()) return scalar_fill<std::uint64_t>(f, static_cast<std::uint64_t>(value));
-    if (integral && f.holds<std::int64_t>()) return scalar_fill<std::int64_t>(f, static_cast<std::int64_t>(value));
+Fill prepare_scalar(const tmf::RecordField& f, Place p, double value, bool integral) {
+    if (f.holds<double>()) return scalar_fill<double>(p, value);
+    if (integral && f.holds<std::uint64_t>()) return scalar_fill<std::uint64_t>(p, static_cast<std::uint64_t>(value));
+    if (integral && f.holds<std::int64_t>()) return scalar_fill<std::int64_t>(p, static_cast<std::int64_t>(value));
     return {};
+}
+
+template <class T, class S>
+Fill copy_fill(Place p, const S* x) {
+    return Fill{[p, x](char* block, py::ssize_t lo, py::ssize_t hi) {
+        copy_loop<T>(block + p.offset, p.stride, x + lo, hi - lo);
+    }};
 }
 
 // Copies `values` (anything numpy can convert) into the field, converted to
 // the field's own type first, exactly as numpy's field assignment converts.
 template <class T>
-RangeFill prepare_values(tmf::RecordField f, py::handle values, ColumnCache& cache) {
+Fill prepare_values(const tmf::RecordField& f, Place p, py::handle values, ColumnCache& cache) {
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+        // Integers of the host's date conversion: numpy's conversion of
+        // int64 to uint64 keeps the bits, as the C conversion does.
+        if (py::isinstance<py::array>(values)) {
+            auto ints = py::reinterpret_borrow<py::array>(values);
+            if (ints.ndim() == 1 && ints.size() == f.size() && (ints.flags() & py::array::c_style) &&
+                ints.dtype().kind() == 'i' && ints.dtype().itemsize() == 8 && ints.dtype().attr("isnative").cast<bool>()) {
+                const auto* x = static_cast<const std::int64_t*>(ints.data());
+                cache.kept.push_back(ints);
+                return copy_fill<std::uint64_t>(p, x);
+            }
+        }
+    }
     auto src = tmf::as_contiguous<T>(values);
     if (src.ndim() > 1 || src.size() != f.size()) {
-        if (src.size() == 1) return scalar_fill<T>(f, src.data()[0]);
+        if (src.size() == 1) return scalar_fill<T>(p, src.data()[0]);
         length_mismatch(f, src.size());
     }
     const T* x = src.data();
     cache.kept.push_back(std::move(src));
-    return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
-        for (py::ssize_t i = lo; i < hi; ++i) w.set<T>(i, x[i]);
-    };
+    return copy_fill<T>(p, x);
 }
 
-RangeFill prepare_values_any(tmf::RecordField f, py::handle values, ColumnCache& cache) {
-    if (f.holds<double>()) return prepare_values<double>(f, values, cache);
-    if (f.holds<std::uint64_t>()) return prepare_values<std::uint64_t>(f, values, cache);
-    if (f.holds<std::int64_t>()) return prepare_values<std::int64_t>(f, values, cache);
+Fill prepare_values_any(const tmf::RecordField& f, Place p, py::handle values, ColumnCache& cache) {
+    if (f.holds<double>()) return prepare_values<double>(f, p, values, cache);
+    if (f.holds<std::uint64_t>()) return prepare_values<std::uint64_t>(f, p, values, cache);
+    if (f.holds<std::int64_t>()) return prepare_values<std::int64_t>(f, p, values, cache);
     return {};
 }
 
-// What the bars need to know of each value of a status column, worked out
-// once per distinct object: a column holds a handful of texts, each object
-// repeated over thousands of days.
-enum StatusCode : std::uint8_t {
-    kNotText = 0,    // not a str (a missing value, a number ...)
-    kOtherText = 1,  // a str with characters beyond ASCII
-    kAsciiText = 2,  // any other ASCII str
-    kSuspendedText = 3,
-    kCloseText = 4,
-};
-
-StatusCode classify_status(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) return kNotText;
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(obj) != 0) throw py::error_already_set();
-#endif
-    if (!PyUnicode_IS_ASCII(obj)) return kOtherText;
-    if (PyUnicode_CompareWithASCIIString(obj, "Suspended") == 0) return kSuspendedText;
-    if (PyUnicode_CompareWithASCIIString(obj, "Close") == 0) return kCloseText;
-    return kAsciiText;
-}
-
-// The codes of a column's values, one per record, read once per get_bars
-// call.  Objects already classified are found again by address (the
-// column keeps them alive for the whole call).
-const std::vector<std::uint8_t>& status_codes(const std::string& column, ColumnCache& cache) {
-    auto it = cache.codes.find(column);
-    if (it != cache.codes.end()) return it->second;
+StatusColumn& status_column(const std::string& column, ColumnCache& cache) {
+    auto it = cache.statuses.find(column);
+    if (it != cache.statuses.end()) return it->second;
     const py::array& values = object_source(column, cache);
     auto* const* v = static_cast<PyObject* const*>(values.data());
     const auto n = static_cast<std::size_t>(values.size());
-    std::vector<std::uint8_t> codes(n);
+    StatusColumn out;
+    out.which.resize(n);
     constexpr std::size_t kSlots = 64;
     PyObject* seen[kSlots] = {};
-    std::uint8_t seen_code[kSlots] = {};
+    std::uint32_t seen_at[kSlots] = {};
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t slot = (reinterpret_cast<std::uintptr_t>(v[i]) >> 4) & (kSlots - 1);
         if (seen[slot] != v[i]) {
             seen[slot] = v[i];
-            seen_code[slot] = classify_status(v[i]);
+            seen_at[slot] = static_cast<std::uint32_t>(out.objects.size());
+            const StatusCode code = classify_status(v[i]);
+            out.objects.push_back(v[i]);
+            out.codes.push_back(code);
+            out.lowest = std::min<std::uint8_t>(out.lowest, code);
         }
-        codes[i] = seen_code[slot];
+        out.which[i] = seen_at[slot];
     }
-    return cache.codes.emplace(column, std::move(codes)).first->second;
+    return cache.statuses.emplace(column, std::move(out)).first->second;
+}
+
+void text_loop(char* out, py::ssize_t stride, const std::uint32_t* which, py::ssize_t n, const char* table,
+               std::size_t width) {
+    for (py::ssize_t k = 0; k < n; ++k) std::memcpy(out + k * stride, table + which[k] * width, width);
+}
+
+void narrow_text_loop(char* out, py::ssize_t stride, const std::uint32_t* which, py::ssize_t n, const char* table,
+                      std::size_t width) {
+    for (py::ssize_t k = 0; k < n; ++k) {
+        const char* src = table + which[k] * width;
+        char* dst = out + k * stride;
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + width - 8, src + width - 8, 8);
+    }
 }
 
 // A text column into a fixed-width bytes field, natively when every value
@@ -392,54 +531,26 @@ const std::vector<std::uint8_t>& status_codes(const std::string& column, ColumnC
 // padded with zero bytes, as numpy's own assignment stores them.  Anything
 // else (missing values, non-ASCII text, other objects) is left to numpy,
 // whose conversion of those is the contract; an empty fill then.
-RangeFill prepare_ascii_text(tmf::RecordField f, const std::string& column, ColumnCache& cache) {
+Fill prepare_ascii_text(const tmf::RecordField& f, Place p, const std::string& column, ColumnCache& cache) {
     if (f.kind() != 'S') return {};
     const py::array& values = object_source(column, cache);
     if (values.ndim() != 1 || values.size() != f.size()) return {};
-    const std::vector<std::uint8_t>& codes = status_codes(column, cache);
-    for (std::uint8_t code : codes) {
-        if (code < kAsciiText) return {};
-    }
-    auto* const* v = static_cast<PyObject* const*>(values.data());
+    StatusColumn& status = status_column(column, cache);
+    if (status.lowest < kAsciiText) return {};
     const auto width = static_cast<std::size_t>(f.itemsize());
+    const std::uint32_t* which = status.which.data();
     if (width < 8 || width > 16) {
-        return [f, v, width](py::ssize_t lo, py::ssize_t hi) mutable {
-            for (py::ssize_t i = lo; i < hi; ++i) {
-                const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i]));
-                f.set_bytes(i, PyUnicode_DATA(v[i]), std::min(len, width), width);
-            }
-        };
+        const std::vector<char>& table = status.padded_to(width);
+        return Fill{[p, which, table = table.data(), width](char* block, py::ssize_t lo, py::ssize_t hi) {
+            text_loop(block + p.offset, p.stride, which + lo, hi - lo, table, width);
+        }};
     }
-    // The usual narrow field: each distinct text is cut and padded once,
-    // and a record then takes its `width` bytes as two overlapping 8-byte
-    // copies.
-    auto padded = std::make_shared<std::vector<char>>();
-    auto which = std::make_shared<std::vector<std::uint32_t>>(static_cast<std::size_t>(f.size()));
-    constexpr std::size_t kSlots = 64;
-    PyObject* seen[kSlots] = {};
-    std::uint32_t seen_at[kSlots] = {};
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(v[i]) >> 4) & (kSlots - 1);
-        if (seen[slot] != v[i]) {
-            seen[slot] = v[i];
-            seen_at[slot] = static_cast<std::uint32_t>(padded->size() / width);
-            const auto len = std::min(static_cast<std::size_t>(PyUnicode_GET_LENGTH(v[i])), width);
-            const char* text = static_cast<const char*>(PyUnicode_DATA(v[i]));
-            padded->insert(padded->end(), text, text + len);
-            padded->insert(padded->end(), width - len, '\0');
-        }
-        (*which)[static_cast<std::size_t>(i)] = seen_at[slot];
-    }
-    return [w = f.writer(), padded, which, width](py::ssize_t lo, py::ssize_t hi) {
-        const char* table = padded->data();
-        const std::uint32_t* at = which->data();
-        for (py::ssize_t i = lo; i < hi; ++i) {
-            const char* src = table + at[i] * width;
-            char* dst = w.at(i);
-            std::memcpy(dst, src, 8);
-            std::memcpy(dst + width - 8, src + width - 8, 8);
-        }
-    };
+    // The usual narrow field: a record takes its `width` bytes as two
+    // overlapping 8-byte copies.
+    const char* table = status.padded_to(width).data();
+    return Fill{[p, which, table, width](char* block, py::ssize_t lo, py::ssize_t hi) {
+        narrow_text_loop(block + p.offset, p.stride, which + lo, hi - lo, table, width);
+    }};
 }
 
 // True when `obj` is a text equal to `text`.
@@ -447,70 +558,85 @@ bool text_is(PyObject* obj, const char* text) {
     return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
+void suspended_loop(char* out, py::ssize_t stride, const std::uint32_t* rw, const std::uint8_t* rc,
+                    const std::uint32_t* sw, const std::uint8_t* sc, py::ssize_t n) {
+    for (py::ssize_t k = 0; k < n; ++k) {
+        const std::uint8_t code = rc[rw[k]];
+        put<bool>(out + k * stride, code >= kSuspendedText && code == sc[sw[k]]);
+    }
+}
+
 // suspended: same status on both sides, and that status is "Suspended" or
 // "Close".  Missing or non-text statuses never count (pandas compares them
 // as unequal), so only two texts can make a record suspended, and two
 // values are the same such text exactly when their codes are.
-RangeFill prepare_suspended(tmf::RecordField f, ColumnCache& cache) {
+Fill prepare_suspended(const tmf::RecordField& f, Place p, ColumnCache& cache) {
     const py::array& redeem = object_source("redeem_status", cache);
     const py::array& subscribe = object_source("subscribe_status", cache);
     if (redeem.size() != f.size()) length_mismatch(f, redeem.size());
     if (subscribe.size() != f.size()) length_mismatch(f, subscribe.size());
-    const std::uint8_t* r = status_codes("redeem_status", cache).data();
-    const std::uint8_t* sub = status_codes("subscribe_status", cache).data();
-    return [w = f.writer(), r, sub](py::ssize_t lo, py::ssize_t hi) {
-        for (py::ssize_t i = lo; i < hi; ++i) w.set<bool>(i, r[i] >= kSuspendedText && r[i] == sub[i]);
-    };
+    const StatusColumn& r = status_column("redeem_status", cache);
+    const StatusColumn& sub = status_column("subscribe_status", cache);
+    return Fill{[p, rw = r.which.data(), rc = r.codes.data(), sw = sub.which.data(), sc = sub.codes.data()](
+                    char* block, py::ssize_t lo, py::ssize_t hi) {
+        suspended_loop(block + p.offset, p.stride, rw + lo, rc, sw + lo, sc, hi - lo);
+    }};
+}
+
+void isnan_loop(char* out, py::ssize_t stride, const double* x, py::ssize_t n) {
+    for (py::ssize_t k = 0; k < n; ++k) put<double>(out + k * stride, std::isnan(x[k]) ? 1.0 : 0.0);
 }
 
 // Prepares one field's native fill.  An empty fill means the field's type
 // is not one the native path handles; the caller then assigns evaluate()'s
 // result.
-RangeFill prepare_native(tmf::RecordField f, const BarValue& v, ColumnCache& cache) {
+Fill prepare_native(const tmf::RecordField& f, Place p, const BarValue& v, ColumnCache& cache) {
     const Shared& s = shared();
     switch (v.kind) {
-        case Kind::Nan: return prepare_scalar(f, kNaN, false);
-        case Kind::IntOne: return prepare_scalar(f, 1.0, true);
-        case Kind::FloatOne: return f.holds<double>() ? prepare_scalar(f, 1.0, false) : RangeFill{};
+        case Kind::Nan: return prepare_scalar(f, p, kNaN, false);
+        case Kind::IntOne: return prepare_scalar(f, p, 1.0, true);
+        case Kind::FloatOne: return f.holds<double>() ? prepare_scalar(f, p, 1.0, false) : Fill{};
         case Kind::Datetime: {
             // The host converts the whole index in one call, whatever its
             // datetime resolution; the integers are then copied natively.
             py::object ints = s.convert_date_to_int(cache.index());
-            return prepare_values_any(f, ints, cache);
+            return prepare_values_any(f, p, ints, cache);
         }
         case Kind::ColumnOrNan:
-            if (!cache.has(v.column.c_str())) return prepare_scalar(f, kNaN, false);
+            if (!cache.has(v.column.c_str())) return prepare_scalar(f, p, kNaN, false);
             [[fallthrough]];
         case Kind::Column: {
             if (!f.holds<double>()) return {};
-            const double* x = float_source(f, v.column, cache).data();
-            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
-                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, x[i]);
-            };
+            return copy_fill<double>(p, float_source(f, v.column, cache).data());
         }
         case Kind::Shifted: {
             if (!f.holds<double>()) return {};
             const double* x = float_source(f, v.column, cache).data();
-            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
-                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, i == 0 ? kNaN : x[i - 1]);
-            };
+            return Fill{[p, x](char* block, py::ssize_t lo, py::ssize_t hi) {
+                char* out = block + p.offset;
+                py::ssize_t first = lo;
+                if (lo == 0 && hi > 0) {  // the first record has no previous one
+                    put<double>(out, kNaN);
+                    out += p.stride;
+                    first = 1;
+                }
+                copy_loop<double>(out, p.stride, x + first - 1, hi - first);
+            }};
         }
         case Kind::IsNan: {
             if (!f.holds<double>()) return {};
             const double* x = float_source(f, v.column, cache).data();
-            return [w = f.writer(), x](py::ssize_t lo, py::ssize_t hi) {
-                for (py::ssize_t i = lo; i < hi; ++i) w.set<double>(i, std::isnan(x[i]) ? 1.0 : 0.0);
-            };
+            return Fill{[p, x](char* block, py::ssize_t lo, py::ssize_t hi) { isnan_loop(block + p.offset, p.stride, x + lo, hi - lo); }};
         }
         case Kind::Suspended:
             if (!f.holds<bool>()) return {};
-            return prepare_suspended(f, cache);
+            return prepare_suspended(f, p, cache);
         case Kind::Text:
             // numpy's text-to-bytes conversion (ASCII only, truncation to the
             // field width, "nan"/"None" for missing values, an error for
             // non-ASCII text) is the contract of these fields: only plain
             // ASCII texts, which it stores byte for byte, are copied here.
-            return prepare_ascii_text(f, v.column, cache);
+            return prepare_ascii_text(f, p, v.column, cache);
     }
     return {};
 }
@@ -572,6 +698,7 @@ struct Layout {
     bool status = false;
     py::object dtype;
     std::vector<FieldPlan> fields;
+    bool whole = false;  // the fields cover every byte of a record, each byte once
 };
 
 // Whether the layout can be kept for later calls: a plain dict whose
@@ -631,6 +758,16 @@ std::shared_ptr<Layout> make_layout(py::handle map, bool accrued, const std::str
         plan.layout = tmf::field_layout(dtype_fields, plan.name.c_str());
         layout->fields.push_back(std::move(plan));
     }
+    std::vector<std::pair<py::ssize_t, py::ssize_t>> spans;
+    for (const FieldPlan& plan : layout->fields) spans.emplace_back(plan.layout.offset, plan.layout.itemsize);
+    std::sort(spans.begin(), spans.end());
+    py::ssize_t end = 0;
+    layout->whole = true;
+    for (const auto& [offset, size] : spans) {
+        if (offset != end) layout->whole = false;
+        end = offset + size;
+    }
+    if (end != py::reinterpret_borrow<py::dtype>(layout->dtype).itemsize()) layout->whole = false;
     if (keepable(map)) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -677,10 +814,10 @@ std::shared_ptr<Layout> layout_for(py::handle map, bool accrued, const std::stri
 
 // Fields whose value the native path does not handle are assigned at once
 // through numpy, in map order; the others are returned for the record pass.
-void prepare_field(py::array& bars, const FieldPlan& plan, ColumnCache& cache, std::vector<RangeFill>& fills) {
+void prepare_field(py::array& bars, const FieldPlan& plan, ColumnCache& cache, std::vector<Fill>& fills) {
     if (plan.bar_value != nullptr) {
         tmf::RecordField field(bars, plan.name, plan.layout);
-        if (RangeFill fill = prepare_native(field, *plan.bar_value, cache)) {
+        if (Fill fill = prepare_native(field, Place{plan.layout.offset, bars.strides(0)}, *plan.bar_value, cache)) {
             fills.push_back(std::move(fill));
             return;
         }
@@ -691,11 +828,33 @@ void prepare_field(py::array& bars, const FieldPlan& plan, ColumnCache& cache, s
 }
 
 // Runs the prepared fills over the records, a block of records at a time.
-void run_fills(const std::vector<RangeFill>& fills, py::ssize_t rows) {
-    constexpr py::ssize_t kBlock = 256;
+// When the fills write every byte of a record (`whole`), a block is built
+// in a small buffer that stays in the cache and then copied out in one
+// piece; what the constant fills write is then written into that buffer
+// once, for all blocks.  Otherwise the fills write the array directly.
+void run_fills(const std::vector<Fill>& fills, py::array& bars, bool whole) {
+    constexpr py::ssize_t kBlock = 64;
+    const py::ssize_t rows = bars.shape(0);
+    const py::ssize_t stride = bars.strides(0);
+    char* data = static_cast<char*>(bars.mutable_data());
+    if (!whole) {
+        for (py::ssize_t lo = 0; lo < rows; lo += kBlock) {
+            const py::ssize_t hi = std::min(rows, lo + kBlock);
+            for (const Fill& fill : fills) fill.run(data + lo * stride, lo, hi);
+        }
+        return;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(kBlock * stride));
+    char* block = buffer.data();
+    for (const Fill& fill : fills) {
+        if (fill.constant) fill.run(block, 0, std::min(rows, kBlock));
+    }
     for (py::ssize_t lo = 0; lo < rows; lo += kBlock) {
         const py::ssize_t hi = std::min(rows, lo + kBlock);
-        for (const RangeFill& fill : fills) fill(lo, hi);
+        for (const Fill& fill : fills) {
+            if (!fill.constant) fill.run(block, lo, hi);
+        }
+        std::memcpy(data + lo * stride, block, static_cast<std::size_t>((hi - lo) * stride));
     }
 }
 
@@ -783,24 +942,6 @@ bool ascending_dates(py::handle frame, py::object& dtype, py::array_t<std::int64
     return true;
 }
 
-// Column labels that are texts, each once: their UTF-8 forms into `names`;
-// false for anything else or a label both frames have.
-bool plain_labels(py::handle frame, std::vector<std::string>& names) {
-    for (py::handle label : frame.attr("columns")) {
-        if (!PyUnicode_CheckExact(label.ptr())) return false;
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-        if (text == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        std::string name(text, static_cast<std::size_t>(size));
-        if (std::find(names.begin(), names.end(), name) != names.end()) return false;
-        names.push_back(std::move(name));
-    }
-    return true;
-}
-
 // What get_bars builds a fund's bars from; nullptr when there are no
 // records (the frame _get_nav gives is None or empty).
 //
@@ -824,11 +965,19 @@ std::unique_ptr<ColumnCache> bar_source(py::object self, py::object order_book_i
         } else {
             py::object nav_type, status_type;
             py::array_t<std::int64_t> nav_days, status_days;
-            std::vector<std::string> labels;
+            Labels nav_labels, status_labels;
+            auto disjoint = [](const Labels& a, const Labels& b) {
+                for (const auto& entry : a.at) {
+                    if (b.at.count(entry.first)) return false;
+                }
+                return true;
+            };
             if (py::hasattr(parts.nav, "_get_column_array") && py::hasattr(parts.status, "_get_column_array") &&
                 ascending_dates(parts.nav, nav_type, nav_days) &&
                 ascending_dates(parts.status, status_type, status_days) && nav_type.equal(status_type) &&
-                plain_labels(parts.nav, labels) && plain_labels(parts.status, labels)) {
+                (nav_labels = read_labels(parts.nav)).plain && unique_labels(nav_labels) &&
+                (status_labels = read_labels(parts.status)).plain && unique_labels(status_labels) &&
+                disjoint(nav_labels, status_labels)) {
                 const std::int64_t* a = nav_days.data();
                 const std::int64_t* b = status_days.data();
                 const py::ssize_t na = nav_days.size(), nb = status_days.size();
@@ -852,7 +1001,8 @@ std::unique_ptr<ColumnCache> bar_source(py::object self, py::object order_book_i
                     std::memcpy(out.mutable_data(), rows.data(), static_cast<std::size_t>(n) * sizeof(py::ssize_t));
                     return out;
                 };
-                return std::make_unique<ColumnCache>(parts.nav, parts.status, positions(left, na),
+                return std::make_unique<ColumnCache>(parts.nav, std::move(nav_labels), parts.status,
+                                                     std::move(status_labels), positions(left, na),
                                                      positions(right, nb), n);
             }
             try {
@@ -890,10 +1040,12 @@ py::object get_bars_impl(py::object self, py::object order_book_id) {
     // Every byte of the records is written below.
     tmf::prefault_for_writing(bars.mutable_data(), static_cast<std::size_t>(bars.nbytes()));
     {
-        std::vector<RangeFill> fills;
+        std::vector<Fill> fills;
         fills.reserve(layout->fields.size());
         for (const FieldPlan& plan : layout->fields) prepare_field(bars, plan, *source, fills);
-        run_fills(fills, rows);
+        // Fields assigned by numpy above are already in the array: then
+        // the fills write their own fields only.
+        run_fills(fills, bars, layout->whole && fills.size() == layout->fields.size());
     }
 
     // Money-market funds traded on an exchange are quoted per 100 units.
