@@ -12,6 +12,7 @@ from collections.abc import Iterable
 
 import numpy as np
 import pandas as pd
+import pandas._config as pandas_config
 
 from vexdatac import config
 from vexdatac.share.dates import date_window, iso_column, iso_to_datetime
@@ -33,6 +34,7 @@ __all__ = [
 _DATE_ATTRS = ("listed_date", "de_listed_date", "establishment_date", "stop_date")
 # Attributes every fund object carries, None when the database has NULL.
 _ALWAYS = ("order_book_id", "symbol", "fund_type", "listed_date", "de_listed_date", "round_lot")
+_OBJECT = np.dtype(object)
 # SQLite caps the number of bound parameters per statement; stay well below.
 _CHUNK = 500
 
@@ -260,6 +262,10 @@ def _read_columns(sql, params, kinds, texts=()):
     """config.read_columns with dates in iso_column's resolution: (DatetimeIndex
     values or None, float block, text codes), or None for the text path."""
     read = config.read_columns(sql, params, kinds, _day_ticks(), texts)
+    return _with_dates(read)
+
+
+def _with_dates(read):
     if read is None:
         return None
     ticks, block, codes = read
@@ -286,6 +292,23 @@ _NAV_SQL = (
 )
 
 
+def _read_window(sql, table, params, kinds, texts=()):
+    """_read_columns of a per-fund read whose last condition is `date BETWEEN
+    ? AND ?` (params: id, start, end).
+
+    When no row of the fund in `table` lies after the end of the window
+    (the usual request, up to a far end date), the same rows are read with
+    `date >= ?` alone: the index scan then stops at the fund's last row
+    without comparing each date with the end.  SQLite orders numbers before
+    texts and texts before blobs, so a text maximum at or before the end
+    leaves no row, of any type, that the end would have excluded."""
+    order_book_id, start, end = params
+    last = config.query_rows(f"SELECT max(date) FROM {table} WHERE order_book_id = ?", (order_book_id,))
+    if last and type(last[0][0]) is str and last[0][0] <= end:
+        sql, params = sql.replace("date BETWEEN ? AND ?", "date >= ?"), (order_book_id, start)
+    return _read_columns(sql, params, kinds, texts)
+
+
 def get_nav(order_book_id, start_date=None, end_date=None):
     """NAV history of one fund between two dates (inclusive, None = open).
 
@@ -302,7 +325,7 @@ def get_nav(order_book_id, start_date=None, end_date=None):
     params = (order_book_id, start, end)
     accrual = ", daily_profit, weekly_yield" if accrued else ""
     names = ["unit_net_value", "adjusted_net_value", "daily_profit", "weekly_yield"]
-    read = _read_columns(_NAV_SQL.format(date="date", accrual=accrual), params, "dffff" if accrued else "dff")
+    read = _read_window(_NAV_SQL.format(date="date", accrual=accrual), "nav", params, "dffff" if accrued else "dff")
     if read is not None:
         dates, block, _ = read
         if not len(dates):
@@ -354,13 +377,13 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     _check_id(order_book_id)
     start, end = date_window(start_date, end_date)
     params = (order_book_id, start, end)
-    read = _read_columns(_STATUS_SQL.format(date="date", status="subscribe_status, redeem_status"), params, "dccfff",
-                         _STATUS_TEXTS)
+    read = _read_window(_STATUS_SQL.format(date="date", status="subscribe_status, redeem_status"), "status", params,
+                        "dccfff", _STATUS_TEXTS)
     if read is not None:
         dates, limits, codes = read
         if not len(dates):
             return None
-        texts = np.array(_STATUS_TEXTS, dtype=object)
+        texts = _texts_as_stored()[0]
         return _status_frame(order_book_id, dates, texts.take(codes[0]), texts.take(codes[1]), limits)
     # Every column is a number (NULL: NaN): one array for all of them.
     table = config.query_numbers(_STATUS_SQL.format(date="date", status=_STATUS_CODE_SQL), params, day_columns=(0,),
@@ -396,6 +419,36 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     )
 
 
+_STATUS_OBJECTS = np.array(_STATUS_TEXTS, dtype=object)
+# (what decides how pandas stores texts, the status texts stored that way,
+#  the dtype MultiIndex.from_arrays gives a level of one id)
+_text_storage = (None, _STATUS_OBJECTS, _OBJECT)
+
+
+def _texts_as_stored():
+    """How pandas stores texts now: (the four status texts as the array it
+    makes of them, the dtype of the id level from_arrays makes of an object
+    Series of ids).
+
+    Object arrays and dtype where pandas keeps texts as objects.  Where it
+    infers a string type (pandas 3, or the option that asks for it), the
+    array of that type it makes of the four texts, so that a status column
+    is a take of it instead of an inference over every row; the level's
+    dtype is whatever from_arrays gives then (not the same on every pandas
+    line).  Both depend on options that can change at run time, and are
+    worked out again when they do."""
+    global _text_storage
+    using = getattr(pandas_config, "using_string_dtype", None)
+    if using is None:
+        return _STATUS_OBJECTS, _OBJECT
+    key = (using(), pd.get_option("mode.string_storage"))
+    if _text_storage[0] != key:
+        inferred = pd.Series(_STATUS_OBJECTS.copy()).array
+        level = pd.MultiIndex.from_arrays([pd.Series(["000000"], dtype=object), [0]]).levels[0].dtype
+        _text_storage = (key, inferred if isinstance(inferred.dtype, pd.StringDtype) else _STATUS_OBJECTS, level)
+    return _text_storage[1], _text_storage[2]
+
+
 def _status_frame(order_book_id, dates, sub, red, limits):
     """The status frame of ascending distinct dates, the statuses as object
     arrays of texts and the limits as rows of a block."""
@@ -403,7 +456,7 @@ def _status_frame(order_book_id, dates, sub, red, limits):
     # as the only value of an object level, the dates as the second level in
     # their own order.
     index = pd.MultiIndex(
-        levels=[pd.Index([order_book_id], dtype=object), pd.DatetimeIndex(dates)],
+        levels=[pd.Index([order_book_id], dtype=_texts_as_stored()[1]), pd.DatetimeIndex(dates)],
         codes=[np.zeros(len(dates), dtype=np.int8), np.arange(len(dates))],
         names=["order_book_id", "datetime"],
         verify_integrity=False,

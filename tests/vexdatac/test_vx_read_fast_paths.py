@@ -306,3 +306,47 @@ def test_status_texts_only_the_text_path_can_read(use_db, statuses):
     got = fund.get_transaction_status("000001")
     assert list(got["redeem_status"]) == ["Open", statuses[1]]
     assert_identical(got, plain_status("000001"))
+
+
+@pytest.mark.parametrize("odd", [20200105, 20200105.5, b"2020-01-05"], ids=["integer", "real", "blob"])
+@pytest.mark.parametrize("window", [(None, None), ("2020-01-01", "2020-01-03"), ("2020-01-02", "2999-12-31")])
+def test_dates_of_other_types_read_as_the_text_path_reads_them(use_db, odd, window):
+    """A date stored as a number or a blob, before or after the window's
+    end: the rows read (and the errors raised) are those of the text path."""
+    path = use_db({"instruments": [instrument_row("000001", 0, None)]})
+    conn = sqlite3.connect(path)
+    with conn:
+        for day in ("2020-01-02", "2020-01-03", odd):
+            conn.execute("INSERT INTO nav VALUES ('000001', ?, 1.5, 1.5, NULL, NULL)", (day,))
+            conn.execute("INSERT INTO status VALUES ('000001', ?, 'Open', 'Close', NULL, 2.5, NULL)", (day,))
+    conn.close()
+    config.close_all()
+    for call, plain in ((fund.get_nav, plain_nav), (fund.get_transaction_status, plain_status)):
+        (got, error), (expected, expected_error) = outcome(call, "000001", *window), outcome(plain, "000001", *window)
+        if expected_error is not None:
+            assert type(error) is type(expected_error) and str(error) == str(expected_error)
+        else:
+            assert error is None
+            assert_identical(got, expected)
+
+
+@pytest.mark.parametrize("infer", [False, True])
+def test_status_texts_follow_how_pandas_stores_texts(use_db, infer):
+    """Whether pandas stores texts as objects or as its string type (an
+    option that can change while the process runs), the status columns are
+    what it makes of the texts."""
+    use_db(random_tables(4))
+    if "future.infer_string" not in pd._config.config._registered_options:
+        pytest.skip("this pandas has no choice of text storage")
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pandas 3 calls the option deprecated
+        with pd.option_context("future.infer_string", infer):
+            for k in (3, 4, 5):
+                oid = f"{k:06d}"
+                expected = plain_status(oid)
+                assert_identical(fund.get_transaction_status(oid), expected)
+                if expected is not None:
+                    assert fund.get_transaction_status(oid)["redeem_status"].dtype == pd.Series(["Open"]).dtype
+        for k in (3, 4, 5):  # and back
+            assert_identical(fund.get_transaction_status(f"{k:06d}"), plain_status(f"{k:06d}"))
