@@ -166,16 +166,6 @@ bool fill_scalar(tmf::RecordField& f, double value, bool integral) {
 
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-// Where one get_bars call reads its columns, and the columns it has read
-// (so that the five price fields of a fund read their NAV column once).
-//
-// The source is either the frame _get_nav gave, or the NAV frame and the
-// status frame together with the rows of their inner join on the date:
-// the frame _get_nav would have made by joining them, read without making
-// it.  Columns are taken as the frames store them (no Series is built per
-// column) wherever a frame can hand them out by position; see
-// stored_column.  Whatever cannot be read that way is read from the joined
-// frame itself, made by pandas' join the first time it is needed.
 // What the bars need to know of each value of a status column, worked out
 // once per distinct object: a column holds a handful of texts, each object
 // repeated over thousands of days.
@@ -255,6 +245,16 @@ bool unique_labels(const Labels& labels) {
     return true;
 }
 
+// Where one get_bars call reads its columns, and the columns it has read
+// (so that the five price fields of a fund read their NAV column once).
+//
+// The source is either the frame _get_nav gave, or the NAV frame and the
+// status frame together with the rows of their inner join on the date:
+// the frame _get_nav would have made by joining them, read without making
+// it.  Columns are taken as the frames store them (no Series is built per
+// column) wherever a frame can hand them out by position; see
+// stored().  Whatever cannot be read that way is read from the joined
+// frame itself, made by pandas' join the first time it is needed.
 struct ColumnCache {
     // One frame.
     explicit ColumnCache(py::object frame) : joined_(std::move(frame)) {
@@ -702,16 +702,16 @@ struct Layout {
 };
 
 // Whether the layout can be kept for later calls: a plain dict whose
-// entries are tuples of a type text (or dtype) and a value function, which
-// cannot change without the dict changing.
+// entries are tuples of a type text and a value function, which cannot
+// change without the dict changing.  (A dtype object could: the field
+// names of a structured one can be set again.)
 bool keepable(py::handle map) {
     if (!PyDict_CheckExact(map.ptr())) return false;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
         if (!PyTuple_CheckExact(value) || PyTuple_GET_SIZE(value) < 2) return false;
-        PyObject* type = PyTuple_GET_ITEM(value, 0);
-        if (!PyUnicode_CheckExact(type) && !py::isinstance<py::dtype>(type)) return false;
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(value, 0))) return false;
     }
     return true;
 }
