@@ -35,6 +35,9 @@ _lock = threading.RLock()
 _connections = {}
 # resolved path text -> (native reader or None when it cannot open the file, file identity)
 _readers = {}
+# (path text as given, file identity, resolved path text) of the last lookup:
+# the same file found again under the same name needs no resolving.
+_last_lookup = None
 
 
 def set_database(path):
@@ -106,12 +109,28 @@ def connection():
 
 def _connection_entry():
     """(connection, resolved path text, file identity) of the database in force."""
-    path = get_database_path().resolve()
+    global _last_lookup
+    given = get_database_path()
+    last = _last_lookup
+    if last is not None and last[0] == str(given):
+        # The file this name led to last time, if it is still the very same
+        # file (a rebuilt or relinked one has another identity).
+        try:
+            ident = _identity(os.stat(given))
+        except OSError:
+            ident = None
+        if ident == last[1]:
+            with _lock:
+                cached = _connections.get(last[2])
+                if cached is not None and cached[1] == ident:
+                    return cached[0], last[2], ident
+    path = given.resolve()
     try:
         ident = _identity(path.stat())
     except FileNotFoundError:
         raise _missing(path) from None
     key = str(path)
+    _last_lookup = (str(given), ident, key)
     with _lock:
         cached = _connections.get(key)
         if cached is not None and cached[1] == ident:
@@ -159,6 +178,41 @@ def query_numbers(sql, params=(), day_columns=(), fallback=None):
     return np.array(rows, dtype=float) if rows else np.empty((0, 0))
 
 
+def read_columns(sql, params, kinds, ticks_per_day, texts=()):
+    """A per-fund table read natively into arrays, or None.
+
+    ``kinds`` has one letter per column of ``sql``: ``d`` the date column
+    (ISO texts), ``f`` a number (NULL: NaN), ``c`` a text out of ``texts``.
+    The answer is (dates as int64 ticks, ``ticks_per_day`` to a day, or
+    None without a date column; a float64 block, one row per ``f`` column;
+    a uint8 block, one row per ``c`` column, each value the position of the
+    text in ``texts``).  None when the native reader is not there or a value
+    is not exactly one of its kind: a date that is not the canonical ISO
+    form of a day between 1677-09-22 and 2262-04-10, dates not strictly
+    ascending, another text, a text or blob where a number belongs.  The
+    caller then reads the rows as ``query`` fetches them.
+    """
+    with _lock:
+        _, key, ident = _connection_entry()
+        reader = _reader(key, ident) if type(params) in (tuple, list) else None
+        if reader is None:
+            return None
+        return reader.columns(sql, tuple(params), kinds, ticks_per_day, list(texts))
+
+
+def query_rows(sql, params=()):
+    """``query(sql, params)``: the same rows, read natively where every value
+    converts as Python's sqlite3 module converts it."""
+    with _lock:
+        conn, key, ident = _connection_entry()
+        reader = _reader(key, ident) if type(params) in (tuple, list) else None
+        if reader is not None:
+            rows = reader.rows(sql, tuple(params))
+            if rows is not None:
+                return rows
+        return conn.execute(sql, params).fetchall()
+
+
 def _reader(key, ident):
     if _sqlread is None:
         return None
@@ -177,7 +231,9 @@ def _reader(key, ident):
 
 def close_all():
     """Close every cached connection (tests, or before deleting a file)."""
+    global _last_lookup
     with _lock:
+        _last_lookup = None
         for conn, _ in _connections.values():
             conn.close()
         _connections.clear()

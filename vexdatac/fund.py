@@ -12,6 +12,7 @@ from collections.abc import Iterable
 
 import numpy as np
 import pandas as pd
+import pandas._config as pandas_config
 
 from vexdatac import config
 from vexdatac.share.dates import date_window, iso_column, iso_to_datetime
@@ -33,6 +34,7 @@ __all__ = [
 _DATE_ATTRS = ("listed_date", "de_listed_date", "establishment_date", "stop_date")
 # Attributes every fund object carries, None when the database has NULL.
 _ALWAYS = ("order_book_id", "symbol", "fund_type", "listed_date", "de_listed_date", "round_lot")
+_OBJECT = np.dtype(object)
 # SQLite caps the number of bound parameters per statement; stay well below.
 _CHUNK = 500
 
@@ -203,7 +205,7 @@ def instruments(order_book_ids):
 
 def _accrual_flag(order_book_id):
     """True/False for a known fund, None for an unknown one."""
-    rows = config.query(
+    rows = config.query_rows(
         "SELECT accrued_daily, accrued_type FROM instruments WHERE order_book_id = ?",
         (order_book_id,),
     )
@@ -228,6 +230,8 @@ _DAY_SQL = "CASE WHEN date(julianday({0})) IS {0} THEN julianday({0}) - 2440587.
 # 1677-09-22 to 2262-04-10: representable at any datetime64 resolution.
 _DAY_RANGE = (-106751.0, 106750.0)
 _iso_dtype = None
+_empty_iso_dtype = None
+_ticks_per_day = None
 
 
 def _iso_dtype_in_force():
@@ -236,6 +240,36 @@ def _iso_dtype_in_force():
     if _iso_dtype is None:
         _iso_dtype = iso_column(["2000-01-01"]).dtype
     return _iso_dtype
+
+
+def _empty_iso_dtype_in_force():
+    """The datetime64 dtype iso_column gives for no dates (not always the one for dates)."""
+    global _empty_iso_dtype
+    if _empty_iso_dtype is None:
+        _empty_iso_dtype = iso_column([]).dtype
+    return _empty_iso_dtype
+
+
+def _day_ticks():
+    """Ticks of _iso_dtype_in_force() in a day."""
+    global _ticks_per_day
+    if _ticks_per_day is None:
+        _ticks_per_day = int(np.timedelta64(1, "D") // np.timedelta64(1, np.datetime_data(_iso_dtype_in_force())))
+    return _ticks_per_day
+
+
+def _read_columns(sql, params, kinds, texts=()):
+    """config.read_columns with dates in iso_column's resolution: (DatetimeIndex
+    values or None, float block, text codes), or None for the text path."""
+    read = config.read_columns(sql, params, kinds, _day_ticks(), texts)
+    return _with_dates(read)
+
+
+def _with_dates(read):
+    if read is None:
+        return None
+    ticks, block, codes = read
+    return (None if ticks is None else ticks.view(_iso_dtype_in_force())), block, codes
 
 
 def _dates_from_days(days, strictly_increasing=False):
@@ -258,6 +292,23 @@ _NAV_SQL = (
 )
 
 
+def _read_window(sql, table, params, kinds, texts=()):
+    """_read_columns of a per-fund read whose last condition is `date BETWEEN
+    ? AND ?` (params: id, start, end).
+
+    When no row of the fund in `table` lies after the end of the window
+    (the usual request, up to a far end date), the same rows are read with
+    `date >= ?` alone: the index scan then stops at the fund's last row
+    without comparing each date with the end.  SQLite orders numbers before
+    texts and texts before blobs, so a text maximum at or before the end
+    leaves no row, of any type, that the end would have excluded."""
+    order_book_id, start, end = params
+    last = config.query_rows(f"SELECT max(date) FROM {table} WHERE order_book_id = ?", (order_book_id,))
+    if last and type(last[0][0]) is str and last[0][0] <= end:
+        sql, params = sql.replace("date BETWEEN ? AND ?", "date >= ?"), (order_book_id, start)
+    return _read_columns(sql, params, kinds, texts)
+
+
 def get_nav(order_book_id, start_date=None, end_date=None):
     """NAV history of one fund between two dates (inclusive, None = open).
 
@@ -273,6 +324,15 @@ def get_nav(order_book_id, start_date=None, end_date=None):
         return None
     params = (order_book_id, start, end)
     accrual = ", daily_profit, weekly_yield" if accrued else ""
+    names = ["unit_net_value", "adjusted_net_value", "daily_profit", "weekly_yield"]
+    read = _read_window(_NAV_SQL.format(date="date", accrual=accrual), "nav", params, "dffff" if accrued else "dff")
+    if read is not None:
+        dates, block, _ = read
+        if not len(dates):
+            return None
+        # The block has a row per column: the frame's own layout, taken as it is.
+        return pd.DataFrame(block.T, index=pd.DatetimeIndex(dates, name="datetime"), columns=names[:len(block)],
+                            copy=False)
     # Every column is a number (NULL: NaN): one array for all of them.
     table = config.query_numbers(_NAV_SQL.format(date="date", accrual=accrual), params, day_columns=(0,),
                                  fallback=_NAV_SQL.format(date=_DAY_SQL.format("date"), accrual=accrual))
@@ -288,7 +348,6 @@ def get_nav(order_book_id, start_date=None, end_date=None):
         values = [_floats(column) for column in columns[1:]]
     else:
         values = list(np.ascontiguousarray(table[:, 1:].T))
-    names = ["unit_net_value", "adjusted_net_value", "daily_profit", "weekly_yield"]
     index = pd.DatetimeIndex(dates, name="datetime")
     return pd.DataFrame(dict(zip(names, values)), index=index)
 
@@ -318,6 +377,14 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
     _check_id(order_book_id)
     start, end = date_window(start_date, end_date)
     params = (order_book_id, start, end)
+    read = _read_window(_STATUS_SQL.format(date="date", status="subscribe_status, redeem_status"), "status", params,
+                        "dccfff", _STATUS_TEXTS)
+    if read is not None:
+        dates, limits, codes = read
+        if not len(dates):
+            return None
+        texts = _texts_as_stored()[0]
+        return _status_frame(order_book_id, dates, texts.take(codes[0]), texts.take(codes[1]), limits)
     # Every column is a number (NULL: NaN): one array for all of them.
     table = config.query_numbers(_STATUS_SQL.format(date="date", status=_STATUS_CODE_SQL), params, day_columns=(0,),
                                  fallback=_STATUS_SQL.format(date=_DAY_SQL.format("date"), status=_STATUS_CODE_SQL))
@@ -336,19 +403,65 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
         )
         sub, red, limits = list(sub), list(red), [_floats(upper), _floats(lower), _floats(red_lower)]
     else:
-        # What from_arrays makes of one id and ascending distinct dates:
-        # the id as the only value of an object level, the dates as the
-        # second level in their own order.
-        index = pd.MultiIndex(
-            levels=[pd.Index([order_book_id], dtype=object), pd.DatetimeIndex(dates)],
-            codes=[np.zeros(len(dates), dtype=np.int8), np.arange(len(dates))],
-            names=["order_book_id", "datetime"],
-            verify_integrity=False,
-        )
         texts = np.array(_STATUS_TEXTS, dtype=object)
         both = codes.astype(np.int64)
-        sub, red = texts[both // 4].tolist(), texts[both % 4].tolist()
-        limits = list(np.ascontiguousarray(table[:, 2:].T))
+        return _status_frame(order_book_id, dates, texts[both // 4], texts[both % 4],
+                             np.ascontiguousarray(table[:, 2:].T))
+    return pd.DataFrame(
+        {
+            "subscribe_status": sub,
+            "redeem_status": red,
+            "subscribe_upper_limit": limits[0],
+            "subscribe_lower_limit": limits[1],
+            "redeem_lower_limit": limits[2],
+        },
+        index=index,
+    )
+
+
+_STATUS_OBJECTS = np.array(_STATUS_TEXTS, dtype=object)
+# (what decides how pandas stores texts, the status texts stored that way,
+#  the dtype MultiIndex.from_arrays gives a level of one id)
+_text_storage = (None, _STATUS_OBJECTS, _OBJECT)
+
+
+def _texts_as_stored():
+    """How pandas stores texts now: (the four status texts as the array it
+    makes of them, the dtype of the id level from_arrays makes of an object
+    Series of ids).
+
+    Object arrays and dtype where pandas keeps texts as objects.  Where it
+    infers a string type (pandas 3, or the option that asks for it), the
+    array of that type it makes of the four texts, so that a status column
+    is a take of it instead of an inference over every row; the level's
+    dtype is whatever from_arrays gives then (not the same on every pandas
+    line).  Both depend on options that can change at run time, and are
+    worked out again when they do."""
+    global _text_storage
+    using = getattr(pandas_config, "using_string_dtype", None)
+    if using is None:
+        return _STATUS_OBJECTS, _OBJECT
+    key = (using(), pd.get_option("mode.string_storage"))
+    if _text_storage[0] != key:
+        inferred = pd.Series(_STATUS_OBJECTS.copy()).array
+        level = pd.MultiIndex.from_arrays([pd.Series(["000000"], dtype=object), [0]]).levels[0].dtype
+        _text_storage = (key, inferred if isinstance(inferred.dtype, pd.StringDtype) else _STATUS_OBJECTS, level)
+    return _text_storage[1], _text_storage[2]
+
+
+def _status_frame(order_book_id, dates, sub, red, limits):
+    """The status frame of ascending distinct dates, the statuses as object
+    arrays of texts and the limits as rows of a block."""
+    # What from_arrays makes of one id and ascending distinct dates: the id
+    # as the only value of an object level, the dates as the second level in
+    # their own order.
+    index = pd.MultiIndex(
+        levels=[pd.Index([order_book_id], dtype=_texts_as_stored()[1]), pd.DatetimeIndex(dates)],
+        codes=[np.zeros(len(dates), dtype=np.int8), np.arange(len(dates))],
+        names=["order_book_id", "datetime"],
+        verify_integrity=False,
+    )
+    # An object array of texts is taken as pandas takes a list of them.
     return pd.DataFrame(
         {
             "subscribe_status": sub,
@@ -408,11 +521,15 @@ def get_split(order_book_id):
     _check_id(order_book_id)
     if _accrual_flag(order_book_id) is None:
         return None
-    rows = config.query(
-        "SELECT ex_dividend_date, split_ratio FROM splits WHERE order_book_id = ? "
-        "ORDER BY ex_dividend_date",
-        (order_book_id,),
-    )
+    sql = "SELECT ex_dividend_date, split_ratio FROM splits WHERE order_book_id = ? ORDER BY ex_dividend_date"
+    read = _read_columns(sql, (order_book_id,), "df")
+    if read is not None:
+        dates, block, _ = read
+        if not len(dates):
+            # iso_column of no texts has a resolution of its own
+            dates = dates.astype(_empty_iso_dtype_in_force())
+        return pd.DataFrame({"split_ratio": block[0]}, index=pd.DatetimeIndex(dates, name="ex_dividend_date"))
+    rows = config.query(sql, (order_book_id,))
     dates = [r[0] for r in rows]
     ratios = _floats([r[1] for r in rows])
     index = pd.DatetimeIndex(iso_column(dates), name="ex_dividend_date")

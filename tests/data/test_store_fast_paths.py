@@ -261,3 +261,162 @@ def test_bars_equal_numpy_assignment_whatever_the_column_storage(service, env, s
     service.nav["F"], service.status["F"] = nav, status
     bars = VexdataNavDayBars("unit").get_bars("F")
     assert_same_bars(bars, reference_bars(joined(nav, status), "unit_net_value", accrued=accrued))
+
+
+# --- NAV day bars: the join worked out from the two date columns ---------------------------------------------
+
+def random_nav_and_status(rng, accrued, unit="ns", nav_share=0.85, status_share=0.85):
+    """NAV and status frames of one fund over overlapping random date sets."""
+    days = pd.bdate_range("2015-01-01", periods=int(rng.integers(5, 700)))
+    if accrued:  # money-market NAV has every calendar day
+        days = pd.date_range(days[0], days[-1])
+    nav_days = [str(d.date()) for d in days[rng.random(len(days)) < nav_share]]
+    status_days = [str(d.date()) for d in days[rng.random(len(days)) < status_share]]
+    unit_nav = np.round(rng.uniform(0.9, 1.1, len(nav_days)), 4)
+    unit_nav[rng.random(len(nav_days)) < 0.05] = np.nan
+    extra = {}
+    if accrued:
+        extra = {"daily_profit": np.where(rng.random(len(nav_days)) < 0.1, np.nan, rng.uniform(0, 1, len(nav_days))),
+                 "weekly_yield": rng.uniform(1, 3, len(nav_days))}
+    nav = nav_frame(nav_days, unit_nav, **extra)
+    texts = np.array(["Open", "Suspended", "Close", "Limited"], dtype=object)
+    n = len(status_days)
+    limits = {name: np.where(rng.random(n) < 0.3, np.round(rng.uniform(1, 1e6, n)), np.nan)
+              for name in ("subscribe_upper_limit", "subscribe_lower_limit", "redeem_lower_limit")
+              if rng.random() < 0.7}
+    status = status_frame("F", status_days, texts[rng.integers(0, 4, n)], texts[rng.integers(0, 4, n)], **limits)
+    nav.index = nav.index.as_unit(unit)
+    status.index = status.index.set_levels(status.index.levels[1].as_unit(unit), level=1)
+    return nav, status
+
+
+@pytest.fixture
+def count_joins(monkeypatch):
+    calls = []
+    join = pd.DataFrame.join
+
+    def counted(self, *args, **kwargs):
+        calls.append(args)
+        return join(self, *args, **kwargs)
+
+    monkeypatch.setattr(pd.DataFrame, "join", counted)
+    return calls
+
+
+def bars_or_error(make):
+    try:
+        return make(), None
+    except Exception as exc:  # the error is part of what is compared
+        return None, exc
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_bars_of_joined_dates_equal_pandas_join(service, env, count_joins, seed):
+    rng = np.random.default_rng(seed)
+    accrued, exchange = bool(seed % 3 == 0), ("XSHG" if seed % 4 == 0 else None)
+    unit = ["s", "ms", "us", "ns"][seed % 4]
+    shares = [(0.85, 0.85), (1.0, 1.0), (1.0, 0.6), (0.6, 1.0), (0.3, 0.3)][seed % 5]
+    nav, status = random_nav_and_status(rng, accrued, unit, *shares)
+    service.funds = [fund_object("F", "f", accrued_daily=accrued, exchange=exchange)]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    service.nav["F"], service.status["F"] = nav, status
+    for nav_type, column in (("unit", "unit_net_value"), ("adjusted", "adjusted_net_value")):
+        count_joins.clear()
+        bars = VexdataNavDayBars(nav_type).get_bars("F")
+        assert count_joins == []  # read without making the joined frame
+        expected = reference_bars(joined(nav, status), None if accrued else column, accrued, exchange)
+        if len(expected) == 0:
+            expected = expected[[name for name in expected.dtype.names if name in bars.dtype.names]]
+        assert_same_bars(bars, expected)
+    assert service.count("get_nav") == 2 and service.count("get_transaction_status") == 2
+
+
+def odd_frames(case, nav, status):
+    """Frames whose join only pandas can work out (or refuse)."""
+    if case == "units differ":
+        nav.index = nav.index.as_unit("s")
+        status.index = status.index.set_levels(status.index.levels[1].as_unit("ns"), level=1)
+    elif case == "repeated status date":
+        status = pd.concat([status.iloc[:3], status.iloc[2:3], status.iloc[3:]])
+    elif case == "unsorted nav":
+        nav = nav.iloc[::-1]
+    elif case == "column in both":
+        nav["subscribe_upper_limit"] = 1.0
+    elif case == "zoned dates":
+        nav.index = nav.index.tz_localize("Asia/Shanghai")
+        status.index = status.index.set_levels(status.index.levels[1].tz_localize("Asia/Shanghai"), level=1)
+    elif case == "missing date":
+        nav.index = pd.DatetimeIndex([pd.NaT] + list(nav.index[1:]), name="datetime")
+        status.index = status.index.set_levels(pd.DatetimeIndex([pd.NaT] + list(status.index.levels[1][1:])),
+                                               level=1)
+    elif case == "number label":
+        nav[7] = 1.0
+    return nav, status
+
+
+@pytest.mark.parametrize("case", ["units differ", "repeated status date", "unsorted nav", "column in both",
+                                  "zoned dates", "missing date", "number label"])
+def test_bars_of_frames_only_pandas_can_join_equal_pandas_join(service, env, count_joins, case):
+    rng = np.random.default_rng(11)
+    nav, status = odd_frames(case, *random_nav_and_status(rng, False, nav_share=1.0, status_share=1.0))
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    service.nav["F"], service.status["F"] = nav, status
+    bars, error = bars_or_error(lambda: VexdataNavDayBars("unit").get_bars("F"))
+    assert len(count_joins) == 1  # left to pandas' join
+    expected, expected_error = bars_or_error(lambda: reference_bars(joined(nav, status), "unit_net_value", False))
+    if expected_error is not None:
+        assert type(error) is type(expected_error) and str(error) == str(expected_error)
+    else:
+        assert error is None
+        assert_same_bars(bars, expected)
+
+
+def test_a_store_that_reads_its_frames_its_own_way_is_asked(service, env):
+    """_get_nav overridden on the class or on the object: the bars come from
+    what it gives, not from the service's frames."""
+    rng = np.random.default_rng(3)
+    nav, status = random_nav_and_status(rng, False)
+    other_nav, other_status = random_nav_and_status(rng, False)
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    service.nav["F"], service.status["F"] = nav, status
+    frame = joined(other_nav, other_status)
+    expected = reference_bars(frame, "unit_net_value", False)
+
+    class Own(VexdataNavDayBars):
+        def _get_nav(self, order_book_id):
+            return frame
+
+    assert_same_bars(Own("unit").get_bars("F"), expected)
+    store = VexdataNavDayBars("unit")
+    store._get_nav = lambda order_book_id: frame
+    assert_same_bars(store.get_bars("F"), expected)
+    assert service.count("get_nav") == 0
+
+
+def test_bar_layout_follows_a_changed_field_map(service, env):
+    """The record layout worked out once per kind of fund follows the
+    class's map when its entries change."""
+    service.funds = [fund_object("F", "f")]
+    env.data_source.register_instruments_store(FundCatalogStore())
+    service.nav["F"] = nav_frame(DAYS_5, [1.0, 1.1, 1.2, 1.3, 1.4])
+    service.status["F"] = status_frame("F", DAYS_5, ["Open"] * 5, ["Close"] * 5)
+
+    class Mapped(VexdataNavDayBars):
+        FIELD_MAP = dict(VexdataNavDayBars.FIELD_MAP)
+
+    first = Mapped("unit").get_bars("F")
+    Mapped.FIELD_MAP["volume"] = ("<f4", Mapped.FIELD_MAP["volume"][1])
+    Mapped.FIELD_MAP["extra"] = ("<i8", lambda frame: np.arange(len(frame)))
+    second = Mapped("unit").get_bars("F")
+    assert first.dtype["volume"] == np.float64 and "extra" not in first.dtype.names
+    assert second.dtype["volume"] == np.float32 and second["extra"].tolist() == [0, 1, 2, 3, 4]
+    del Mapped.FIELD_MAP["extra"]
+    Mapped.FIELD_MAP["volume"] = VexdataNavDayBars.FIELD_MAP["volume"]
+    third = Mapped("unit").get_bars("F")
+    assert third.dtype == first.dtype
+    assert VexdataNavDayBars("unit").get_bars("F").dtype == first.dtype
+
+
+DAYS_5 = ["2021-01-04", "2021-01-05", "2021-01-06", "2021-01-07", "2021-01-08"]

@@ -24,6 +24,22 @@ namespace tmf {
 
 namespace py = pybind11;
 
+// Where a field lies in a record layout, read once from the dtype's fields
+// and then used for any array of that dtype.
+struct FieldLayout {
+    py::ssize_t offset = 0;
+    py::ssize_t itemsize = 0;
+    char kind = '?';
+    bool native = true;
+};
+
+// `fields` is dtype.fields; the field must be there (KeyError otherwise).
+inline FieldLayout field_layout(py::handle fields, const char* name) {
+    py::tuple info = py::reinterpret_borrow<py::object>(fields)[py::str(name)].cast<py::tuple>();
+    py::dtype dt = info[0].cast<py::dtype>();
+    return FieldLayout{info[1].cast<py::ssize_t>(), dt.itemsize(), dt.kind(), dt.attr("isnative").cast<bool>()};
+}
+
 namespace detail {
 
 // What both accessors share: where the field's elements lie and what type
@@ -59,13 +75,17 @@ protected:
     void locate(py::handle entry, Byte* records, py::ssize_t size, py::ssize_t stride) {
         py::tuple info = entry.cast<py::tuple>();
         py::dtype dt = info[0].cast<py::dtype>();
-        const auto offset = info[1].cast<py::ssize_t>();
-        kind_ = dt.kind();
-        itemsize_ = dt.itemsize();
-        native_ = dt.attr("isnative").cast<bool>();
+        place(FieldLayout{info[1].cast<py::ssize_t>(), dt.itemsize(), dt.kind(), dt.attr("isnative").cast<bool>()},
+              records, size, stride);
+    }
+
+    void place(const FieldLayout& layout, Byte* records, py::ssize_t size, py::ssize_t stride) {
+        kind_ = layout.kind;
+        itemsize_ = layout.itemsize;
+        native_ = layout.native;
         size_ = size;
         stride_ = stride;
-        data_ = records + offset;
+        data_ = records + layout.offset;
     }
 
     Byte* data_ = nullptr;
@@ -89,6 +109,12 @@ public:
         py::object entry = fields[py::str(name)];
         char* base = static_cast<char*>(records.mutable_data());
         locate(entry, base, records.shape(0), records.strides(0));
+    }
+
+    // `layout` was read from the fields of this array's very dtype.
+    RecordField(py::array& records, std::string name, const FieldLayout& layout) : name_(std::move(name)) {
+        if (records.ndim() != 1) throw std::invalid_argument("record array must be one-dimensional");
+        place(layout, static_cast<char*>(records.mutable_data()), records.shape(0), records.strides(0));
     }
 
     const std::string& name() const { return name_; }

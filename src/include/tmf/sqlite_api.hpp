@@ -11,6 +11,7 @@ namespace tmf::sqlite {
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_value;
 
 constexpr int OK = 0;
 constexpr int ROW = 100;
@@ -46,6 +47,18 @@ struct Api {
     double (*column_double)(sqlite3_stmt*, int) = nullptr;
     const unsigned char* (*column_text)(sqlite3_stmt*, int) = nullptr;
     int (*column_bytes)(sqlite3_stmt*, int) = nullptr;
+    std::int64_t (*column_int64)(sqlite3_stmt*, int) = nullptr;
+    const void* (*column_blob)(sqlite3_stmt*, int) = nullptr;
+    int (*clear_bindings)(sqlite3_stmt*) = nullptr;
+    // A column's value and what it holds.  The value is one SQLite does not
+    // guard by the connection's mutex, so these are for connections one
+    // thread uses at a time (OPEN_NOMUTEX); one call per column instead of
+    // one per question asked of it.
+    sqlite3_value* (*column_value)(sqlite3_stmt*, int) = nullptr;
+    int (*value_type)(sqlite3_value*) = nullptr;
+    double (*value_double)(sqlite3_value*) = nullptr;
+    const unsigned char* (*value_text)(sqlite3_value*) = nullptr;
+    int (*value_bytes)(sqlite3_value*) = nullptr;
     bool ok = false;
 };
 
@@ -76,7 +89,15 @@ inline const Api& api() {
                resolve(lib, "sqlite3_column_type", a.column_type) &&
                resolve(lib, "sqlite3_column_double", a.column_double) &&
                resolve(lib, "sqlite3_column_text", a.column_text) &&
-               resolve(lib, "sqlite3_column_bytes", a.column_bytes);
+               resolve(lib, "sqlite3_column_bytes", a.column_bytes) &&
+               resolve(lib, "sqlite3_column_int64", a.column_int64) &&
+               resolve(lib, "sqlite3_column_blob", a.column_blob) &&
+               resolve(lib, "sqlite3_clear_bindings", a.clear_bindings) &&
+               resolve(lib, "sqlite3_column_value", a.column_value) &&
+               resolve(lib, "sqlite3_value_type", a.value_type) &&
+               resolve(lib, "sqlite3_value_double", a.value_double) &&
+               resolve(lib, "sqlite3_value_text", a.value_text) &&
+               resolve(lib, "sqlite3_value_bytes", a.value_bytes);
         return a;
     }();
     return loaded;
