@@ -64,11 +64,7 @@ struct Globals {
 
 Globals* G = nullptr;
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;  // owned forever
-}
+using tmf::intern;
 
 struct Names {
     PyObject* quantity_ = intern("_quantity");

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "tmf/attrs.hpp"
+#include "tmf/calls.hpp"
 #include "tmf/errors.hpp"
 #include "tmf/fast_call.hpp"
 
@@ -38,11 +39,7 @@ namespace {
 
 using tmf::steal;
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;  // kept for the life of the process
-}
+using tmf::intern;
 
 struct Names {
     PyObject* last_price_ = intern("_last_price");
@@ -160,12 +157,6 @@ bool truthy(PyObject* o) {
     return r == 1;
 }
 
-bool same_value(PyObject* a, PyObject* b) {  // a == b
-    if (a == b) return true;
-    int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // type(obj).<name> is `expected` (what a class attribute lookup finds).
 bool class_keeps(PyObject* obj, PyObject* name, PyObject* expected) {
@@ -544,9 +535,9 @@ bool actions_current(PyObject* self) {
     if (!PyTuple_CheckExact(version.ptr()) || PyTuple_GET_SIZE(version.ptr()) != 2) return false;
     py::object source = get(self, N->data_source_);
     py::object actions = steal(tmf::get_attr_or(source.ptr(), N->corporate_actions_version, Py_None));
-    if (!same_value(actions.ptr(), PyTuple_GET_ITEM(version.ptr(), 0))) return false;
+    if (!tmf::same(actions.ptr(), PyTuple_GET_ITEM(version.ptr(), 0))) return false;
     py::object instruments = steal(tmf::get_attr_or(source.ptr(), N->instruments_version, Py_None));
-    return same_value(instruments.ptr(), PyTuple_GET_ITEM(version.ptr(), 1));
+    return tmf::same(instruments.ptr(), PyTuple_GET_ITEM(version.ptr(), 1));
 }
 
 // dict.get(key) on a plain dict attribute of the proxy; nullptr (no error) when absent or not a dict.
@@ -624,7 +615,7 @@ PyObject* environment_get_instrument(PyObject* self, PyObject* const* args, Py_s
         py::object source = get(proxy.ptr(), N->data_source_);
         py::object version = steal(tmf::get_attr_or(source.ptr(), N->instruments_version, Py_None));
         py::object cached = get(proxy.ptr(), N->instrument_cache_version_);
-        if (!same_value(version.ptr(), cached.ptr())) return py::object();
+        if (!tmf::same(version.ptr(), cached.ptr())) return py::object();
         py::object cache = get(proxy.ptr(), N->instrument_cache_);
         if (!PyDict_CheckExact(cache.ptr())) return py::object();
         PyObject* found = PyDict_GetItemWithError(cache.ptr(), args[0]);
