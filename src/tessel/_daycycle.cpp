@@ -81,6 +81,7 @@ struct Names {
     PyObject* instrument_cache_ = intern("_instrument_cache");
     PyObject* instrument_cache_version_ = intern("_instrument_cache_version");
     PyObject* env_ = intern("_env");
+    PyObject* calendar_cache_ = intern("_calendar_cache");
 };
 
 Names* N = nullptr;
@@ -109,6 +110,7 @@ struct Installed {
     PyObject* py_get_instrument = nullptr;
     PyObject* py_get_instance = nullptr;  // the classmethod's function
     PyObject* nat = nullptr;  // pandas.NaT
+    PyObject* convert_date_to_int = nullptr;  // tessel.utils.datetime_func.convert_date_to_int
 };
 
 Installed* S = nullptr;
@@ -589,15 +591,109 @@ PyObject* proxy_dividend_by_book_date(PyObject* self, PyObject* const* args, Py_
     });
 }
 
+// The proxy's calendar as plain integers: the day ordinals and the
+// YYYYMMDDhhmmss of each trading day, made once per calendar state of the
+// proxy (its `_calendar_cache` tuple, held here so that its identity stays
+// meaningful).
+struct CalendarInts {
+    PyObject* state = nullptr;  // the `_calendar_cache` tuple they were made from (owned)
+    std::vector<long long> ordinals;
+    std::vector<long long> stamps;
+};
+
+// The calendar state of the proxy when it is current (made from the data
+// source's own calendar as it is now), else nullptr.
+PyObject* current_calendar_state(PyObject* self) {
+    py::object state = get(self, N->calendar_cache_);
+    if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 4) return nullptr;
+    py::object source = get(self, N->data_source_);
+    if (!own_calendar(source.ptr())) return nullptr;
+    py::object dates = get(source.ptr(), N->trading_dates_);
+    if (dates.ptr() != PyTuple_GET_ITEM(state.ptr(), 0)) return nullptr;
+    return state.ptr();  // borrowed: the proxy holds it
+}
+
+const CalendarInts* calendar_ints(PyObject* state) {
+    static CalendarInts* kept = new CalendarInts();
+    if (kept->state == state) return kept;
+    PyObject* ordinals = PyTuple_GET_ITEM(state, 1);
+    PyObject* stamps = PyTuple_GET_ITEM(state, 2);
+    if (!PyList_CheckExact(ordinals) || !PyList_CheckExact(stamps) || PyList_GET_SIZE(ordinals) != PyList_GET_SIZE(stamps)) {
+        return nullptr;
+    }
+    CalendarInts made;
+    const Py_ssize_t n = PyList_GET_SIZE(ordinals);
+    made.ordinals.reserve(static_cast<std::size_t>(n));
+    made.stamps.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* ordinal = PyList_GET_ITEM(ordinals, i);
+        if (!PyLong_CheckExact(ordinal)) return nullptr;
+        made.ordinals.push_back(PyLong_AsLongLong(ordinal));
+        // What the Python definition compares with: the host's integer form of the calendar's day.
+        py::object value = tmf::call(S->convert_date_to_int, PyList_GET_ITEM(stamps, i));
+        if (!PyLong_CheckExact(value.ptr())) return nullptr;
+        made.stamps.push_back(PyLong_AsLongLong(value.ptr()));
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    Py_INCREF(state);
+    Py_XDECREF(kept->state);
+    made.state = state;
+    *kept = std::move(made);
+    return kept;
+}
+
+// date.toordinal() of a year, month and day.
+long long day_ordinal(int y, int m, int d) {
+    static const int before_month[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const long long py = y - 1;
+    long long days = py * 365 + py / 4 - py / 100 + py / 400 + before_month[m] + d;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (m > 2 && leap) days += 1;
+    return days;
+}
+
 PyObject* proxy_split_by_ex_date(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return answer(S->py_split_by_ex_date, self, args, nargs, kwnames, [&]() -> py::object {
         if (kwnames || nargs != 2 || !PyUnicode_CheckExact(args[0]) || !actions_current(self)) return py::object();
         bool is_dict = false;
-        PyObject* entries = table_entry(self, N->split_tables_, args[0], is_dict);
+        PyObject* found = table_entry(self, N->split_tables_, args[0], is_dict);
+        if (!found || !PyTuple_CheckExact(found)) return py::object();
         // A fund without splits (an empty tuple): nothing to apply, whatever the date.
-        if (entries && PyTuple_CheckExact(entries) && PyTuple_GET_SIZE(entries) == 0) return py::none();
-        return py::object();
+        if (PyTuple_GET_SIZE(found) == 0) return py::none();
+        py::object entries = py::reinterpret_borrow<py::object>(found);
+        // A fund with splits, on a plain date: the factors of every ex-date after the previous
+        // trading day and up to the date multiply.
+        PyObject* date = args[1];
+        if (!(PyDate_CheckExact(date) || PyDateTime_CheckExact(date))) return py::object();
+        PyObject* state = current_calendar_state(self);
+        const CalendarInts* calendar = state ? calendar_ints(state) : nullptr;
+        if (!calendar) return py::object();
+        const int y = PyDateTime_GET_YEAR(date), m = PyDateTime_GET_MONTH(date), d = PyDateTime_GET_DAY(date);
+        const long long day = day_ordinal(y, m, d);
+        const long long upper = (y * 10000LL + m * 100LL + d) * 1000000LL;
+        const auto& ordinals = calendar->ordinals;
+        const auto pos = std::lower_bound(ordinals.begin(), ordinals.end(), day) - ordinals.begin();
+        const bool after_first = pos > 0;
+        const long long lower = after_first ? calendar->stamps[static_cast<std::size_t>(pos - 1)] : 0;
+        double ratio = 1.0;
+        bool hit = false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.ptr()); ++i) {
+            PyObject* entry = PyTuple_GET_ITEM(entries.ptr(), i);
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return py::object();
+            PyObject* ex_date = PyTuple_GET_ITEM(entry, 0);
+            PyObject* factor = PyTuple_GET_ITEM(entry, 1);
+            if (!PyLong_CheckExact(ex_date) || !PyFloat_CheckExact(factor)) return py::object();
+            int overflow = 0;
+            const long long ex = PyLong_AsLongLongAndOverflow(ex_date, &overflow);
+            if (overflow) return py::object();
+            if (after_first ? (lower < ex && ex <= upper) : ex == upper) {
+                ratio *= PyFloat_AS_DOUBLE(factor);
+                hit = true;
+            }
+        }
+        if (!hit) return py::none();
+        return steal(PyFloat_FromDouble(ratio));
     });
 }
 
@@ -733,6 +829,8 @@ py::dict install_data_proxy(py::handle proxy_cls, py::handle own_calendars, py::
     S->own_calendars = py::reinterpret_borrow<py::object>(own_calendars).release().ptr();
     S->no_rows = py::reinterpret_borrow<py::object>(no_rows).release().ptr();
     S->nat = py::reinterpret_borrow<py::object>(nat).release().ptr();
+    S->convert_date_to_int =
+        py::object(py::module_::import("tessel.utils.datetime_func").attr("convert_date_to_int")).release().ptr();
     replaced["get_previous_trading_date"] =
         install_method(proxy_cls, "get_previous_trading_date", proxy_previous_trading_date,
                        "The n-th trading date before date (n=1: the last one strictly before it).",

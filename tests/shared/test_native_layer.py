@@ -47,6 +47,23 @@ class TestRound4:
         assert got == round(x, 4)
         assert math.copysign(1.0, got) == math.copysign(1.0, round(x, 4))
 
+    def test_values_next_to_ties_and_steps_match_python(self):
+        """Doubles a few ulps around k/10**4 and (k + 1/2)/10**4, where the nearest step is decided."""
+        rng = random.Random(8)
+        values = []
+        for _ in range(20_000):
+            k = rng.choice([rng.randrange(0, 10**5), rng.randrange(0, 10**10), rng.randrange(0, 4 * 10**15)])
+            centre = (k + rng.choice([0.0, 0.5])) / 10**4
+            for steps in range(-3, 4):
+                x = centre
+                for _ in range(abs(steps)):
+                    x = math.nextafter(x, math.inf if steps > 0 else -math.inf)
+                values.extend((x, -x))
+        got = _shared.round4_many(values)
+        bad = [(x, g, round(x, 4)) for x, g in zip(values, got)
+               if g != round(x, 4) or math.copysign(1.0, g) != math.copysign(1.0, round(x, 4))]
+        assert bad == []
+
     def test_ties_on_exact_binary_halves_go_to_even(self):
         # 0.00005 * 2**k style values that are exact in binary: k/2**14 etc.
         for x in (0.5 / 10**4 * 2, 1.03125, 2.5e-5 * 4, 0.000125, 0.000375):

@@ -36,7 +36,47 @@ inline double round_to(double x, int ndigits) {
     return out;
 }
 
-inline double round4(double x) { return round_to(x, 4); }
+// round(x, 4) without the decimal round trip, for the values units and cash
+// take (|x| < 4e11).  The exact product x * 10**4 is p + e: p the rounded
+// product, e its rounding error, which an FMA gives exactly (|e| <= ulp(p)/2;
+// no underflow, since tiny values are settled first).  With p < 2**52 its
+// fraction d = p - floor(p) is exact and a multiple of ulp(p), as is 0.5, so
+// d != 0.5 decides the nearest integer n on its own and d == 0.5 is decided
+// by the sign of e (an exact tie, e == 0, goes to the even integer).  n is
+// exact and n / 10**4 is one correctly rounded division: the double nearest
+// to the decimal n * 10**-4, which is what the decimal round trip reads back.
+inline bool round4_fast(double x, double& out) {
+    const double ax = std::fabs(x);
+    if (!(ax < 4e11)) return false;  // large, infinite or NaN: the round trip decides
+    if (ax < 1e-6) {                 // below half of the last place kept
+        out = std::copysign(0.0, x);
+        return true;
+    }
+    const double p = ax * 10000.0;
+    const double e = std::fma(ax, 10000.0, -p);
+    const double f = std::floor(p);
+    const double d = p - f;
+    double n;
+    if (d < 0.5) {
+        n = f;
+    } else if (d > 0.5) {
+        n = f + 1.0;
+    } else if (e > 0.0) {
+        n = f + 1.0;
+    } else if (e < 0.0) {
+        n = f;
+    } else {
+        n = std::fmod(f, 2.0) == 0.0 ? f : f + 1.0;
+    }
+    out = std::copysign(n / 10000.0, x);
+    return true;
+}
+
+inline double round4(double x) {
+    double out;
+    if (round4_fast(x, out)) return out;
+    return round_to(x, 4);
+}
 
 // round(value, 4) for an arbitrary Python number.  An exact int comes back
 // unchanged (round(7, 4) is the int 7).  Every float, numpy's float64
