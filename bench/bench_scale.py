@@ -10,6 +10,9 @@
    funds (fund-days/s, peak RSS of that process, report written).
 4. The same rebalance in ``bt`` on the same database, adjusted NAV as the
    price, no delays or fees, also in its own process; then the ratio.
+   Steps 3 and 4 alternate for ``--rounds`` rounds (default 3): the speed of
+   a shared machine drifts, so only runs made close together compare, and
+   the best and the median of each are printed.
 
 Every step runs as a subprocess, so each peak RSS is that process's own.
 Usage (``./run bench`` runs the default size):
@@ -24,6 +27,7 @@ import math
 import os
 import platform
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -263,6 +267,8 @@ def main():
     parser.add_argument("--funds", type=int, default=1000, help="number of synthetic funds (default 1,000)")
     parser.add_argument("--keep", help="directory to keep data, database and report in (default: temporary)")
     parser.add_argument("--skip-bt", action="store_true", help="do not run the bt comparison")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="alternating rounds of the tessel run and bt (default 3; the best and median are shown)")
     parser.add_argument("--reuse", action="store_true",
                         help="with --keep: reuse the files and database already there (no generation, no import)")
     parser.add_argument("--bt-worker", nargs=4, metavar=("DB", "START", "END", "CASH"), help=argparse.SUPPRESS)
@@ -273,6 +279,8 @@ def main():
         return
     if args.funds < 1:
         parser.error("--funds must be at least 1")
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
 
     work = args.keep or tempfile.mkdtemp(prefix="tessel-scale-")
     os.makedirs(work, exist_ok=True)
@@ -303,33 +311,57 @@ def main():
         f.write(STRATEGY)
     with open(config, "w") as f:
         f.write(CONFIG.format(cash=cash))
-    seconds, rss, _ = measured([_tool("tessel"), "run", strategy, "-c", config, "--db", db, "--bundle", bundle,
-                             "--start-date", START_DATE, "--end-date", END_DATE, "-o", report, "--no-progress",
-                             "--log-level", "error"])
     run_days = sum(1 for d in _iso(_calendar()) if START_DATE <= d <= END_DATE)
     fund_days = args.funds * run_days
-    tessel_rate = fund_days / seconds
-    tessel_cpu = measured.cpu
-    print("tessel run: {:,} funds x {:,} days = {:,} fund-days in {:.1f} s = {:,.0f} fund-days/s ({:.1f} CPU s = "
-          "{:,.0f} per CPU second), peak RSS {:.2f} GiB".format(args.funds, run_days, fund_days, seconds, tessel_rate,
-                                                               tessel_cpu, fund_days / tessel_cpu, _gib(rss)))
-
+    tessel_command = [_tool("tessel"), "run", strategy, "-c", config, "--db", db, "--bundle", bundle,
+                      "--start-date", START_DATE, "--end-date", END_DATE, "-o", report, "--no-progress",
+                      "--log-level", "error"]
+    bt_command = None
     if not args.skip_bt:
         try:
             import bt  # noqa: F401
         except ImportError:
             print("bt: not installed (pip install .[bench]); comparison skipped")
         else:
-            command = [sys.executable, os.path.abspath(__file__), "--bt-worker", db, START_DATE, END_DATE, str(cash)]
-            _, rss, out = measured(command, capture=True)
-            load, run, _final, _n = out.split()
-            load, run = float(load), float(run)
-            bt_rate = fund_days / (load + run)
-            print("bt:         load {:.1f} s + run {:.1f} s = {:,.0f} fund-days/s ({:,.0f} counting the run "
-                  "alone; whole process {:.1f} CPU s = {:,.0f} per CPU second), peak RSS {:.2f} GiB".format(
-                      load, run, bt_rate, fund_days / run, measured.cpu, fund_days / measured.cpu, _gib(rss)))
-            print("ratio tessel / bt: {:.2f} by wall time (bt run alone: {:.2f}), {:.2f} by CPU time".format(
-                tessel_rate / bt_rate, tessel_rate * run / fund_days, measured.cpu / tessel_cpu))
+            bt_command = [sys.executable, os.path.abspath(__file__), "--bt-worker", db, START_DATE, END_DATE,
+                          str(cash)]
+    # The two alternate, round after round: on a shared machine the speed of the processor drifts, and
+    # only runs made close together compare.
+    tessel_runs, bt_runs = [], []
+    for round_ in range(1, args.rounds + 1):
+        seconds, rss, _ = measured(tessel_command)
+        tessel_runs.append((seconds, measured.cpu, rss))
+        print("round {} tessel run: {:,} funds x {:,} days = {:,} fund-days in {:.1f} s = {:,.0f} fund-days/s "
+              "({:.1f} CPU s = {:,.0f} per CPU second), peak RSS {:.2f} GiB".format(
+                  round_, args.funds, run_days, fund_days, seconds, fund_days / seconds, measured.cpu,
+                  fund_days / measured.cpu, _gib(rss)))
+        if bt_command is None:
+            continue
+        bt_wall, rss, out = measured(bt_command, capture=True)
+        load, run, _final, _n = out.split()
+        load, run = float(load), float(run)
+        bt_runs.append((bt_wall, measured.cpu, rss, load + run))
+        print("round {} bt:         whole process {:.1f} s = {:,.0f} fund-days/s (its load {:.1f} s + run {:.1f} s "
+              "alone: {:,.0f}; {:.1f} CPU s = {:,.0f} per CPU second), peak RSS {:.2f} GiB".format(
+                  round_, bt_wall, fund_days / bt_wall, load, run, fund_days / (load + run), measured.cpu,
+                  fund_days / measured.cpu, _gib(rss)))
+        print("round {} speed tessel / bt (above 1: tessel faster): {:.2f} by wall time of the whole processes "
+              "({:.2f} against bt's load and run alone), {:.2f} by CPU time".format(
+                  round_, bt_wall / tessel_runs[-1][0], (load + run) / tessel_runs[-1][0],
+                  measured.cpu / tessel_runs[-1][1]))
+    if args.rounds > 1:
+        best = min(tessel_runs, key=lambda r: r[1])
+        print("tessel run, best of {} rounds: {:.1f} s = {:,.0f} fund-days/s; {:.1f} CPU s = {:,.0f} per CPU second "
+              "(median {:.1f} CPU s)".format(args.rounds, best[0], fund_days / best[0], best[1], fund_days / best[1],
+                                             statistics.median(r[1] for r in tessel_runs)))
+        if bt_runs:
+            bt_best = min(bt_runs, key=lambda r: r[1])
+            print("bt, best of {} rounds: {:.1f} s = {:,.0f} fund-days/s; {:.1f} CPU s = {:,.0f} per CPU second "
+                  "(median {:.1f} CPU s)".format(args.rounds, bt_best[0], fund_days / bt_best[0], bt_best[1],
+                                                 fund_days / bt_best[1], statistics.median(r[1] for r in bt_runs)))
+            ratios = sorted(b[1] / t[1] for t, b in zip(tessel_runs, bt_runs))
+            print("speed tessel / bt by CPU time (above 1: tessel faster): best against best {:.2f}, round by round {}".format(
+                bt_best[1] / best[1], ", ".join("{:.2f}".format(r) for r in ratios)))
     print("load average after: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
