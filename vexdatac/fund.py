@@ -407,16 +407,7 @@ def get_transaction_status(order_book_id, start_date=None, end_date=None):
         both = codes.astype(np.int64)
         return _status_frame(order_book_id, dates, texts[both // 4], texts[both % 4],
                              np.ascontiguousarray(table[:, 2:].T))
-    return pd.DataFrame(
-        {
-            "subscribe_status": sub,
-            "redeem_status": red,
-            "subscribe_upper_limit": limits[0],
-            "subscribe_lower_limit": limits[1],
-            "redeem_lower_limit": limits[2],
-        },
-        index=index,
-    )
+    return _status_table(index, sub, red, limits)
 
 
 _STATUS_OBJECTS = np.array(_STATUS_TEXTS, dtype=object)
@@ -462,6 +453,11 @@ def _status_frame(order_book_id, dates, sub, red, limits):
         verify_integrity=False,
     )
     # An object array of texts is taken as pandas takes a list of them.
+    return _status_table(index, sub, red, limits)
+
+
+def _status_table(index, sub, red, limits):
+    """The status frame's columns over ``index``: the two statuses and the three limits (rows of ``limits``)."""
     return pd.DataFrame(
         {
             "subscribe_status": sub,
