@@ -304,7 +304,7 @@ PyObject* account_settlement(PyObject* self, PyObject* const* args, Py_ssize_t n
         add_each(self, N->settlement, args[0]);
         // A position with nothing held and nothing owed either way is closed.
         const bool own_test = class_keeps(self, N->is_empty_, S->account_is_empty) &&
-                              tmf::plain_attribute(self, N->is_empty_);
+                              tmf::method_not_shadowed(self, N->is_empty_);
         py::object positions = get(self, N->positions_);
         py::object items = PyDict_CheckExact(positions.ptr())
                                ? steal(PyDict_Items(positions.ptr()))

@@ -7,6 +7,7 @@ attribute they leave behind.
 """
 import datetime as dt
 import random
+import sys
 
 import numpy as np
 import pandas as pd
@@ -188,10 +189,45 @@ def test_account_loops_equal_their_python_definitions(make_env, seed):
             a, b = _random_account(random.Random(seed_), env), _random_account(random.Random(seed_), env)
             if rng.random() < 0.2:
                 a.__class__ = b.__class__ = Strict
+            elif rng.random() < 0.2:  # an instance's own test shadows the class's
+                a._is_empty = b._is_empty = lambda position: position._quantity == 0
             getattr(Account, name)(a, dt.date(2020, 1, 6))
             reference[name](b, dt.date(2020, 1, 6))
             assert _account_state(a) == _account_state(b)
             assert list(a._positions) == list(b._positions)
+
+
+def test_settlement_tests_emptiness_natively_unless_overridden(make_env):
+    """The engine's own emptiness test runs in C; a subclass's or an instance's own test is still called."""
+    make_env()
+    called = []
+
+    def watch(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "_is_empty":
+            called.append(frame.f_code)
+
+    class Counting(Account):
+        @staticmethod
+        def _is_empty(position):
+            return Account.__dict__["_is_empty"].__func__(position)
+
+    plain, derived, shadowed = (_random_account(random.Random(1), None) for _ in range(3))
+    for account in (plain, derived, shadowed):
+        for i in range(3):
+            account._positions["E{}".format(i)] = StockPosition("S1", "LONG", 0, None)
+    derived.__class__ = Counting
+    shadowed._is_empty = Counting._is_empty
+    for account, python_calls in ((plain, 0), (derived, len(derived._positions)),
+                                  (shadowed, len(shadowed._positions))):
+        del called[:]
+        sys.setprofile(watch)
+        try:
+            Account.settlement(account, dt.date(2020, 1, 6))
+        finally:
+            sys.setprofile(None)
+        assert not any(p.startswith("E") for p in account._positions)
+        # The subclass's and the instance's tests call the engine's Python test once each: two frames.
+        assert len(called) == 2 * python_calls
 
 
 @pytest.mark.parametrize("seed", SEEDS)

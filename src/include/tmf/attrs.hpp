@@ -19,6 +19,23 @@ inline bool plain_attribute(PyObject* obj, PyObject* name) {
     return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr;
 }
 
+// True when a method the type defines (a non-data descriptor, found by the
+// type's lookup) is what `obj.name` gives: the generic attribute lookup, and
+// no entry of that name in the instance dictionary to shadow it.  On an error
+// while reading the dictionary, false with the error cleared: the caller then
+// takes the general path, which raises it again if it still stands.
+inline bool method_not_shadowed(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (!dict || !*dict) return true;
+    if (PyDict_GetItemWithError(*dict, name)) return false;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 // obj.name: a new reference, or nullptr with the Python error set.
 inline PyObject* get_attr(PyObject* obj, PyObject* name) {
     if (plain_attribute(obj, name)) {
