@@ -37,6 +37,8 @@ _NO_BARS = {}
 # The dividend index of a fund without dividends, and the mark of a fund not cut yet.
 _NO_ROWS = (None, {})
 _UNCUT = object()
+# Immutable date types whose answers may be remembered by the object's identity.
+_REMEMBERED_DATE_TYPES = (_dt.date, _dt.datetime, pd.Timestamp)
 
 
 _OWN_CALENDARS = BaseDataSource.get_trading_calendars
@@ -60,6 +62,10 @@ class DataProxy:
         # (date object, the engine calendar it was answered from, answer) of the last
         # get_previous_trading_date(date) asked with a plain date.
         self._last_previous = (_UNCUT, None, None)
+        # (date object, the engine calendar it was answered from, {n: answer}) of the last
+        # get_next_trading_date(date, n) asked with a date, datetime or Timestamp: every trade of
+        # a bar asks about its own trading time, which is the same object for all of them.
+        self._last_next = (_UNCUT, None, {})
         # (datetime object, the calendar rows it was answered from, its day key, its calendar row) of
         # the last get_bar with a plain datetime.
         self._last_bar_day = (_UNCUT, None, None, None)
@@ -333,6 +339,23 @@ class DataProxy:
         of the data (a redemption on the last days of a run) keeps a due
         date instead of failing the trade that created it.
         """
+        last = self._last_next
+        if date is last[0] and type(n) is int:
+            source = self._data_source
+            if type(source).get_trading_calendars is _OWN_CALENDARS and source._trading_dates is last[1]:
+                found = last[2].get(n)
+                if found is not None:
+                    return found
+        found = self._next_trading_date(date, n)
+        if type(n) is int and type(date) in _REMEMBERED_DATE_TYPES:
+            source = self._data_source
+            if type(source).get_trading_calendars is _OWN_CALENDARS:
+                if date is not last[0] or source._trading_dates is not last[1]:
+                    last = self._last_next = (date, source._trading_dates, {})
+                last[2][n] = found
+        return found
+
+    def _next_trading_date(self, date, n):
         n = int(n)
         ordinals, stamps = self._calendar_days()
         day = _ordinal(date)

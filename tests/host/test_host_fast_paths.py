@@ -767,6 +767,40 @@ def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(
         _check_previous(proxy, stamps, moment, n, pos)
 
 
+def test_next_trading_date_of_a_repeated_date_equals_a_fresh_proxy_s(bundle):
+    """One trading time asked again and again (each of a bar's trades, with the subscription's and the
+    redemption's number of days) while the calendar changes: the answer a new proxy gives."""
+    rng = random.Random(9)
+    ds = BaseDataSource(str(bundle), {}, False, None)
+    proxy = DataProxy(ds)
+    full = ds._trading_dates
+    days = list(ALL_DAYS[:4]) + list(ALL_DAYS[len(ALL_DAYS) // 2:][:6]) + list(ALL_DAYS[-4:])
+    moments = ([dt.datetime.combine(d.date(), dt.time(15)) for d in days] + [d.date() for d in days]
+               + [pd.Timestamp(d) for d in days] + [d.strftime("%Y%m%d") for d in days[:3]])
+    calendars = [full, full[::2], full[1:-1]]
+
+    class OwnCalendar(BaseDataSource):
+        def get_trading_calendars(self):
+            return {"EXCHANGE": full[::3]}
+
+    def outcome(ask):
+        try:
+            found = ask()
+        except ValueError as exc:
+            return "refused", str(exc)
+        return type(found), found
+
+    for _ in range(800):
+        if rng.random() < 0.05:
+            ds._trading_dates = rng.choice(calendars)
+        if rng.random() < 0.03:  # a data source that keeps its calendar its own way
+            proxy._data_source = OwnCalendar(str(bundle), {}, False, None) if proxy._data_source is ds else ds
+        moment = rng.choice(moments[:3]) if rng.random() < 0.6 else rng.choice(moments)
+        n = rng.choice([1, 3, 1, 3, 0, -1, 2, True, np.int64(1)])
+        expected = outcome(lambda: DataProxy(proxy._data_source).get_next_trading_date(moment, n))
+        assert outcome(lambda: proxy.get_next_trading_date(moment, n)) == expected, (moment, n)
+
+
 def test_environment_instrument_look_up_equals_the_proxy_s(make_env):
     rng = random.Random(8)
     env = make_env()
