@@ -19,11 +19,14 @@
 // that changed what the fast path relies on) to the Python definition it
 // replaced, which stays the reference: the install functions return those
 // definitions, and the tests run both on the same random inputs.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <datetime.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,6 +62,7 @@ struct Names {
     PyObject* receivable_quantity = intern("receivable_quantity");
     PyObject* receivable_cash = intern("receivable_cash");
     PyObject* update_last_price = intern("update_last_price");
+    PyObject* item = intern("item");
     PyObject* before_trading = intern("before_trading");
     PyObject* settlement = intern("settlement");
     PyObject* positions_ = intern("_positions");
@@ -329,6 +333,43 @@ PyObject* account_settlement(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         return py::none();
     });
+}
+
+// [column.item(day) for column in columns]: a one-dimensional float64
+// ndarray in the machine's byte order is read directly (item() gives the
+// same float), any other column, or a day outside it, is asked as written.
+py::list day_items(py::handle columns, py::handle day) {
+    py::object seq = steal(PySequence_Fast(columns.ptr(), "columns must be a sequence"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    Py_ssize_t row = -1;
+    if (PyLong_CheckExact(day.ptr())) {
+        row = PyLong_AsSsize_t(day.ptr());
+        if (row == -1 && PyErr_Occurred()) {
+            PyErr_Clear();  // too large for an index: item() says what is wrong
+            row = -1;
+        }
+    }
+    auto& api = py::detail::npy_api::get();
+    constexpr char kNative = std::endian::native == std::endian::big ? '>' : '<';
+    py::list out(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* column = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+        PyObject* value = nullptr;
+        if (row >= 0 && Py_TYPE(column) == api.PyArray_Type_) {
+            const auto* array = py::detail::array_proxy(column);
+            const auto* descr = py::detail::array_descriptor_proxy(array->descr);
+            if (array->nd == 1 && descr->type_num == py::detail::npy_api::NPY_DOUBLE_ &&
+                (descr->byteorder == '=' || descr->byteorder == kNative) && row < array->dimensions[0]) {
+                double v;
+                std::memcpy(&v, array->data + row * array->strides[0], sizeof v);
+                value = PyFloat_FromDouble(v);
+                if (!value) throw py::error_already_set();
+            }
+        }
+        if (!value) value = tmf::steal(PyObject_CallMethodOneArg(column, N->item, day.ptr())).release().ptr();
+        PyList_SET_ITEM(out.ptr(), i, value);
+    }
+    return out;
 }
 
 // The loop of Account.update_last_prices once the closes are known: each
@@ -887,6 +928,8 @@ PYBIND11_MODULE(_daycycle, m) {
     m.def("install_environment", &install_environment, py::arg("cls"), "Native Environment.get_instrument.");
     m.def("record_positions", &record_positions, py::arg("accounts"), py::arg("direct"), py::arg("reads_directly"),
           "The positions part of a day's record: (ids, number columns as float64 bytes, sums).");
+    m.def("day_items", &day_items, py::arg("columns"), py::arg("day"),
+          "[column.item(day) for column in columns], float64 columns read directly.");
     m.def("apply_closes", &apply_closes, py::arg("positions"), py::arg("closes"), py::arg("plain"),
           "Each position takes its close (NaN keeps the last price).");
 }

@@ -282,6 +282,8 @@ class DataProxy:
                     return None
                 append(index.close_by_day)
             memo = self._close_columns = (known, list(order_book_ids), columns)
+        if _native.ENABLED:
+            return _native._daycycle.day_items(memo[2], day)
         return list(map(methodcaller("item", day), memo[2]))
 
     # --- calendar -------------------------------------------------------------------------

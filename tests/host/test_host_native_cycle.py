@@ -230,6 +230,42 @@ def test_settlement_tests_emptiness_natively_unless_overridden(make_env):
         assert len(called) == 2 * python_calls
 
 
+class _Column(np.ndarray):
+    """An ndarray subclass: asked through item(), as any column the fast read does not know."""
+
+
+def _random_column(rng, length):
+    values = np.array([rng.choice([1.25, float("nan"), -0.0, 3e-310, 7.0]) for _ in range(length)])
+    kind = rng.randrange(8)
+    if kind == 1:
+        return values[::2]  # strided view
+    if kind == 2:
+        return values.astype(">f8")  # the other byte order
+    if kind == 3:
+        return values.astype(np.float32)
+    if kind == 4:
+        return np.arange(length, dtype=np.int64)
+    if kind == 5:
+        return values.reshape(1, -1) if rng.random() < 0.5 else values.view(_Column)
+    if kind == 6:
+        return np.array([rng.choice([None, 1.5, "x"]) for _ in range(length)], dtype=object)
+    return values
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_a_day_s_values_of_many_columns_equal_item_of_each(seed):
+    rng = random.Random(seed)
+    for _ in range(300):
+        columns = [_random_column(rng, rng.randrange(1, 9)) for _ in range(rng.randrange(0, 6))]
+        day = rng.choice([0, 1, 3, 7, -1, -9, 2 ** 70, np.int64(2), True])
+        got = _outcome(lambda: _native._daycycle.day_items(columns, day))
+        expected = _outcome(lambda: [column.item(day) for column in columns])
+        assert got == expected, (day, [c.dtype for c in columns])
+        if got[0] == "ok":  # the same types too: floats stay Python floats
+            assert [type(v) for v in _native._daycycle.day_items(columns, day)] == \
+                [type(c.item(day)) for c in columns]
+
+
 @pytest.mark.parametrize("seed", SEEDS)
 def test_day_prices_equal_the_python_loop(make_env, seed):
     env = make_env()
