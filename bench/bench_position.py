@@ -261,6 +261,39 @@ def main(positions, days, trades_per_day, repeat):
     n = positions * (days - 11)
     click.echo("with the engine: {} positions x {} days: {:.2f} CPU s in total, {:.2f} CPU s in the daily cycle "
                "({:.2f} us per position-day)".format(positions, days - 11, total, in_cycle, in_cycle / n * 1e6))
+    day_closes(positions, days, repeat)
+
+
+def day_closes(positions, days, repeat):
+    """The day's closes of every holding from their float64 columns: the native read against item() per column."""
+    from operator import methodcaller
+
+    from tessel import _native
+    if not _native.ENABLED:
+        click.echo("day closes: TESSEL_NATIVE=0, skipped")
+        return
+    rng = np.random.default_rng(5)
+    columns = [rng.random(days) for _ in range(positions)]
+    assert _native._daycycle.day_items(columns, days // 2) == [c.item(days // 2) for c in columns]
+
+    def native():
+        for day in range(days):
+            _native._daycycle.day_items(columns, day)
+
+    def plain():
+        for day in range(days):
+            list(map(methodcaller("item", day), columns))
+
+    best = {native: float("inf"), plain: float("inf")}
+    for _ in range(repeat):
+        for run in (native, plain):
+            t0 = clock()
+            run()
+            best[run] = min(best[run], clock() - t0)
+    n = positions * days
+    click.echo("day closes: {} columns x {} days: native {:.3f} us, item() per column {:.3f} us per position-day "
+               "({:.1f}x)".format(positions, days, best[native] / n * 1e6, best[plain] / n * 1e6,
+                                  best[plain] / best[native]))
 
 
 if __name__ == "__main__":
