@@ -122,15 +122,23 @@ def main(funds, days, keep):
           f"pandas {pd.__version__}")
     print(f"data: {funds} funds x {days} days = {rows:,} NAV + status rows, {size:.0f} MiB of CSV")
     vexdatac = shutil.which("vexdatac", path=str(Path(sys.executable).parent)) or "vexdatac"
-    ours_db, ref_db = work / "import.sqlite", work / "pandas.sqlite"
-    for path in (ours_db, ref_db):
+    # The same files with Windows line breaks, as a spreadsheet often saves them.
+    crlf_dir = work / "csv_crlf"
+    shutil.rmtree(crlf_dir, ignore_errors=True)
+    crlf_dir.mkdir()
+    for path in csv_dir.iterdir():
+        (crlf_dir / path.name).write_bytes(path.read_bytes().replace(b"\n", b"\r\n"))
+    ours_db, crlf_db, ref_db = work / "import.sqlite", work / "import_crlf.sqlite", work / "pandas.sqlite"
+    for path in (ours_db, crlf_db, ref_db):
         path.unlink(missing_ok=True)
     ours = measured([vexdatac, "import", str(csv_dir), "--db", str(ours_db)])
+    crlf = measured([vexdatac, "import", str(crlf_dir), "--db", str(crlf_db)])
     ref = measured([sys.executable, "-c", PANDAS_LOAD, str(csv_dir), str(ref_db)])
-    print(f"{'':28}{'wall s':>8}{'rows/s':>11}{'CPU s':>8}{'rows/CPU s':>12}{'peak RSS':>12}")
+    print(f"{'':32}{'wall s':>8}{'rows/s':>11}{'CPU s':>8}{'rows/CPU s':>12}{'peak RSS':>12}")
     for label, (seconds, cpu, rss) in (("vexdatac import (checked)", ours),
+                                       ("  the same, CRLF line breaks", crlf),
                                        ("pandas read_csv + to_sql", ref)):
-        print(f"{label:28}{seconds:8.1f}{rows / seconds:11,.0f}{cpu:8.1f}{rows / cpu:12,.0f}{rss:8.0f} MiB")
+        print(f"{label:32}{seconds:8.1f}{rows / seconds:11,.0f}{cpu:8.1f}{rows / cpu:12,.0f}{rss:8.0f} MiB")
     print(f"vexdatac import / pandas: {ref[0] / ours[0]:.2f}x the speed (wall), {ref[1] / ours[1]:.2f}x "
           f"(CPU), {ours[2] / ref[2]:.2f}x the peak memory")
     if keep is None:

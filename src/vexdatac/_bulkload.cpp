@@ -2,8 +2,9 @@
 //
 // `load` reads one CSV file, checks every row and inserts it into a table of
 // the database file being built, in a transaction of its own. It takes only
-// what it is sure about: plain comma-separated ASCII lines, dates as
-// YYYY-MM-DD or YYYYMMDD, plain decimal numbers, known fund ids and statuses.
+// what it is sure about: plain comma-separated ASCII lines (ending in "\n"
+// or "\r\n"), dates as YYYY-MM-DD or YYYYMMDD, plain decimal numbers, known
+// fund ids and statuses.
 // On anything else (a quote, a blank line, a space, an odd number, a key
 // seen before...) it rolls its transaction back and returns None, and the
 // Python importer takes the whole file, which then words the first problem.
@@ -140,18 +141,21 @@ class Reader {
     if (file_ != nullptr) std::fclose(file_);
   }
   bool ok() const { return file_ != nullptr; }
-  // The next line without its '\n'; false at the end of the file.
+  // The next line without its line break ("\n", or "\r\n" as the csv module
+  // reads it too; a "\r" at the very end of the file ends its last line);
+  // false at the end of the file. Any other "\r" stays in the line, where no
+  // cell accepts it.
   bool line(std::string_view& out) {
     for (;;) {
       const char* nl = static_cast<const char*>(std::memchr(buf_.data() + pos_, '\n', end_ - pos_));
       if (nl != nullptr) {
-        out = std::string_view(buf_.data() + pos_, nl - (buf_.data() + pos_));
+        out = without_cr(std::string_view(buf_.data() + pos_, nl - (buf_.data() + pos_)));
         pos_ = nl - buf_.data() + 1;
         return true;
       }
       if (eof_) {
         if (pos_ == end_) return false;
-        out = std::string_view(buf_.data() + pos_, end_ - pos_);
+        out = without_cr(std::string_view(buf_.data() + pos_, end_ - pos_));
         pos_ = end_;
         return true;
       }
@@ -160,6 +164,10 @@ class Reader {
   }
 
  private:
+  static std::string_view without_cr(std::string_view text) {
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    return text;
+  }
   void fill() {
     std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
     end_ -= pos_;

@@ -240,8 +240,9 @@ def test_native_load_leaves_what_it_is_unsure_of_to_the_checks(tmp_path, monkeyp
 
 
 @native
-@pytest.mark.parametrize("change", ["duplicate", "crlf", "blank", "bom", "no final break", "fields",
-                                    "quote", "header", "no profits", "no yields"])
+@pytest.mark.parametrize("change", ["duplicate", "crlf", "crlf everywhere", "crlf, no final break",
+                                    "lone cr", "double cr", "crlf blank", "blank", "bom", "no final break",
+                                    "fields", "quote", "header", "no profits", "no yields"])
 def test_native_load_of_unusual_lines(tmp_path, monkeypatch, change):
     _write_folder(tmp_path / "csv", seed=15, padded=False)
     path = tmp_path / "csv" / "nav.csv"
@@ -251,6 +252,14 @@ def test_native_load_of_unusual_lines(tmp_path, monkeypatch, change):
         lines[900] = lines[3]
     elif change == "crlf":
         lines[700] += "\r"
+    elif change.startswith("crlf everywhere") or change.startswith("crlf, "):
+        lines = [line + "\r" if line else line for line in lines]
+    elif change == "lone cr":  # inside a line, not before its break
+        lines[700] = lines[700].replace(",", "\r,", 1)
+    elif change == "double cr":
+        lines[700] += "\r\r"
+    elif change == "crlf blank":
+        lines.insert(800, "\r")
     elif change == "blank":
         lines.insert(800, "")
     elif change == "fields":
@@ -266,9 +275,10 @@ def test_native_load_of_unusual_lines(tmp_path, monkeypatch, change):
     text = "\n".join(lines)
     if change == "bom":
         text = "\ufeff" + text
-    if change == "no final break":
+    if change in ("no final break", "crlf, no final break"):
         text = text.rstrip("\n")
     path.write_text(text, encoding="utf-8")
     fast, plain, loaded = _native_and_plain(tmp_path, monkeypatch)
     assert fast == plain
-    assert ("nav" in loaded) == (change in ("bom", "no final break", "no yields"))
+    assert ("nav" in loaded) == (change in ("bom", "no final break", "no yields", "crlf", "crlf everywhere",
+                                            "crlf, no final break"))
