@@ -3,11 +3,12 @@
 // `load` reads one CSV file, checks every row and inserts it into a table of
 // the database file being built, in a transaction of its own. It takes only
 // what it is sure about: plain comma-separated ASCII lines (ending in "\n"
-// or "\r\n"), dates as YYYY-MM-DD or YYYYMMDD, plain decimal numbers, known
-// fund ids and statuses.
-// On anything else (a quote, a blank line, a space, an odd number, a key
-// seen before...) it rolls its transaction back and returns None, and the
-// Python importer takes the whole file, which then words the first problem.
+// or "\r\n"), cells perhaps padded with spaces or tabs, dates as YYYY-MM-DD
+// or YYYYMMDD, plain decimal numbers, known fund ids and statuses.
+// On anything else (a quote, a blank line, a space inside a cell, an odd
+// number, a key seen before...) it rolls its transaction back and returns
+// None, and the Python importer takes the whole file, which then words the
+// first problem.
 //
 // SQLite is not linked at build time (see tmf/sqlite_api.hpp).
 #include <pybind11/pybind11.h>
@@ -114,6 +115,16 @@ bool plain_date(std::string_view s, char out[10]) {
   out[7] = '-';
   std::memcpy(out + 8, d, 2);
   return true;
+}
+
+// A cell as the Python importer reads it: without the spaces and tabs
+// around it. Any other white space is left in, where no cell accepts it, so
+// that a file with it goes to the Python importer (whose strip() knows every
+// kind of white space).
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
 }
 
 bool plain_cell(std::string_view s) {
@@ -228,7 +239,7 @@ std::optional<long long> load(const std::string& database, const std::string& pa
   std::size_t width = 0;
   for (std::size_t start = 0;; ++width) {
     std::size_t comma = text.find(',', start);
-    std::string_view name = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+    std::string_view name = trimmed(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
     if (!plain_cell(name)) return std::nullopt;
     bool found = false;
     for (std::size_t k = 0; k < cols.size(); ++k)
@@ -298,7 +309,7 @@ std::optional<long long> load(const std::string& database, const std::string& pa
     for (;; ++k) {
       std::size_t comma = text.find(',', start);
       if (k >= width) return std::nullopt;
-      cells[k] = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+      cells[k] = trimmed(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
       if (comma == std::string_view::npos) break;
       start = comma + 1;
     }

@@ -190,9 +190,9 @@ native = pytest.mark.skipif(importer._bulkload is None or not importer._bulkload
 
 
 @native
-@pytest.mark.parametrize("seed", [11, 12, 13])
-def test_native_load_builds_the_same_database(tmp_path, monkeypatch, seed):
-    rows = _write_folder(tmp_path / "csv", seed, padded=False)
+@pytest.mark.parametrize("seed, padded", [(11, False), (12, False), (13, True)])
+def test_native_load_builds_the_same_database(tmp_path, monkeypatch, seed, padded):
+    rows = _write_folder(tmp_path / "csv", seed, padded=padded)
     loaded = []
     fast = _import(tmp_path / "csv", tmp_path / "native.sqlite", True, monkeypatch, 1_000, True, loaded)
     plain = _import(tmp_path / "csv", tmp_path / "plain.sqlite", False, monkeypatch, 1_000)
@@ -201,6 +201,23 @@ def test_native_load_builds_the_same_database(tmp_path, monkeypatch, seed):
     assert len(fast["nav"]) == rows
     for table in plain:
         assert fast[table] == plain[table], table
+
+
+@native
+def test_native_load_of_cells_padded_with_spaces_and_tabs(tmp_path, monkeypatch):
+    """Every cell of the NAV and status files, the header's too, padded as a hand-edited file may be."""
+    _write_folder(tmp_path / "csv", seed=16, padded=False)
+    pads = [" ", "\t", "  ", " \t", ""]
+    for name in ("nav.csv", "status.csv"):
+        path = tmp_path / "csv" / name
+        lines = path.read_text(encoding="utf-8").split("\n")
+        lines = [",".join(pads[(k + i) % 5] + cell + pads[(k * 3 + i) % 5] for i, cell in enumerate(line.split(",")))
+                 if line else line for k, line in enumerate(lines)]
+        path.write_text("\n".join(lines), encoding="utf-8")
+    fast, plain, loaded = _native_and_plain(tmp_path, monkeypatch)
+    assert not isinstance(fast, str), fast
+    assert fast == plain
+    assert loaded == ["nav", "status"]
 
 
 def _native_and_plain(tmp_path, monkeypatch):
@@ -213,7 +230,8 @@ def _native_and_plain(tmp_path, monkeypatch):
 @native
 @pytest.mark.parametrize("name, column, value, taken", [
     # refused by the Python checks: the native load hands the file over
-    ("nav.csv", 2, " 1.5", False), ("nav.csv", 2, "+1.5", False), ("nav.csv", 2, "1_0", False),
+    ("nav.csv", 2, "1 .5", False), ("nav.csv", 2, "\x0b1.5", False), ("nav.csv", 2, "1.5\xa0", False),
+    ("nav.csv", 2, "+1.5", False), ("nav.csv", 2, "1_0", False),
     ("nav.csv", 2, ".5", False), ("nav.csv", 2, "1.", False), ("nav.csv", 2, "0x10", False),
     ("nav.csv", 2, "1e400", False), ("nav.csv", 2, "1e-400", False), ("nav.csv", 2, "-0", False),
     ("nav.csv", 3, "", False), ("nav.csv", 3, "nan", False), ("nav.csv", 4, "-0.1", False),
@@ -222,6 +240,8 @@ def _native_and_plain(tmp_path, monkeypatch):
     ("nav.csv", 0, "30000０", False), ("status.csv", 2, "open", False), ("status.csv", 3, "Close\r", False),
     ("status.csv", 6, "-1", False), ("status.csv", 4, "1", False), ("nav.csv", 5, "1e-400", False),
     # accepted by both, with the same values stored
+    ("nav.csv", 2, " 1.5", True), ("nav.csv", 2, "\t1.5  ", True), ("nav.csv", 3, "  ", False),
+    ("status.csv", 2, " Open\t", True),
     ("nav.csv", 2, "1E5", True), ("nav.csv", 5, "-0", True), ("nav.csv", 2, "007.50", True),
     ("nav.csv", 5, "123456789012345678901234567890", True),
     ("nav.csv", 1, "2019-01-02", True), ("status.csv", 4, "1e3", True),
@@ -281,4 +301,4 @@ def test_native_load_of_unusual_lines(tmp_path, monkeypatch, change):
     fast, plain, loaded = _native_and_plain(tmp_path, monkeypatch)
     assert fast == plain
     assert ("nav" in loaded) == (change in ("bom", "no final break", "no yields", "crlf", "crlf everywhere",
-                                            "crlf, no final break"))
+                                            "crlf, no final break", "header"))
