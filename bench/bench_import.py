@@ -126,17 +126,27 @@ def main(funds, days, keep):
     crlf_dir = work / "csv_crlf"
     shutil.rmtree(crlf_dir, ignore_errors=True)
     crlf_dir.mkdir()
+    # And with a space after every comma of the NAV and status files, as a hand-edited file may have.
+    padded_dir = work / "csv_padded"
+    shutil.rmtree(padded_dir, ignore_errors=True)
+    padded_dir.mkdir()
     for path in csv_dir.iterdir():
-        (crlf_dir / path.name).write_bytes(path.read_bytes().replace(b"\n", b"\r\n"))
-    ours_db, crlf_db, ref_db = work / "import.sqlite", work / "import_crlf.sqlite", work / "pandas.sqlite"
-    for path in (ours_db, crlf_db, ref_db):
+        data = path.read_bytes()
+        (crlf_dir / path.name).write_bytes(data.replace(b"\n", b"\r\n"))
+        (padded_dir / path.name).write_bytes(data.replace(b",", b", ") if path.name in ("nav.csv", "status.csv")
+                                             else data)
+    ours_db, crlf_db, padded_db, ref_db = (work / name for name in ("import.sqlite", "import_crlf.sqlite",
+                                                                    "import_padded.sqlite", "pandas.sqlite"))
+    for path in (ours_db, crlf_db, padded_db, ref_db):
         path.unlink(missing_ok=True)
     ours = measured([vexdatac, "import", str(csv_dir), "--db", str(ours_db)])
     crlf = measured([vexdatac, "import", str(crlf_dir), "--db", str(crlf_db)])
+    padded = measured([vexdatac, "import", str(padded_dir), "--db", str(padded_db)])
     ref = measured([sys.executable, "-c", PANDAS_LOAD, str(csv_dir), str(ref_db)])
     print(f"{'':32}{'wall s':>8}{'rows/s':>11}{'CPU s':>8}{'rows/CPU s':>12}{'peak RSS':>12}")
     for label, (seconds, cpu, rss) in (("vexdatac import (checked)", ours),
                                        ("  the same, CRLF line breaks", crlf),
+                                       ("  the same, padded cells", padded),
                                        ("pandas read_csv + to_sql", ref)):
         print(f"{label:32}{seconds:8.1f}{rows / seconds:11,.0f}{cpu:8.1f}{rows / cpu:12,.0f}{rss:8.0f} MiB")
     print(f"vexdatac import / pandas: {ref[0] / ours[0]:.2f}x the speed (wall), {ref[1] / ours[1]:.2f}x "
