@@ -341,20 +341,20 @@ class DataProxy:
         of the data (a redemption on the last days of a run) keeps a due
         date instead of failing the trade that created it.
         """
+        # Answers are remembered only from the engine's own calendar, while it is the one they came from.
+        source = self._data_source
+        dates = source._trading_dates if type(source).get_trading_calendars is _OWN_CALENDARS else None
         last = self._last_next
-        if date is last[0] and type(n) is int:
-            source = self._data_source
-            if type(source).get_trading_calendars is _OWN_CALENDARS and source._trading_dates is last[1]:
-                found = last[2].get(n)
-                if found is not None:
-                    return found
+        remembered = dates is not None and type(n) is int
+        if remembered and date is last[0] and dates is last[1]:
+            found = last[2].get(n)
+            if found is not None:
+                return found
         found = self._next_trading_date(date, n)
-        if type(n) is int and type(date) in _REMEMBERED_DATE_TYPES:
-            source = self._data_source
-            if type(source).get_trading_calendars is _OWN_CALENDARS:
-                if date is not last[0] or source._trading_dates is not last[1]:
-                    last = self._last_next = (date, source._trading_dates, {})
-                last[2][n] = found
+        if remembered and type(date) in _REMEMBERED_DATE_TYPES:
+            if date is not last[0] or dates is not last[1]:
+                last = self._last_next = (date, dates, {})
+            last[2][n] = found
         return found
 
     def _next_trading_date(self, date, n):

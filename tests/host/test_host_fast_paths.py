@@ -741,24 +741,32 @@ def test_bar_field_reads_stay_the_same_once_answered_by_a_class_property():
     assert isinstance(BarObject.__dict__.get("close"), property)
 
 
-def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(bundle):
-    """One date object asked again and again (each morning, once per position) while the calendar changes."""
-    rng = random.Random(7)
+def _drifting_calendars(bundle, rng, rounds):
+    """A proxy over the engine's data source, handed out ``rounds`` times; between two, now and then its
+    calendar changes, and now and then the proxy moves to (or back from) a data source that keeps its
+    calendar its own way."""
     ds = BaseDataSource(str(bundle), {}, False, None)
     proxy = DataProxy(ds)
     full = ds._trading_dates
-    moments = [d.date() for d in ALL_DAYS[3:-3]]  # kept: the same objects come back
     calendars = [full, full[::2], full[1:-1]]
 
     class OwnCalendar(BaseDataSource):
         def get_trading_calendars(self):
             return {"EXCHANGE": full[::3]}
 
-    for _ in range(600):
+    for _ in range(rounds):
         if rng.random() < 0.05:
             ds._trading_dates = rng.choice(calendars)
-        if rng.random() < 0.03:  # a data source that keeps its calendar its own way
+        if rng.random() < 0.03:
             proxy._data_source = OwnCalendar(str(bundle), {}, False, None) if proxy._data_source is ds else ds
+        yield proxy
+
+
+def test_previous_trading_date_of_a_repeated_date_follows_the_calendar_in_force(bundle):
+    """One date object asked again and again (each morning, once per position) while the calendar changes."""
+    rng = random.Random(7)
+    moments = [d.date() for d in ALL_DAYS[3:-3]]  # kept: the same objects come back
+    for proxy in _drifting_calendars(bundle, rng, 600):
         moment = rng.choice(moments[:5]) if rng.random() < 0.7 else rng.choice(moments)
         n = rng.choice([1, 1, 1, 2, True])
         source = proxy._data_source
@@ -771,17 +779,9 @@ def test_next_trading_date_of_a_repeated_date_equals_a_fresh_proxy_s(bundle):
     """One trading time asked again and again (each of a bar's trades, with the subscription's and the
     redemption's number of days) while the calendar changes: the answer a new proxy gives."""
     rng = random.Random(9)
-    ds = BaseDataSource(str(bundle), {}, False, None)
-    proxy = DataProxy(ds)
-    full = ds._trading_dates
     days = list(ALL_DAYS[:4]) + list(ALL_DAYS[len(ALL_DAYS) // 2:][:6]) + list(ALL_DAYS[-4:])
     moments = ([dt.datetime.combine(d.date(), dt.time(15)) for d in days] + [d.date() for d in days]
                + [pd.Timestamp(d) for d in days] + [d.strftime("%Y%m%d") for d in days[:3]])
-    calendars = [full, full[::2], full[1:-1]]
-
-    class OwnCalendar(BaseDataSource):
-        def get_trading_calendars(self):
-            return {"EXCHANGE": full[::3]}
 
     def outcome(ask):
         try:
@@ -790,11 +790,7 @@ def test_next_trading_date_of_a_repeated_date_equals_a_fresh_proxy_s(bundle):
             return "refused", str(exc)
         return type(found), found
 
-    for _ in range(800):
-        if rng.random() < 0.05:
-            ds._trading_dates = rng.choice(calendars)
-        if rng.random() < 0.03:  # a data source that keeps its calendar its own way
-            proxy._data_source = OwnCalendar(str(bundle), {}, False, None) if proxy._data_source is ds else ds
+    for proxy in _drifting_calendars(bundle, rng, 800):
         moment = rng.choice(moments[:3]) if rng.random() < 0.6 else rng.choice(moments)
         n = rng.choice([1, 3, 1, 3, 0, -1, 2, True, np.int64(1)])
         expected = outcome(lambda: DataProxy(proxy._data_source).get_next_trading_date(moment, n))
