@@ -13,6 +13,11 @@
    Steps 3 and 4 alternate for ``--rounds`` rounds (default 3): the speed of
    a shared machine drifts, so only runs made close together compare, and
    the best and the median of each are printed.
+5. With ``--without-report``, each round also runs the backtest without
+   ``-o``: the same run, its summary printed, but no report written (bt
+   writes none), so the daily loop compares with bt's like for like; the
+   difference is what the report costs (four CSV tables, the positions one
+   a row per fund and day, ``summary.json`` and ``report.png``).
 
 Every step runs as a subprocess, so each peak RSS is that process's own.
 Usage (``./run bench`` runs the default size):
@@ -271,6 +276,8 @@ def main():
                         help="alternating rounds of the tessel run and bt (default 3; the best and median are shown)")
     parser.add_argument("--reuse", action="store_true",
                         help="with --keep: reuse the files and database already there (no generation, no import)")
+    parser.add_argument("--without-report", action="store_true",
+                        help="each round, also time the tessel run without writing its report (bt writes none)")
     parser.add_argument("--bt-worker", nargs=4, metavar=("DB", "START", "END", "CASH"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.bt_worker:
@@ -327,7 +334,10 @@ def main():
                           str(cash)]
     # The two alternate, round after round: on a shared machine the speed of the processor drifts, and
     # only runs made close together compare.
-    tessel_runs, bt_runs = [], []
+    # The same run with no report asked for: everything but the saving of the report.
+    bare_command = [part for k, part in enumerate(tessel_command)
+                    if part != "-o" and (k == 0 or tessel_command[k - 1] != "-o")]
+    tessel_runs, bt_runs, bare_runs = [], [], []
     for round_ in range(1, args.rounds + 1):
         seconds, rss, _ = measured(tessel_command)
         tessel_runs.append((seconds, measured.cpu, rss))
@@ -335,6 +345,13 @@ def main():
               "({:.1f} CPU s = {:,.0f} per CPU second), peak RSS {:.2f} GiB".format(
                   round_, args.funds, run_days, fund_days, seconds, fund_days / seconds, measured.cpu,
                   fund_days / measured.cpu, _gib(rss)))
+        if args.without_report:
+            bare_seconds, bare_rss, _ = measured(bare_command)
+            bare_runs.append((bare_seconds, measured.cpu, bare_rss))
+            print("round {} tessel run without the report: {:.1f} s = {:,.0f} fund-days/s ({:.1f} CPU s = {:,.0f} "
+                  "per CPU second), peak RSS {:.2f} GiB".format(
+                      round_, bare_seconds, fund_days / bare_seconds, measured.cpu, fund_days / measured.cpu,
+                      _gib(bare_rss)))
         if bt_command is None:
             continue
         bt_wall, rss, out = measured(bt_command, capture=True)
@@ -349,11 +366,20 @@ def main():
               "({:.2f} against bt's load and run alone), {:.2f} by CPU time".format(
                   round_, bt_wall / tessel_runs[-1][0], (load + run) / tessel_runs[-1][0],
                   measured.cpu / tessel_runs[-1][1]))
+        if bare_runs:
+            print("round {} speed tessel without the report / bt: {:.2f} by wall time, {:.2f} by CPU time".format(
+                round_, bt_wall / bare_runs[-1][0], measured.cpu / bare_runs[-1][1]))
     if args.rounds > 1:
         best = min(tessel_runs, key=lambda r: r[1])
         print("tessel run, best of {} rounds: {:.1f} s = {:,.0f} fund-days/s; {:.1f} CPU s = {:,.0f} per CPU second "
               "(median {:.1f} CPU s)".format(args.rounds, best[0], fund_days / best[0], best[1], fund_days / best[1],
                                              statistics.median(r[1] for r in tessel_runs)))
+        if bare_runs:
+            bare = min(bare_runs, key=lambda r: r[1])
+            print("tessel run without the report, best of {} rounds: {:.1f} s = {:,.0f} fund-days/s; {:.1f} CPU s = "
+                  "{:,.0f} per CPU second (median {:.1f} CPU s); the report's share, best against best: {:.1f} CPU "
+                  "s".format(args.rounds, bare[0], fund_days / bare[0], bare[1], fund_days / bare[1],
+                             statistics.median(r[1] for r in bare_runs), best[1] - bare[1]))
         if bt_runs:
             bt_best = min(bt_runs, key=lambda r: r[1])
             print("bt, best of {} rounds: {:.1f} s = {:,.0f} fund-days/s; {:.1f} CPU s = {:,.0f} per CPU second "
@@ -362,6 +388,11 @@ def main():
             ratios = sorted(b[1] / t[1] for t, b in zip(tessel_runs, bt_runs))
             print("speed tessel / bt by CPU time (above 1: tessel faster): best against best {:.2f}, round by round {}".format(
                 bt_best[1] / best[1], ", ".join("{:.2f}".format(r) for r in ratios)))
+            if bare_runs:
+                bare_best = min(r[1] for r in bare_runs)
+                ratios = sorted(b[1] / t[1] for t, b in zip(bare_runs, bt_runs))
+                print("speed tessel without the report / bt by CPU time: best against best {:.2f}, round by round "
+                      "{}".format(bt_best[1] / bare_best, ", ".join("{:.2f}".format(r) for r in ratios)))
     print("load average after: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
