@@ -104,16 +104,18 @@ class FundData:
         for day, value in zip(days, nav["unit_net_value"].to_numpy(dtype=float).tolist()):
             if not math.isnan(value):
                 self.price[day] = 1.0 if self.accrued else value
-        # Income per trading day: the profits of the calendar days since the previous trading day.
-        self.profit = {}
+        # Income per trading day: the profits of the calendar days since the previous trading day,
+        # summed as a grouped sum does (compensated, so the total is the exact sum rounded once: a
+        # plain running sum can land on the other side of a rounding tie of the income).
+        days_profits = {}
         if self.accrued:
             for day, value in zip(days, nav["daily_profit"].to_numpy(dtype=float).tolist()):
                 at = bisect.bisect_left(calendar, day)
-                if at < len(calendar) and not math.isnan(value):
-                    key = calendar[at]
-                    self.profit[key] = self.profit.get(key, 0.0) + value
-                elif at < len(calendar):
-                    self.profit.setdefault(calendar[at], 0.0)
+                if at < len(calendar):
+                    days_profits.setdefault(calendar[at], [])
+                    if not math.isnan(value):
+                        days_profits[calendar[at]].append(value)
+        self.profit = {key: math.fsum(values) for key, values in days_profits.items()}
         # Dividends by booking day (the last trading day on or before the book-closure date).
         self.dividends = {}
         table = fund.get_dividend([order_book_id])
