@@ -402,7 +402,11 @@ def _columns(header, rows):
     if len(rows[0]) != len(header):
         raise _Unusual
     try:
-        return dict(zip(header, zip(*rows, strict=True)))
+        # Both strict: the outer zip then asks the transposition for one
+        # column more than the header has, which is how a record with extra
+        # fields anywhere in the chunk is noticed (it stops the transposition
+        # as a shorter record does).
+        return dict(zip(header, zip(*rows, strict=True), strict=True))
     except ValueError:
         raise _Unusual from None
 

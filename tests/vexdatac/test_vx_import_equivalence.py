@@ -172,6 +172,29 @@ def test_bad_cell_deep_in_a_chunk_gives_the_row_message(tmp_path, monkeypatch, n
     assert not (tmp_path / "bulk.sqlite").exists()
 
 
+@pytest.mark.parametrize("extra", [',"3"', ',7', ',"x,y"'])
+@pytest.mark.parametrize("name", ["nav.csv", "status.csv"])
+def test_record_with_extra_fields_in_a_quoted_chunk_is_refused(tmp_path, monkeypatch, name, extra):
+    """A quote anywhere in a chunk sends it through the csv reader; a record
+    there with more fields than the header (at the end of the chunk's rows or
+    amid them) is refused with its line, as row by row, never loaded with the
+    extra fields dropped."""
+    _write_folder(tmp_path / "csv", seed=7, padded=False)
+    path = tmp_path / "csv" / name
+    lines = path.read_text(encoding="utf-8").split("\n")
+    cells = lines[300].split(",")
+    cells[1] = f'"{cells[1]}"'  # one quoted cell: the chunk goes through the csv reader
+    lines[300] = ",".join(cells)
+    lines[340] += extra
+    path.write_text("\n".join(lines), encoding="utf-8")
+    width = len(lines[0].split(","))
+    found = width + extra.count(",") - extra.count("x,y")
+    bulk = _import(tmp_path / "csv", tmp_path / "bulk.sqlite", True, monkeypatch, 1_000)
+    plain = _import(tmp_path / "csv", tmp_path / "plain.sqlite", False, monkeypatch, 1_000)
+    assert bulk == plain == f"{name} line 341: expected {width} fields, found {found}"
+    assert not (tmp_path / "bulk.sqlite").exists()
+
+
 def test_key_repeated_across_statements_names_both_lines(tmp_path, monkeypatch):
     _write_folder(tmp_path / "csv", seed=6)
     nav = tmp_path / "csv" / "nav.csv"
