@@ -72,6 +72,32 @@ def test_misspelt_plugin_section_in_the_file_is_refused_like_on_the_command_line
         assert result.exit_code == 1 and expected in output, output
 
 
+@pytest.mark.parametrize("path, value, expected", [
+    (("mod",), 1e308, "mod: expected a mapping of plug-in sections, got 1e+308"),
+    (("mod",), ["fund"], "mod: expected a mapping of plug-in sections, got ['fund']"),
+    (("mod", "fund"), 3, "mod.fund: expected a mapping, got 3"),
+    (("base",), 5, "base: expected a mapping, got 5"),
+    (("base", "accounts"), [1, 2], "base.accounts: expected a non-empty mapping of account type to starting "
+                                   "cash, got [1, 2]"),
+])
+@pytest.mark.parametrize("options", [[], ["--cash", "5000", "--start-date", "2020-01-02", "--mod",
+                                          "fund.status_limit=false"]], ids=["file", "file+options"])
+def test_section_of_the_wrong_kind_in_the_file_is_refused_whatever_the_options(bundle, tmp_path, path, value,
+                                                                               expected, options):
+    """Not a traceback, and not hidden by the options: a mapping merged over anything else would replace it."""
+    data = market_config(bundle)
+    node = data
+    for key in path[:-1]:
+        node = node.setdefault(key, {})
+    node[path[-1]] = value
+    (tmp_path / "bad.yml").write_text(yaml.safe_dump(data))
+    (tmp_path / "s.py").write_text(HOLD)
+    result, output = invoke("run", tmp_path / "s.py", "--config", tmp_path / "bad.yml", "-o", tmp_path / "out",
+                            *options)
+    assert result.exit_code == 1 and expected in output, output
+    assert "Traceback" not in output and not (tmp_path / "out").exists()
+
+
 def test_zero_start_cash_runs_without_numpy_warnings(config, tmp_path):
     (tmp_path / "s.py").write_text(HOLD)
     with warnings.catch_warnings():
