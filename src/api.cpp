@@ -278,6 +278,10 @@ double floor_units(double x) {
 double floor_cash(double x) {
     if (!(x > 0.0)) return 0.0;
     double cents = std::floor(x / kCashStep);
+    // Past 2**53 cents doubles lie more than a cent apart, so x is a whole
+    // number of cents already (round(x, 2) gives it back), and a cent less
+    // would not even be a different double.
+    if (!(cents < 0x1p53)) return x;
     while (cents > 0.0 && tmf::round_to(cents * kCashStep, 2) > x) cents -= 1.0;
     return tmf::round_to(cents * kCashStep, 2);
 }

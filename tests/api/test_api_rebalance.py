@@ -2,6 +2,7 @@
 the arithmetic behind them."""
 import datetime as dt
 import math
+import os
 
 import pytest
 
@@ -163,3 +164,29 @@ def test_same_fund_named_twice_by_id_and_symbol(make_engine):
     symbol = api.fund_info(BOND_A).symbol
     with pytest.raises(ValueError, match="fund '000025' is named twice"):
         api.order_target_fund_weights({BOND_A: 0.2, symbol: 0.2})
+
+
+@pytest.mark.parametrize("cash", [6_736_217_325_199_183.0, 3_439_362_333_550_183.5, 1e308])
+def test_cash_beyond_the_cent_resolution_of_doubles_is_ordered_whole(make_engine, cash):
+    """Past 2**53 cents a cent is finer than the spacing of doubles: rounding such an amount down to the cent
+    once stepped down a cent at a time and never got anywhere (the run hung).  It is checked in a child
+    process, so that a hang fails the test instead of the suite."""
+    import multiprocessing
+
+    engine = make_engine("2020-03-02", cash=cash, subscription_limit=False)
+    engine.close()
+
+    def order_all():
+        _, buys = split(api.order_target_fund_weights({BOND_A: 1.0}))
+        amount = buys[BOND_A]
+        # Whole cents of the cash, as much as it allows: here every double is one already.
+        os._exit(0 if amount <= cash and amount >= cash * (1 - 1e-15) and round(amount, 2) == amount else 3)
+
+    child = multiprocessing.get_context("fork").Process(target=order_all)
+    child.start()
+    child.join(60)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        pytest.fail("the rebalance did not finish within a minute")
+    assert child.exitcode == 0
