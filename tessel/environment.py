@@ -174,6 +174,9 @@ class Environment:
         portfolio = self.portfolio
         if portfolio is None:
             raise RuntimeError("no portfolio has been set up")
+        if not isinstance(order_book_id, str):
+            # A list or other collection would be looked up as several ids at once.
+            raise TypeError("order book id must be a text, got {!r}".format(order_book_id))
         instrument = self.get_instrument(order_book_id)
         if instrument is None:
             raise ValueError("unknown instrument {!r}".format(order_book_id))

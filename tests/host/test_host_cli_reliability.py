@@ -46,6 +46,11 @@ def invoke(*args):
                                                  "bar_dict)"),
     ("def handle_bar(context, bar_dict):\n    order_shares('ZZZZ', 100)\n", [], "unknown instrument 'ZZZZ'"),
     ("def handle_bar(context, bar_dict):\n    get_position('999999')\n", [], "unknown instrument '999999'"),
+    # Not looked up as several ids at once (a list's first instrument used as if it were one).
+    ("def handle_bar(context, bar_dict):\n    get_position(['S1'])\n", [],
+     "raised TypeError: order book id must be a text, got ['S1']"),
+    ("def handle_bar(context, bar_dict):\n    get_position(('S1',))\n", [],
+     "raised TypeError: order book id must be a text, got ('S1',)"),
 ])
 def test_bad_strategy_or_setting_fails_naming_what_and_where(config, tmp_path, source, args, expected):
     strategy = tmp_path / "strategy.py"
