@@ -6,6 +6,9 @@ redemption calls) with ``export_as_api`` from their start-up code or a
 ``POST_SYSTEM_INIT`` listener; registration before the strategy is loaded
 is enough.
 """
+import math
+import numbers
+
 import numpy as np
 
 from tessel.const import SIDE
@@ -45,14 +48,22 @@ def restore(saved):
 @export_as_api
 def submit_order(order):
     """Hand ``order`` to the broker; returns it (active, filled later, or rejected with a message)."""
+    if not isinstance(order, Order):
+        raise TypeError("submit_order: expected an Order, got {!r}".format(order))
     return Environment.get_instance().broker.submit_order(order)
 
 
 @export_as_api
 def order_shares(order_book_id, amount, price=None):
     """Buy (``amount`` > 0) or sell (< 0) units; a ``price`` makes it a limit order."""
+    if isinstance(amount, bool) or not isinstance(amount, numbers.Real) or not math.isfinite(amount):
+        raise TypeError("order_shares of {}: amount must be a finite number of units, got {!r}".format(
+            order_book_id, amount))
     if amount == 0:
         raise ValueError("order_shares of {}: amount must not be 0".format(order_book_id))
+    if price is not None and (isinstance(price, bool) or not isinstance(price, numbers.Real)):
+        raise TypeError("order_shares of {}: price must be a number (a limit) or None, got {!r}".format(
+            order_book_id, price))
     side = SIDE.BUY if amount > 0 else SIDE.SELL
     style = LimitOrder(price) if price is not None else MarketOrder()
     return submit_order(Order.__from_create__(order_book_id, abs(amount), side, style))
@@ -60,6 +71,9 @@ def order_shares(order_book_id, amount, price=None):
 
 @export_as_api
 def cancel_order(order):
+    """Cancel ``order`` while it is open; False when a validator refuses it."""
+    if not isinstance(order, Order):
+        raise TypeError("cancel_order: expected an Order, got {!r}".format(order))
     return Environment.get_instance().broker.cancel_order(order)
 
 
@@ -86,6 +100,9 @@ def history_bars(order_book_id, bar_count, field=None):
     ``Environment.set_strategy_bar_lag``), and before the close today's bar
     is never included.
     """
+    if not isinstance(order_book_id, str):
+        # A list or other collection would be looked up as several ids at once.
+        raise TypeError("history_bars: order book id must be a text, got {!r}".format(order_book_id))
     if isinstance(bar_count, bool) or not isinstance(bar_count, (int, np.integer)) or bar_count < 1:
         raise ValueError("history_bars of {}: bar_count must be a whole number >= 1, got {!r}".format(
             order_book_id, bar_count))

@@ -51,6 +51,19 @@ def invoke(*args):
      "raised TypeError: order book id must be a text, got ['S1']"),
     ("def handle_bar(context, bar_dict):\n    get_position(('S1',))\n", [],
      "raised TypeError: order book id must be a text, got ('S1',)"),
+    # The strategy functions name the argument that is wrong, not an attribute missing deep inside.
+    ("def handle_bar(context, bar_dict):\n    history_bars(['S1'], 5)\n", [],
+     "raised TypeError: history_bars: order book id must be a text, got ['S1']"),
+    ("def handle_bar(context, bar_dict):\n    cancel_order('S1')\n", [],
+     "raised TypeError: cancel_order: expected an Order, got 'S1'"),
+    ("def handle_bar(context, bar_dict):\n    submit_order(None)\n", [],
+     "raised TypeError: submit_order: expected an Order, got None"),
+    ("def handle_bar(context, bar_dict):\n    order_shares('S1', '100')\n", [],
+     "raised TypeError: order_shares of S1: amount must be a finite number of units, got '100'"),
+    ("def handle_bar(context, bar_dict):\n    order_shares('S1', float('nan'))\n", [],
+     "raised TypeError: order_shares of S1: amount must be a finite number of units, got nan"),
+    ("def handle_bar(context, bar_dict):\n    order_shares('S1', 100, {})\n", [],
+     "raised TypeError: order_shares of S1: price must be a number (a limit) or None, got {}"),
 ])
 def test_bad_strategy_or_setting_fails_naming_what_and_where(config, tmp_path, source, args, expected):
     strategy = tmp_path / "strategy.py"
