@@ -10,13 +10,12 @@ import datetime as _dt
 import os
 import sys
 import traceback
-from collections.abc import Mapping
 
 import click
 import yaml
 
-from tessel.config import (deep_merge, did_you_mean, load_config, load_default_config, nested_override,
-                           parse_override, unknown_plugin_keys)
+from tessel.config import (check_section_kinds, deep_merge, did_you_mean, load_config, load_default_config,
+                           nested_override, parse_override, unknown_plugin_keys)
 from tessel.utils.logger import LOG_LEVELS, console_logging
 
 
@@ -57,29 +56,13 @@ def _read_config_file(path):
         raise click.ClickException(str(exc)) from None
 
 
-def _check_sections(user):
-    """The file's sections are mappings, checked before the options merge into them: a mapping merged over
-    anything else replaces it, which would hide the file's mistake (the messages are the configuration's own)."""
-    if "base" in user and not isinstance(user["base"], Mapping):
-        raise click.ClickException("base: expected a mapping, got {!r}".format(user["base"]))
-    accounts = (user.get("base") or {}).get("accounts")
-    if accounts is not None and not isinstance(accounts, Mapping):
-        raise click.ClickException("base.accounts: expected a non-empty mapping of account type to starting cash, "
-                                   "got {!r}".format(accounts))
-    mods = user.get("mod")
-    if mods is None:
-        return
-    if not isinstance(mods, Mapping):
-        raise click.ClickException("mod: expected a mapping of plug-in sections, got {!r}".format(mods))
-    for name, section in mods.items():
-        if not isinstance(section, Mapping):
-            raise click.ClickException("mod.{}: expected a mapping, got {!r}".format(name, section))
-
-
 def _user_config(config_file, start_date, end_date, cash, bundle, db, benchmark, mod_overrides, set_overrides,
                  param_values=()):
     user = _read_config_file(config_file)
-    _check_sections(user)
+    try:
+        check_section_kinds(user)
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from None
     known_sections = set(load_default_config().get("mod") or {}) | set(user.get("mod") or {})
     overrides = []
     try:

@@ -219,10 +219,34 @@ def _checked_params(params):
     return dict(params)
 
 
+_NOT_A_MAPPING = "{}: expected a mapping, got {!r}"
+_ACCOUNTS_EXPECTED = "base.accounts: expected a non-empty mapping of account type to starting cash, got {!r}"
+_MODS_EXPECTED = "mod: expected a mapping of plug-in sections, got {!r}"
+
+
+def check_section_kinds(user):
+    """Raise ValueError, in load_config's words, where a section that ``user`` (a run's own configuration,
+    before anything is merged into it) gives is not a mapping: base, base.accounts, mod, each plug-in's.
+
+    A mapping merged over anything else replaces it, so these are checked before options are merged in.
+    """
+    if "base" in user and not isinstance(user["base"], Mapping):
+        raise ValueError(_NOT_A_MAPPING.format("base", user["base"]))
+    accounts = (user.get("base") or {}).get("accounts")
+    if accounts is not None and not isinstance(accounts, Mapping):
+        raise ValueError(_ACCOUNTS_EXPECTED.format(accounts))
+    mods = user.get("mod")
+    if mods is not None and not isinstance(mods, Mapping):
+        raise ValueError(_MODS_EXPECTED.format(mods))
+    for name, section in (mods or {}).items():
+        if not isinstance(section, Mapping):
+            raise ValueError(_NOT_A_MAPPING.format("mod." + str(name), section))
+
+
 def _validate(cfg):
     base = cfg.get("base")
     if not isinstance(base, Mapping):
-        raise ValueError("base: expected a mapping, got {!r}".format(base))
+        raise ValueError(_NOT_A_MAPPING.format("base", base))
     unknown = [str(k) for k in base if k not in BASE_KEYS]
     if unknown:
         raise ValueError("unknown configuration key{} {}{} (known keys under base: {})".format(
@@ -250,8 +274,7 @@ def _validate(cfg):
 
     accounts = base.get("accounts")
     if not isinstance(accounts, Mapping) or not accounts:
-        raise ValueError("base.accounts: expected a non-empty mapping of account type to starting cash, "
-                         "got {!r}".format(accounts))
+        raise ValueError(_ACCOUNTS_EXPECTED.format(accounts))
     checked = {}
     for name, cash in accounts.items():
         key = str(name).strip().upper()
@@ -291,12 +314,12 @@ def _validate(cfg):
     if mods is None:
         cfg["mod"] = {}
     elif not isinstance(mods, Mapping):
-        raise ValueError("mod: expected a mapping of plug-in sections, got {!r}".format(mods))
+        raise ValueError(_MODS_EXPECTED.format(mods))
     else:
         shipped = list(load_default_config().get("mod") or {})
         for name, section in mods.items():
             if not isinstance(section, Mapping):
-                raise ValueError("mod.{}: expected a mapping, got {!r}".format(name, section))
+                raise ValueError(_NOT_A_MAPPING.format("mod." + str(name), section))
             if name not in shipped and "lib" not in section:
                 # Not a plug-in of the engine and none of one's own (it names no lib): a typo, most likely,
                 # whose settings would otherwise be dropped without a word.
