@@ -245,12 +245,13 @@ def rebuild(result, config, sample):
             units[oid][day] = ledger.expected
             change += ledger.cash_dividends.get(day, 0.0)
         cash[day] = change
-    # Redemption cash arrives on the n-th trading day after the trade.
+    # Redemption cash arrives on the n-th trading day after the trade; a
+    # redemption near the calendar's end may be paid after its last day.
     sells = trades[trades["side"] == "SELL"]
     for day, amount in zip(sells["day"], sells["cash_amount"]):
-        arrival = calendar[bisect.bisect_right(calendar, day) + red_days - 1]
-        if arrival in cash:
-            cash[arrival] += float(amount)
+        at = bisect.bisect_right(calendar, day) + red_days - 1
+        if at < len(calendar) and calendar[at] in cash:
+            cash[calendar[at]] += float(amount)
     return ledgers, units, cash
 
 
