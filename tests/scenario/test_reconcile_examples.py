@@ -99,11 +99,16 @@ class FundData:
             nav = nav[pd.DatetimeIndex(nav.index).normalize().isin(status_days)]
         days = [d.date() for d in pd.DatetimeIndex(nav.index)]
         self.price = {}
+        # A money-market fund is priced at 1, or at 100 when it is quoted on an
+        # exchange (per 100 units); its income is computed through that price,
+        # which decides the rounding of a tie (1000 units earning 0.5235:
+        # 0.0524 at 1, 0.0523 at 100).
+        unit_price = 100.0 if getattr(instrument, "exchange", None) else 1.0
         # Plain floats: round() of a numpy float rounds its scaled value
         # (0.34595 -> 0.346) instead of the exact one (0.3459) as the engine does.
         for day, value in zip(days, nav["unit_net_value"].to_numpy(dtype=float).tolist()):
             if not math.isnan(value):
-                self.price[day] = 1.0 if self.accrued else value
+                self.price[day] = unit_price if self.accrued else value
         # Income per trading day: the profits of the calendar days since the previous trading day,
         # summed as a grouped sum does (compensated, so the total is the exact sum rounded once: a
         # plain running sum can land on the other side of a rounding tie of the income).

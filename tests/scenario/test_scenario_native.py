@@ -12,6 +12,12 @@ from test_scenario_random_runs import draw_case
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
+# TESSEL_FUZZ_SEEDS=FIRST:LAST compares the reports of a longer sweep of random strategies (not in CI).
+RANDOM_SEEDS = [19, 76, 2024]
+if os.environ.get("TESSEL_FUZZ_SEEDS"):
+    _first, _last = (int(x) for x in os.environ["TESSEL_FUZZ_SEEDS"].split(":"))
+    RANDOM_SEEDS = list(range(_first, _last))
+
 
 def _sample(tmp_path_factory):
     data = tmp_path_factory.getbasetemp() / "native-sample"
@@ -43,7 +49,7 @@ def test_native_and_python_definitions_write_the_same_report(tmp_path_factory, e
                   db, bundle, "--start-date", "2019-01-02", "--end-date", "2020-12-31")
 
 
-@pytest.mark.parametrize("seed", [19, 76, 2024])
+@pytest.mark.parametrize("seed", RANDOM_SEEDS)
 def test_random_strategies_write_the_same_report_either_way(tmp_path_factory, seed):
     """The seeded random strategies (subscriptions, redemptions of more or less than held, rebalances, on
     random days, with money-market income, dividends cash or reinvested, splits and delistings):
