@@ -21,11 +21,14 @@ Conventions of the summary:
   standard deviation of the daily return differences.
 """
 import dataclasses
+import hashlib
 import json
 import math
 import os
+import re
 import secrets
 import shutil
+import socket
 import stat
 import warnings
 
@@ -323,7 +326,8 @@ class RunResult:
             raise ReportSaveError("{} is a file, not a folder: nothing was written".format(out_dir))
         try:
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            staging = _fresh_folder(target, "partial")
+            _remove_abandoned_partials(target)
+            staging = _fresh_folder(target, _owner() + ".partial")
         except OSError as exc:
             raise ReportSaveError("{}; nothing was written".format(exc)) from exc
         earlier = os.path.isdir(target)
@@ -391,6 +395,53 @@ def _fresh_folder(target, kind):
             return path
         except FileExistsError:
             continue
+
+
+def _owner():
+    """``PID@HOST``: which process of which machine writes a partial folder (HOST: a short hash of its name)."""
+    return "{}@{}".format(os.getpid(), _host())
+
+
+def _host():
+    return hashlib.blake2b(socket.gethostname().encode("utf-8", "surrogateescape"), digest_size=4).hexdigest()
+
+
+def _remove_abandoned_partials(target):
+    """Remove the partial folders beside ``target`` whose saves were killed outright.
+
+    A save stopped by SIGKILL (the out-of-memory killer, a job scheduler's
+    limit) cannot clean up after itself, and its folder may hold hundreds of
+    megabytes of tables.  Such a folder is removed by the next save of the
+    same target on the same machine, once the process that wrote it is gone.
+    A folder of a process that still runs, of another machine or of a name
+    not written here is left alone.
+    """
+    if os.name != "posix":  # no way to ask whether a process runs without touching it
+        return
+    parent, name = os.path.split(target)
+    pattern = re.compile(r"\.{}\.[0-9a-f]{{8}}\.([0-9]+)@([0-9a-f]{{8}})\.partial".format(re.escape(name)))
+    host = _host()
+    try:
+        entries = os.listdir(parent)
+    except OSError:
+        return
+    for entry in entries:
+        match = pattern.fullmatch(entry)
+        if match is None or match.group(2) != host or _process_runs(int(match.group(1))):
+            continue
+        shutil.rmtree(os.path.join(parent, entry), ignore_errors=True)
+
+
+def _process_runs(pid):
+    if pid <= 0 or pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # it runs under another user, or cannot be asked about: not ours to judge
+        return True
+    return True
 
 
 def _move_into_place(staging, target):

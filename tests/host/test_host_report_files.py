@@ -107,6 +107,76 @@ def test_failed_save_leaves_the_earlier_report_as_it_was(tmp_path, monkeypatch, 
     assert sorted(os.listdir(folder)) == sorted(REPORT + (["notes.txt"] if own_files else []))
 
 
+_KILLED_SAVE = """
+import os, signal, sys
+sys.path.insert(0, {tests!r})
+import tessel.result
+from test_host_report_files import make_result
+
+real, calls = tessel.result.write_csv, []
+
+def write_then_die(*args, **kwargs):
+    calls.append(args)
+    if len(calls) == 2:
+        os.kill(os.getpid(), signal.SIGKILL)  # as the out-of-memory killer would, mid-save
+    return real(*args, **kwargs)
+
+tessel.result.write_csv = write_then_die
+make_result((100.0, 130.0)).save({folder!r})
+"""
+
+
+@pytest.mark.skipif(os.name != "posix", reason="SIGKILL and process probing are POSIX")
+def test_a_save_killed_outright_leaves_a_partial_folder_that_the_next_save_removes(tmp_path):
+    import subprocess
+    import sys
+
+    folder = tmp_path / "report"
+    make_result((100.0, 90.0)).save(folder)
+    before = snapshot(folder)
+    child = subprocess.run([sys.executable, "-c", _KILLED_SAVE.format(tests=os.path.dirname(__file__),
+                                                                       folder=str(folder))],
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+                               os.path.dirname(os.path.dirname(tessel.result.__file__)),
+                               os.environ.get("PYTHONPATH")]))), capture_output=True)
+    assert child.returncode == -9, child.stderr.decode()
+    abandoned = [n for n in os.listdir(tmp_path) if n.startswith(".")]
+    assert len(abandoned) == 1 and abandoned[0].endswith(".partial")
+    assert os.listdir(tmp_path / abandoned[0]) == ["daily.csv"]  # the first table, written before the kill
+    assert snapshot(folder) == before
+
+    # Partial folders that are not abandoned: a save still running here, one of another machine,
+    # and names this code never writes.
+    sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    host = tessel.result._host()
+    other_host = "00000000" if host != "00000000" else "11111111"
+    kept = [".report.0123abcd.{}@{}.partial".format(sleeper.pid, host),
+            ".report.0123abcd.{}@{}.partial".format(child_pid_gone(), other_host),
+            ".report.notahex!.{}@{}.partial".format(child_pid_gone(), host),
+            ".reports.0123abcd.{}@{}.partial".format(child_pid_gone(), host),
+            ".report.0123abcd.previous"]
+    try:
+        for name in kept:
+            (tmp_path / name).mkdir()
+            (tmp_path / name / "daily.csv").write_text("x")
+        make_result((100.0, 120.0)).save(folder)
+    finally:
+        sleeper.kill()
+        sleeper.wait()
+    assert sorted(n for n in os.listdir(tmp_path) if n.startswith(".")) == sorted(kept)
+    assert snapshot(folder) != before and sorted(os.listdir(folder)) == REPORT
+
+
+def child_pid_gone():
+    """The id of a process that has ended."""
+    import subprocess
+    import sys
+
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
 def test_a_picture_that_cannot_be_drawn_does_not_stop_the_tables(tmp_path, monkeypatch, caplog):
     folder = tmp_path / "report"
     make_result((100.0, 90.0)).save(folder)
