@@ -650,13 +650,28 @@ py::list redeem(MatcherState& st, py::handle env, py::handle account, py::handle
     std::vector<double> in_transit(lots.size(), 0.0);
     {
         double queued = as_double(tmf::getattr_or(position, n.receivable_quantity, py::none()));
-        std::vector<std::size_t> newest(lots.size());
-        for (std::size_t i = 0; i < newest.size(); ++i) newest[i] = i;
-        std::sort(newest.begin(), newest.end(), [&](std::size_t a, std::size_t b) { return lots[a].seq > lots[b].seq; });
-        for (std::size_t i : newest) {
-            if (!(queued > 0.0)) break;
+        auto give = [&](std::size_t i) {
+            if (!(queued > 0.0)) return false;
             in_transit[i] = std::min(lots[i].units, queued);
             queued -= in_transit[i];
+            return true;
+        };
+        // Lots lie in booking order too unless a reinvested dividend was
+        // dated among older ones: then the newest are simply the last, and
+        // a fund ordered thousands of times a day needs no sort per order.
+        const bool booking_order = std::is_sorted(lots.begin(), lots.end(),
+                                                  [](const Lot& a, const Lot& b) { return a.seq < b.seq; });
+        if (booking_order) {
+            for (std::size_t i = lots.size(); i-- > 0 && give(i);) {
+            }
+        } else {
+            std::vector<std::size_t> newest(lots.size());
+            for (std::size_t i = 0; i < newest.size(); ++i) newest[i] = i;
+            std::sort(newest.begin(), newest.end(),
+                      [&](std::size_t a, std::size_t b) { return lots[a].seq > lots[b].seq; });
+            for (std::size_t i : newest) {
+                if (!give(i)) break;
+            }
         }
     }
     auto rate_for = [&](const Lot& lot) {

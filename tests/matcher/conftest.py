@@ -2,7 +2,7 @@
 import pytest
 
 from matcher_helpers import *  # noqa: F401,F403
-from matcher_helpers import FUNDS, Market, _write  # noqa: F401
+from matcher_helpers import DIVIDEND, FUNDS, Market, _write  # noqa: F401
 
 @pytest.fixture(scope="session")
 def fund_db(tmp_path_factory):
@@ -31,7 +31,8 @@ def fund_db(tmp_path_factory):
     _write(src / "status.csv", ["order_book_id", "date", "subscribe_status", "redeem_status",
                                 "subscribe_upper_limit", "subscribe_lower_limit", "redeem_lower_limit"], status)
     _write(src / "dividends.csv",
-           ["order_book_id", "book_closure_date", "ex_dividend_date", "payable_date", "dividend_before_tax"], [])
+           ["order_book_id", "book_closure_date", "ex_dividend_date", "payable_date", "dividend_before_tax"],
+           [["100008", *DIVIDEND]])
     _write(src / "splits.csv", ["order_book_id", "ex_dividend_date", "split_ratio"], [["100005", SPLIT_DAY, 2.0]])
     _write(src / "calendar.csv", ["trading_date"], [[d] for d in TRADING_DAYS])
     _write(src / "fees.csv", ["order_book_id", "kind", "upper_bound", "rate", "fixed_fee"], fees)
@@ -44,7 +45,7 @@ def fund_db(tmp_path_factory):
 def make_market(fund_db, tmp_path):
     handlers = []
 
-    def factory(cash=1_000_000, **fund_config):
+    def factory(cash=1_000_000, reinvest=False, **fund_config):
         bundle = tmp_path / "bundle"
         bundle.mkdir(exist_ok=True)
         (bundle / "trading_dates.csv").write_text(
@@ -52,7 +53,7 @@ def make_market(fund_db, tmp_path):
         config = load_config({
             "base": {"start_date": TRADING_DAYS[0].isoformat(), "end_date": TRADING_DAYS[-1].isoformat(),
                      "data_bundle_path": str(bundle), "accounts": {"STOCK": cash}},
-            "mod": {"fund": fund_config},
+            "mod": {"fund": fund_config, "sys_accounts": {"dividend_reinvestment": reinvest}},
         })
         env = Environment(config)
         handler = ModHandler()

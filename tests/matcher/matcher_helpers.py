@@ -39,7 +39,10 @@ FUNDS = {
     "100005": ("Stock", lambda d: 2.0 if d < SPLIT_DAY else 1.0, (None, None, None), EQUITY_FEES),
     "100006": ("Money", lambda d: 1.0, (None, None, None), MONEY_FEES),
     "100007": ("Bond", lambda d: 1.05, (None, None, None), None),
+    "100008": ("Stock", lambda d: 1.0, (None, None, None), EQUITY_FEES),  # pays DIVIDEND
 }
+# 100008's dividend: (book closure, ex-dividend, payable, per unit)
+DIVIDEND = (dt.date(2024, 2, 5), dt.date(2024, 2, 6), dt.date(2024, 2, 8), 0.1)
 
 
 def _write(path, header, rows):

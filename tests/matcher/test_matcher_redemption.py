@@ -8,7 +8,7 @@ import datetime as dt
 
 import pytest
 
-from matcher_helpers import SPLIT_DAY, redeem, subscribe
+from matcher_helpers import DIVIDEND, SPLIT_DAY, redeem, subscribe
 from tessel.const import ORDER_STATUS, POSITION_EFFECT, SIDE
 from tessel.model.order import Order
 
@@ -103,3 +103,32 @@ def test_orders_that_are_not_fund_trades_are_refused(make_market):
     assert by_cash.message == "redemption of 100001 must be ordered in units, not as a cash amount"
     assert wrong_effect.message.startswith("fund orders are subscriptions (BUY, OPEN) or redemptions (SELL, CLOSE)")
     assert market.cash_moved_by(0) and market.position("100001").quantity == UNITS_PER_10K
+
+
+@pytest.mark.parametrize("reinvest", [False, True], ids=["lots-in-booking-order", "reinvested-lots-among-older"])
+def test_units_on_their_way_belong_to_the_lot_booked_last(make_market, reinvest):
+    # 100008 (NAV 1.0) pays 0.1 a unit on its book closure, 2024-02-05. Reinvested, the dividend
+    # of the units held then (seen by the fill of that day) makes lots dated like the two it was
+    # paid on, booked after every other. Units arrive two trading days after their fill, so on the
+    # redemption day the lot of the day before is still on its way: the redemption takes received
+    # units only, oldest first.
+    market = make_market(reinvest=reinvest, subscription_receiving_days=2)
+    old, recent, closure, newest = dt.date(2023, 1, 3), dt.date(2024, 1, 15), DIVIDEND[0], dt.date(2024, 2, 20)
+    for when, amount in ((old, 10_000), (recent, 10_000), (closure, 1_000), (newest, 10_000)):
+        market.trade(when, subscribe("100008", amount=amount))
+    lots = market.matcher.holding_lots(market.account, "100008")
+    assert [when for when, _ in lots] == (
+        [old, old, recent, recent, closure, newest] if reinvest else [old, recent, closure, newest])
+    position = market.position("100008")
+    assert position.receivable_quantity == lots[-1][1] == 9852.2167  # round(10000 / 1.015, 4)
+    wanted = round(position.closable - 500, 4)
+    # Held 414 days: 0.25 %; 37 and 16 days: 0.5 %. The last 500 received units stay.
+    fee, left = 0.0, wanted
+    for when, units in lots[:-1]:
+        take = min(units, left)
+        fee += take * (0.0025 if when == old else 0.005)
+        left -= take
+    (order,) = market.trade(dt.date(2024, 2, 21), redeem("100008", wanted))
+    assert order.status == ORDER_STATUS.FILLED
+    assert order.fee == pytest.approx(fee, abs=1e-6)
+    assert market.matcher.holding_lots(market.account, "100008")[-1] == (newest, 9852.2167)
