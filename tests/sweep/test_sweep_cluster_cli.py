@@ -105,7 +105,13 @@ def test_ctrl_c_keeps_the_finished_rows(tmp_path, sample_data):
                 time.sleep(2)
         """), encoding="utf-8")
     out = tmp_path / "out"
-    command = [sys.executable, "-m", "tessel.cli", "sweep", str(strategy), *data_options(sample_data), *WINDOW,
+    # As from a terminal: a shell that starts a command in the background without job control
+    # (`bash -c "... &"`) has it ignore SIGINT, and the sweep, as any program, keeps an ignored
+    # Ctrl-C ignored. So the command's Python restores the default handler before it starts.
+    command = [sys.executable, "-c", "import runpy, signal, sys; signal.signal(signal.SIGINT, "
+               "signal.default_int_handler); sys.argv[0] = 'tessel'; runpy.run_module('tessel.cli', "
+               "run_name='__main__', alter_sys=True)",
+               "sweep", str(strategy), *data_options(sample_data), *WINDOW,
                "--grid", "n=1,2,3,4,5,6", "--workers", "1", "-o", str(out)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
