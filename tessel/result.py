@@ -30,6 +30,7 @@ import secrets
 import shutil
 import socket
 import stat
+import time
 import warnings
 
 import numpy as np
@@ -414,7 +415,9 @@ def _remove_abandoned_partials(target):
     megabytes of tables.  Such a folder is removed by the next save of the
     same target on the same machine, once the process that wrote it is gone.
     A folder of a process that still runs, of another machine or of a name
-    not written here is left alone.
+    not written here is left alone, and so is one written to in the last
+    ten minutes (a process in another PID namespace of the same host, as in
+    a container, has an id that means nothing here).
     """
     if os.name != "posix":  # no way to ask whether a process runs without touching it
         return
@@ -429,7 +432,22 @@ def _remove_abandoned_partials(target):
         match = pattern.fullmatch(entry)
         if match is None or match.group(2) != host or _process_runs(int(match.group(1))):
             continue
-        shutil.rmtree(os.path.join(parent, entry), ignore_errors=True)
+        folder = os.path.join(parent, entry)
+        if _last_written(folder) > time.time() - _ABANDONED_AFTER_SECONDS:
+            continue
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+_ABANDONED_AFTER_SECONDS = 600
+
+
+def _last_written(folder):
+    """The newest modification time of ``folder`` and of the files in it (now, when it cannot be read)."""
+    try:
+        with os.scandir(folder) as files:
+            return max([os.stat(folder).st_mtime] + [f.stat(follow_symlinks=False).st_mtime for f in files])
+    except OSError:
+        return time.time()
 
 
 def _process_runs(pid):

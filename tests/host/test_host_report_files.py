@@ -4,6 +4,7 @@ import logging
 import math
 import os
 import stat
+import time
 import warnings
 
 import numpy as np
@@ -144,9 +145,12 @@ def test_a_save_killed_outright_leaves_a_partial_folder_that_the_next_save_remov
     assert len(abandoned) == 1 and abandoned[0].endswith(".partial")
     assert os.listdir(tmp_path / abandoned[0]) == ["daily.csv"]  # the first table, written before the kill
     assert snapshot(folder) == before
+    # Written to in the last ten minutes: it stays (its process id may be one of another PID namespace).
+    make_result((100.0, 110.0)).save(folder)
+    assert [n for n in os.listdir(tmp_path) if n.startswith(".")] == abandoned
 
     # Partial folders that are not abandoned: a save still running here, one of another machine,
-    # and names this code never writes.
+    # and names this code never writes; all of them last written to an hour ago.
     sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     host = tessel.result._host()
     other_host = "00000000" if host != "00000000" else "11111111"
@@ -155,10 +159,14 @@ def test_a_save_killed_outright_leaves_a_partial_folder_that_the_next_save_remov
             ".report.notahex!.{}@{}.partial".format(child_pid_gone(), host),
             ".reports.0123abcd.{}@{}.partial".format(child_pid_gone(), host),
             ".report.0123abcd.previous"]
+    hour_ago = time.time() - 3600
     try:
         for name in kept:
             (tmp_path / name).mkdir()
             (tmp_path / name / "daily.csv").write_text("x")
+        for path in [tmp_path / name for name in kept + abandoned]:
+            for inside in [path, *path.iterdir()]:
+                os.utime(inside, (hour_ago, hour_ago))
         make_result((100.0, 120.0)).save(folder)
     finally:
         sleeper.kill()
