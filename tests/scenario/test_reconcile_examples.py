@@ -176,7 +176,7 @@ class Ledger:
             self.accrued += amount
             self.queue.append([day, amount])
             self._arrive(day)
-        if day in self.data.dividends:
+        if day in self.data.dividends and self.expected:  # no units, no dividend (and maybe no price yet)
             per_unit, payable = self.data.dividends[day]
             self.receivable = (payable, self.expected * per_unit)
         if self.receivable and self.receivable[0] == day:

@@ -24,15 +24,17 @@ from test_reconcile_examples import (CASH_TOLERANCE, UNIT_TOLERANCE, per_final, 
                                      sample)  # noqa: F401  (module fixture)
 
 # TESSEL_FUZZ_SEEDS=FIRST:LAST runs a longer sweep of seeds instead (not in CI).
-# Seeds 3, 19, 70, 76, 1232, 5071 and 5109 each once exposed a fault (in the
-# engine or in the reconciliation ledger): units received with zero receiving
-# days, several redemption arrivals on one day, a rounding tie of money-market
-# income, a money-market fund held through its delisting, a weekend's income
-# summed term by term in the ledger (3.0965000000000003, the engine's grouped
-# sum 3.0965) landing on the other side of a tie, a redemption paid after the
-# calendar's last day, the income of a fund quoted per 100 units on an
-# exchange computed in the ledger at a price of 1 (a tie rounded the other way).
-SEEDS = [3, 19, 70, 76, 101, 1232, 2024, 5071, 5109, 31337, 65537]
+# Seeds 3, 19, 70, 76, 1232, 5071, 5109 and 10573 each once exposed a fault (in
+# the engine or in the reconciliation ledger): units received with zero
+# receiving days, several redemption arrivals on one day, a rounding tie of
+# money-market income, a money-market fund held through its delisting, a
+# weekend's income summed term by term in the ledger (3.0965000000000003, the
+# engine's grouped sum 3.0965) landing on the other side of a tie, a
+# redemption paid after the calendar's last day, the income of a fund quoted
+# per 100 units on an exchange computed in the ledger at a price of 1 (a tie
+# rounded the other way), a dividend booked in the ledger on no units before
+# the fund had a price.
+SEEDS = [3, 19, 70, 76, 101, 1232, 2024, 5071, 5109, 10573, 31337, 65537]
 if os.environ.get("TESSEL_FUZZ_SEEDS"):
     _first, _last = (int(x) for x in os.environ["TESSEL_FUZZ_SEEDS"].split(":"))
     SEEDS = list(range(_first, _last))
