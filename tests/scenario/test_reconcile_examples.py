@@ -19,6 +19,7 @@ any change of a result visible; set TESSEL_UPDATE_GOLDEN=1 to rewrite them
 after an intended change.
 """
 import bisect
+import datetime as dt
 import json
 import math
 import os
@@ -152,7 +153,8 @@ class Ledger:
         self.accrued = 0.0
 
     def after(self, day, n):
-        return self.calendar[bisect.bisect_right(self.calendar, day) + n - 1]
+        at = bisect.bisect_right(self.calendar, day) + n - 1
+        return self.calendar[at] if at < len(self.calendar) else dt.date.max  # after the calendar: never
 
     def _arrive(self, day):
         while self.queue and self.queue[0][0] <= day:

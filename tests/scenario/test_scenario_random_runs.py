@@ -33,9 +33,11 @@ from test_reconcile_examples import (CASH_TOLERANCE, UNIT_TOLERANCE, per_final, 
 # redemption paid after the calendar's last day, the income of a fund quoted
 # per 100 units on an exchange computed in the ledger at a price of 1 (a tie
 # rounded the other way), a dividend booked in the ledger on no units before
-# the fund had a price.
-SEEDS = [3, 19, 70, 76, 101, 1232, 2024, 5071, 5109, 10573, 31337, 65537]
-if os.environ.get("TESSEL_FUZZ_SEEDS"):
+# the fund had a price, units subscribed too late to arrive within the calendar
+# (12645).
+SEEDS = [3, 19, 70, 76, 101, 1232, 2024, 5071, 5109, 10573, 12645, 31337, 65537]
+SWEEP = bool(os.environ.get("TESSEL_FUZZ_SEEDS"))
+if SWEEP:
     _first, _last = (int(x) for x in os.environ["TESSEL_FUZZ_SEEDS"].split(":"))
     SEEDS = list(range(_first, _last))
 
@@ -131,6 +133,8 @@ def case(request, sample, tmp_path_factory):  # noqa: F811
 def test_ran_and_traded(case):
     _, result = case
     assert len(result.daily) >= 60
+    if SWEEP and not (result.orders["status"] == "FILLED").any():
+        pytest.skip("this draw fills no order (a small account, closed funds): it exercises nothing")
     assert (result.orders["status"] == "FILLED").any(), "nothing filled: the draw exercises nothing"
 
 
