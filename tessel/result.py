@@ -407,6 +407,10 @@ def _host():
     return hashlib.blake2b(socket.gethostname().encode("utf-8", "surrogateescape"), digest_size=4).hexdigest()
 
 
+# A partial folder nothing has been written to for this long may be removed as abandoned.
+_ABANDONED_AFTER_SECONDS = 600
+
+
 def _remove_abandoned_partials(target):
     """Remove the partial folders beside ``target`` whose saves were killed outright.
 
@@ -436,9 +440,6 @@ def _remove_abandoned_partials(target):
         if _last_written(folder) > time.time() - _ABANDONED_AFTER_SECONDS:
             continue
         shutil.rmtree(folder, ignore_errors=True)
-
-
-_ABANDONED_AFTER_SECONDS = 600
 
 
 def _last_written(folder):

@@ -83,6 +83,12 @@ def example(request, sample):
 
 # --- the ledger rebuilt from the data ---------------------------------------------------------------------
 
+def trading_day_after(calendar, day, n):
+    """The n-th trading day of ``calendar`` after ``day``; None when that lies past the calendar's end."""
+    at = bisect.bisect_right(calendar, day) + n - 1
+    return calendar[at] if at < len(calendar) else None
+
+
 class FundData:
     """What the data says about one fund, in plain Python values."""
 
@@ -153,8 +159,7 @@ class Ledger:
         self.accrued = 0.0
 
     def after(self, day, n):
-        at = bisect.bisect_right(self.calendar, day) + n - 1
-        return self.calendar[at] if at < len(self.calendar) else dt.date.max  # after the calendar: never
+        return trading_day_after(self.calendar, day, n) or dt.date.max  # after the calendar: never
 
     def _arrive(self, day):
         while self.queue and self.queue[0][0] <= day:
@@ -256,9 +261,9 @@ def rebuild(result, config, sample):
     # redemption near the calendar's end may be paid after its last day.
     sells = trades[trades["side"] == "SELL"]
     for day, amount in zip(sells["day"], sells["cash_amount"]):
-        at = bisect.bisect_right(calendar, day) + red_days - 1
-        if at < len(calendar) and calendar[at] in cash:
-            cash[calendar[at]] += float(amount)
+        arrival = trading_day_after(calendar, day, red_days)
+        if arrival in cash:
+            cash[arrival] += float(amount)
     return ledgers, units, cash
 
 

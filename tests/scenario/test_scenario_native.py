@@ -8,15 +8,12 @@ import pytest
 import yaml
 
 from scenario_helpers import build_sample_database
-from test_scenario_random_runs import draw_case
+from test_scenario_random_runs import draw_case, fuzz_seeds
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 # TESSEL_FUZZ_SEEDS=FIRST:LAST compares the reports of a longer sweep of random strategies (not in CI).
-RANDOM_SEEDS = [19, 76, 2024]
-if os.environ.get("TESSEL_FUZZ_SEEDS"):
-    _first, _last = (int(x) for x in os.environ["TESSEL_FUZZ_SEEDS"].split(":"))
-    RANDOM_SEEDS = list(range(_first, _last))
+RANDOM_SEEDS = fuzz_seeds([19, 76, 2024])
 
 
 def _sample(tmp_path_factory):
