@@ -177,7 +177,11 @@ def _run(strategy, output, no_progress, show_traceback, options):
     except StrategyLoadError as exc:
         raise click.ClickException(str(exc)) from None
     user, config = _user_config(**options)
-    _warn_outside_fund_data(config)
+    outside = _outside_fund_data(config)
+    if outside:
+        from tessel.utils.logger import system_log
+
+        system_log.warning("%s", outside)
     progress = not no_progress and sys.stderr.isatty()
     try:
         result = run(user, strategy, progress=progress)
@@ -249,8 +253,8 @@ FROM funds WHERE funds.id IS NOT NULL
 """
 
 
-def _warn_outside_fund_data(config):
-    """Warn when the run's window reaches beyond the fund database's NAV dates.
+def _outside_fund_data(config):
+    """What to warn of when the run's window reaches beyond the fund database's NAV dates, else None.
 
     Held funds would be valued flat and orders refused for want of data, with
     no word of why.  Only when the fund plug-in is on and its database can be
@@ -258,24 +262,23 @@ def _warn_outside_fund_data(config):
     """
     fund = (config.get("mod") or {}).get("fund") or {}
     if not fund.get("enabled", False) or fund.get("lib") != load_default_config()["mod"]["fund"]["lib"]:
-        return
+        return None
     try:
         from vexdatac import config as database
 
         first, last = database.query(NAV_DATE_RANGE)[0]
         path = database.get_database_path()
     except Exception:  # noqa: BLE001  (no database, no nav table...: the run says what is wrong)
-        return
+        return None
     if first is None:
-        return
+        return None
     start, end = config.base.start_date, config.base.end_date
     first, last = _dt.date.fromisoformat(str(first)[:10]), _dt.date.fromisoformat(str(last)[:10])
     if start < first or end > last:
-        from tessel.utils.logger import system_log
-
-        system_log.warning("the run's window %s to %s reaches beyond the NAV data of the fund database %s, "
-                           "%s to %s: held funds keep their last value and orders are refused outside it",
-                           start, end, path, first, last)
+        return ("the run's window {} to {} reaches beyond the NAV data of the fund database {}, {} to {}: "
+                "held funds keep their last value and orders are refused outside it").format(start, end, path,
+                                                                                               first, last)
+    return None
 
 
 @main.command("sweep")
@@ -317,7 +320,11 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
     for name, _ in grid:
         if name in fixed:
             raise click.ClickException("parameter {} is given both by --param and by --grid".format(name))
-    user, _ = _user_config(**options)
+    user, config = _user_config(**options)
+    # Every combination shares the window: said once, whatever the runs' log level.
+    outside = _outside_fund_data(config)
+    if outside:
+        click.echo("warning: " + outside.replace("the run's window", "the sweep's window", 1), err=True)
     try:
         plan = make_plan(strategy, grid, user, metric=metric, keep_runs=keep_runs, log_level=log_level)
         plan["traceback"] = show_traceback

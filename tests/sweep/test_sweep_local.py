@@ -175,3 +175,27 @@ def test_lost_worker_task_runs_again_once(tmp_path, sample_data, cluster):
     code, table = tables["always"]
     assert code == 1 and list(table["status"]) == ["failed"]
     assert "worker running this combination was lost, also when it was run again" in table["error"].iloc[0]
+
+
+@pytest.mark.parametrize("cut", ["2020-02-28", None], ids=["short-data", "full-data"])
+def test_window_beyond_the_fund_data_is_warned_once_before_the_runs(tmp_path, sample_data, cluster, monkeypatch,
+                                                                    cut):
+    import shutil
+    import sqlite3
+
+    db, bundle = sample_data
+    copy = tmp_path / "funds.sqlite"
+    shutil.copy(db, copy)
+    if cut:
+        with sqlite3.connect(copy) as conn:
+            conn.execute("DELETE FROM nav WHERE date > ?", (cut,))
+    monkeypatch.setenv("VEXDATAC_DB", str(copy))  # --db sets it for the process: put it back afterwards
+    strategy = write_strategy(tmp_path, "def init(context):\n    pass\n")
+    result = tessel_cli("sweep", strategy, "--db", copy, "--bundle", bundle, *WINDOW, "--scheduler", cluster,
+                        "--grid", "n=1,2", "-o", tmp_path / "out")
+    assert result.exit_code == 0, result.output
+    assert "2 combinations: 2 ok, 0 failed" in result.output
+    warned = [line for line in result.output.splitlines() if "reaches beyond the NAV data" in line]
+    assert warned == (["warning: the sweep's window 2020-01-02 to 2020-03-31 reaches beyond the NAV data of the "
+                       "fund database {}, 2015-01-01 to {}: held funds keep their last value and orders are refused "
+                       "outside it".format(copy, cut)] if cut else [])
