@@ -650,7 +650,7 @@ def _load_natively(conn, directory, name, table, columns, funds, limits=None):
 def _nav(conn, directory, funds, dates):
     count = _load_natively(conn, directory, "nav.csv", "nav", [
         ("order_book_id", "id"), ("date", "date"), ("unit_net_value", "rp"),
-        ("adjusted_net_value", "rp"), ("daily_profit", "an"), ("weekly_yield", "")], funds)
+        ("adjusted_net_value", "rp"), ("daily_profit", "a"), ("weekly_yield", "")], funds)
     if count is not None:
         return count
     keys = _StoredKeys(conn, "nav", directory, "nav.csv")
@@ -660,8 +660,10 @@ def _nav(conn, directory, funds, dates):
         unit = row.number("unit_net_value", positive=True)
         adjusted = row.number("adjusted_net_value", positive=True)
         # A daily-accruing fund's income is its daily profit: a row without it
-        # would silently pay nothing for that day.
-        profit = row.number("daily_profit", required=funds[oid], minimum=0)
+        # would silently pay nothing for that day.  It may be below zero: a
+        # money-market fund now and then loses on a day, and its holders
+        # then lose units.
+        profit = row.number("daily_profit", required=funds[oid])
         weekly = row.number("weekly_yield", required=False)
         return (oid, date, unit, adjusted, profit, weekly)
 
@@ -676,7 +678,7 @@ def _nav(conn, directory, funds, dates):
         chunk = _Chunk(order_book_id=ids, date=dates(columns["date"]))
         chunk.add("unit_net_value", _numbers(columns["unit_net_value"], positive=True))
         chunk.add("adjusted_net_value", _numbers(columns["adjusted_net_value"], positive=True))
-        chunk.add("daily_profit", _numbers(columns.get("daily_profit"), required=accrues, minimum=0))
+        chunk.add("daily_profit", _numbers(columns.get("daily_profit"), required=accrues))
         chunk.add("weekly_yield", _numbers(columns.get("weekly_yield"), required=False))
         return chunk
 

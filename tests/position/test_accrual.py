@@ -164,6 +164,15 @@ def test_income_becomes_units_at_once(run):
     assert position.subscribe_queue == [] and position.quantity == 100005.0
 
 
+def test_a_losing_day_takes_units_away_at_once(run):
+    profits = np.where(np.array(TRADING_DAYS) == d("2020-01-14"), -0.25, 0.5)
+    position = mmf(run, profits=profits)
+    assert position.before_trading(d("2020-01-14")) == 0
+    # 100,000 units at 1.0 lose 100,000 / 10,000 x 0.25
+    assert (position._quantity, position._old_quantity, position._logical_old_quantity) == (99997.5,) * 3
+    assert position.subscribe_queue == [] and position.quantity == 99997.5
+
+
 def test_income_waits_behind_an_earlier_subscription(make_run):
     run = make_run(fund={"subscription_receiving_days": 2})
     position = mmf(run)

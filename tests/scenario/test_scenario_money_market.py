@@ -14,8 +14,8 @@ Tuesday 06-11, the last trading day before the closure (cash due 06-19).
 """
 import pytest
 
-from scenario_helpers import (assert_days, build_fund_database, forget_process_caches, nav_dates, run_strategy,
-                              scenario_config, scripted_strategy, status_csv, using_database)
+from scenario_helpers import (assert_days, build_fund_database, day_rows, forget_process_caches, nav_dates,
+                              run_strategy, scenario_config, scripted_strategy, status_csv, using_database)
 
 FUND = "510003"
 
@@ -130,3 +130,24 @@ def test_a_second_run_in_the_same_process_reads_its_own_income(tmp_path):
     first, second, fresh = (r.daily["total_value"].iloc[-1] for r in outcomes)
     assert fresh > first
     assert second == pytest.approx(fresh, abs=1e-6)
+
+
+
+def test_a_losing_day_imported_and_run_takes_units_away(tmp_path, result):
+    # The fund loses on 06-20: the importer takes the negative daily profit,
+    # and the holding gives up units that morning, as it gains them on others.
+    losing = NAV.replace("510003,2024-06-20,1.0000,1.0000,0.47,", "510003,2024-06-20,1.0000,1.0000,-0.30,")
+    assert losing != NAV
+    db_path, bundle = build_fund_database(tmp_path / "data", {
+        "catalogue.csv": CATALOGUE, "nav.csv": losing, "status.csv": status_csv({FUND: nav_dates(losing, FUND)})})
+    (tmp_path / "run").mkdir()
+    lost = day_rows(run_strategy(db_path, scenario_config(bundle, "2024-06-03", "2024-06-21"),
+                                 scripted_strategy(ACTIONS), tmp_path / "run"), FUND)
+    before = day_rows(result, FUND)
+    assert list(lost) == list(before)
+    assert all(lost[day] == before[day] for day in before if day < "2024-06-20")
+    figures = [(lost[day]["cash"], lost[day]["quantity"], lost[day]["total_value"])
+               for day in ("2024-06-20", "2024-06-21")]
+    # 40,031.9096 x -0.30 / 10,000 = -1.20095... -> -1.2010; then x 0.50 / 10,000 = 2.00153... -> 2.0015
+    assert figures == [pytest.approx((60000.0, 40030.7086, 100030.7086), abs=1e-6),
+                       pytest.approx((60000.0, 40032.7101, 100032.7101), abs=1e-6)]
