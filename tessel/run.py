@@ -321,6 +321,27 @@ def _log_order_outcome(event):
         system_log.info("%s cancelled: %s", describe_order(order), (order.message or "").strip())
 
 
+def _warn_delisted_holdings(env, last_day):
+    """Say which holdings outlived their instrument: they are valued at their last price to the end."""
+    for account in env.portfolio.accounts.values():
+        for order_book_id, position in account.positions.items():
+            if not position.quantity:
+                continue  # only cash or units still owed to it: nothing is stuck
+            delisted = getattr(env.get_instrument(order_book_id), "de_listed_date", None)
+            if delisted is None:
+                continue
+            if isinstance(delisted, _dt.datetime):
+                delisted = delisted.date()
+            elif not isinstance(delisted, _dt.date):
+                delisted = pd.Timestamp(delisted).date()
+            if delisted >= last_day:
+                continue
+            system_log.warning("%s is still held at the end of the run but was delisted on %s: its %s units keep "
+                               "their last price (worth %s) and no order could trade them after its last bar",
+                               order_book_id, delisted, "{:,.4f}".format(position.quantity).rstrip("0").rstrip("."),
+                               "{:,.2f}".format(position.equity))
+
+
 def _tune_collector():
     """Collect cyclic garbage less eagerly for the day loop; returns the function that puts things back.
 
@@ -432,6 +453,7 @@ def run(config, strategy_file, progress=False, title=None):
             if bar is not None:
                 bar.close()
 
+        _warn_delisted_holdings(env, trading_days[-1].date())
         # The bars were for the days just run: let them go before the tables take their memory.
         release = getattr(env.data_proxy, "release_bars", None)
         if release is not None:

@@ -237,3 +237,65 @@ def test_a_run_imports_the_picture_library_only_for_its_report_and_dask_never(co
     assert "tessel" in loaded and "pandas" in loaded
     assert not loaded & {"dask", "distributed"}
     assert ("matplotlib" in loaded) == report
+
+
+
+@pytest.fixture(scope="module")
+def sample_fund_database(tmp_path_factory):
+    """The whole sample fund database and its calendar bundle."""
+    from vexdatac.cli import main as vexdatac_cli
+
+    root = tmp_path_factory.mktemp("sample_funds")
+    for args in (["sample", "--db", root / "funds.sqlite"], ["export-calendar", root / "bundle", "--db",
+                                                            root / "funds.sqlite"]):
+        result = CliRunner().invoke(vexdatac_cli, [str(a) for a in args], catch_exceptions=False)
+        assert result.exit_code == 0, result.output
+    return root / "funds.sqlite", root / "bundle"
+
+
+# Subscribes to a fund on the first day; redeems all of it on the day "sell_on" names.
+_HOLD = """
+def init(context):
+    context.bought = False
+
+
+def handle_bar(context, bar_dict):
+    fund = context.params["fund"]
+    if not context.bought:
+        subscribe(fund, 100000)
+        context.bought = True
+    if context.now.strftime("%Y-%m-%d") == context.params["sell_on"]:
+        redeem_all(fund)
+"""
+
+
+# 000008 is delisted on 2021-06-30 in the sample data; 000001 never is.
+@pytest.mark.parametrize("fund, sell_on, warned", [("000008", "never", True), ("000008", "2021-06-15", False),
+                                                   ("000001", "never", False)])
+def test_a_holding_that_outlives_its_fund_is_named_at_the_end(sample_fund_database, tmp_path, monkeypatch, fund,
+                                                              sell_on, warned):
+    import re
+
+    import pandas as pd
+
+    db, bundle = sample_fund_database
+    monkeypatch.setenv("VEXDATAC_DB", str(db))  # --db sets it for the process: put it back afterwards
+    (tmp_path / "hold.py").write_text(_HOLD)
+    result, output = invoke("run", tmp_path / "hold.py", "--db", db, "--bundle", bundle, "--start-date",
+                            "2021-06-01", "--end-date", "2021-07-30", "--param", "fund=" + fund,
+                            "--param", "sell_on=" + sell_on, "-o", tmp_path / "out")
+    assert result.exit_code == 0, output
+    lines = [text[text.index("WARNING"):] for text in output.splitlines() if "still held at the end" in text]
+    if not warned:
+        assert lines == []
+        return
+    [line] = lines
+    found = re.fullmatch(r"WARNING  \[tessel\] 000008 is still held at the end of the run but was delisted on "
+                         r"2021-06-30: its ([\d,.]+) units keep their last price \(worth ([\d,.]+)\) and no order "
+                         r"could trade them after its last bar", line)
+    assert found, line
+    positions = pd.read_csv(tmp_path / "out" / "positions.csv", dtype={"order_book_id": str})
+    last = positions[positions["date"] == "2021-07-30"].set_index("order_book_id")
+    units, worth = (float(text.replace(",", "")) for text in found.groups())
+    assert units == last.loc["000008", "quantity"] > 0
+    assert worth == pytest.approx(last.loc["000008", "equity"], abs=0.005)
