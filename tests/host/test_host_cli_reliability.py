@@ -158,21 +158,31 @@ def test_closed_standard_output_keeps_the_report(config, tmp_path):
     assert json.loads((tmp_path / "report" / "summary.json").read_text())["trades"] == 1
 
 
-@pytest.fixture(scope="module")
-def short_fund_database(tmp_path_factory):
-    """The sample fund database with its NAV data cut after 2020-06-30, and its calendar bundle."""
+def _sample_database(root):
+    """The sample fund database and its calendar bundle, made in ``root``: (database, bundle)."""
     from vexdatac.cli import main as vexdatac_cli
 
-    root = tmp_path_factory.mktemp("short_funds")
     for args in (["sample", "--db", root / "funds.sqlite"], ["export-calendar", root / "bundle", "--db",
                                                             root / "funds.sqlite"]):
         result = CliRunner().invoke(vexdatac_cli, [str(a) for a in args], catch_exceptions=False)
         assert result.exit_code == 0, result.output
-    conn = sqlite3.connect(root / "funds.sqlite")
+    return root / "funds.sqlite", root / "bundle"
+
+
+@pytest.fixture(scope="module")
+def sample_fund_database(tmp_path_factory):
+    return _sample_database(tmp_path_factory.mktemp("sample_funds"))
+
+
+@pytest.fixture(scope="module")
+def short_fund_database(tmp_path_factory):
+    """The sample fund database with its NAV data cut after 2020-06-30, and its calendar bundle."""
+    db, bundle = _sample_database(tmp_path_factory.mktemp("short_funds"))
+    conn = sqlite3.connect(db)
     with conn:
         conn.execute("DELETE FROM nav WHERE date > '2020-06-30'")
     conn.close()
-    return root / "funds.sqlite", root / "bundle"
+    return db, bundle
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -238,19 +248,6 @@ def test_a_run_imports_the_picture_library_only_for_its_report_and_dask_never(co
     assert not loaded & {"dask", "distributed"}
     assert ("matplotlib" in loaded) == report
 
-
-
-@pytest.fixture(scope="module")
-def sample_fund_database(tmp_path_factory):
-    """The whole sample fund database and its calendar bundle."""
-    from vexdatac.cli import main as vexdatac_cli
-
-    root = tmp_path_factory.mktemp("sample_funds")
-    for args in (["sample", "--db", root / "funds.sqlite"], ["export-calendar", root / "bundle", "--db",
-                                                            root / "funds.sqlite"]):
-        result = CliRunner().invoke(vexdatac_cli, [str(a) for a in args], catch_exceptions=False)
-        assert result.exit_code == 0, result.output
-    return root / "funds.sqlite", root / "bundle"
 
 
 # Subscribes to a fund on the first day; redeems all of it on the day "sell_on" names.
