@@ -177,7 +177,7 @@ def _run(strategy, output, no_progress, show_traceback, options):
     except StrategyLoadError as exc:
         raise click.ClickException(str(exc)) from None
     user, config = _user_config(**options)
-    outside = _outside_fund_data(config)
+    outside = _outside_fund_data(config, "run")
     if outside:
         from tessel.utils.logger import system_log
 
@@ -253,8 +253,9 @@ FROM funds WHERE funds.id IS NOT NULL
 """
 
 
-def _outside_fund_data(config):
-    """What to warn of when the run's window reaches beyond the fund database's NAV dates, else None.
+def _outside_fund_data(config, what):
+    """What to warn of when the window of the ``what`` ("run", "sweep") reaches beyond the fund
+    database's NAV dates, else None.
 
     Held funds would be valued flat and orders refused for want of data, with
     no word of why.  Only when the fund plug-in is on and its database can be
@@ -275,8 +276,8 @@ def _outside_fund_data(config):
     start, end = config.base.start_date, config.base.end_date
     first, last = _dt.date.fromisoformat(str(first)[:10]), _dt.date.fromisoformat(str(last)[:10])
     if start < first or end > last:
-        return ("the run's window {} to {} reaches beyond the NAV data of the fund database {}, {} to {}: "
-                "held funds keep their last value and orders are refused outside it").format(start, end, path,
+        return ("the {}'s window {} to {} reaches beyond the NAV data of the fund database {}, {} to {}: "
+                "held funds keep their last value and orders are refused outside it").format(what, start, end, path,
                                                                                                first, last)
     return None
 
@@ -322,9 +323,9 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
             raise click.ClickException("parameter {} is given both by --param and by --grid".format(name))
     user, config = _user_config(**options)
     # Every combination shares the window: said once, whatever the runs' log level.
-    outside = _outside_fund_data(config)
+    outside = _outside_fund_data(config, "sweep")
     if outside:
-        click.echo("warning: " + outside.replace("the run's window", "the sweep's window", 1), err=True)
+        click.echo("warning: " + outside, err=True)
     try:
         plan = make_plan(strategy, grid, user, metric=metric, keep_runs=keep_runs, log_level=log_level)
         plan["traceback"] = show_traceback
