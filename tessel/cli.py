@@ -16,6 +16,7 @@ import yaml
 
 from tessel.config import (check_section_kinds, deep_merge, did_you_mean, load_config, load_default_config,
                            nested_override, parse_override, unknown_plugin_keys)
+from tessel.data.nav_window import outside_fund_data
 from tessel.utils.logger import LOG_LEVELS, console_logging
 
 
@@ -177,11 +178,6 @@ def _run(strategy, output, no_progress, show_traceback, options):
     except StrategyLoadError as exc:
         raise click.ClickException(str(exc)) from None
     user, config = _user_config(**options)
-    outside = _outside_fund_data(config, "run")
-    if outside:
-        from tessel.utils.logger import system_log
-
-        system_log.warning("%s", outside)
     progress = not no_progress and sys.stderr.isatty()
     try:
         result = run(user, strategy, progress=progress)
@@ -238,50 +234,6 @@ def _stdout_gone():
     sys.exit(1)
 
 
-# The first and last NAV date of the fund database, as MIN(date) and MAX(date) over the nav table give
-# them, read through its primary key (order_book_id, date): the funds one after the other, each its
-# first and last date, a few index look-ups per fund instead of a pass over every row.
-NAV_DATE_RANGE = """
-WITH RECURSIVE funds(id) AS (
-    SELECT (SELECT MIN(order_book_id) FROM nav)
-    UNION ALL
-    SELECT (SELECT MIN(order_book_id) FROM nav WHERE order_book_id > funds.id) FROM funds WHERE funds.id IS NOT NULL
-)
-SELECT MIN((SELECT MIN(date) FROM nav WHERE order_book_id = funds.id)),
-       MAX((SELECT MAX(date) FROM nav WHERE order_book_id = funds.id))
-FROM funds WHERE funds.id IS NOT NULL
-"""
-
-
-def _outside_fund_data(config, what):
-    """What to warn of when the window of the ``what`` ("run", "sweep") reaches beyond the fund
-    database's NAV dates, else None.
-
-    Held funds would be valued flat and orders refused for want of data, with
-    no word of why.  Only when the fund plug-in is on and its database can be
-    read; anything wrong with the database is left for the run to report.
-    """
-    fund = (config.get("mod") or {}).get("fund") or {}
-    if not fund.get("enabled", False) or fund.get("lib") != load_default_config()["mod"]["fund"]["lib"]:
-        return None
-    try:
-        from vexdatac import config as database
-
-        first, last = database.query(NAV_DATE_RANGE)[0]
-        path = database.get_database_path()
-    except Exception:  # noqa: BLE001  (no database, no nav table...: the run says what is wrong)
-        return None
-    if first is None:
-        return None
-    start, end = config.base.start_date, config.base.end_date
-    first, last = _dt.date.fromisoformat(str(first)[:10]), _dt.date.fromisoformat(str(last)[:10])
-    if start < first or end > last:
-        return ("the {}'s window {} to {} reaches beyond the NAV data of the fund database {}, {} to {}: "
-                "held funds keep their last value and orders are refused outside it").format(what, start, end, path,
-                                                                                               first, last)
-    return None
-
-
 @main.command("sweep")
 @click.argument("strategy", type=click.Path(dir_okay=False))
 @_config_options
@@ -323,7 +275,7 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
             raise click.ClickException("parameter {} is given both by --param and by --grid".format(name))
     user, config = _user_config(**options)
     # Every combination shares the window: said once, whatever the runs' log level.
-    outside = _outside_fund_data(config, "sweep")
+    outside = outside_fund_data(config, "sweep")
     if outside:
         click.echo("warning: " + outside, err=True)
     try:

@@ -31,6 +31,7 @@ from tessel.config import load_config, load_default_config, unknown_plugin_keys
 from tessel.const import INSTRUMENT_TYPE, ORDER_STATUS, TRADING_CALENDAR_TYPE
 from tessel.core.events import EVENT, Event
 from tessel.data.base_data_source import BaseDataSource
+from tessel.data.nav_window import outside_fund_data
 from tessel.environment import MARKET_CLOSE, MARKET_OPEN, Environment
 from tessel.mod import ModHandler
 from tessel.model.order import _order_ids
@@ -410,6 +411,10 @@ def run(config, strategy_file, progress=False, title=None):
         _setup(env)
         bus = env.event_bus
         trading_days = _trading_days(env)
+        # Said once the dates are known to be good, and before anything of the strategy runs.
+        outside = outside_fund_data(config, "run")
+        if outside:
+            system_log.warning("%s", outside)
         benchmark_id = config.base.get("benchmark")
         benchmark_prices = _benchmark_prices(env, benchmark_id)
         recorder = DailyRecorder(env)

@@ -685,7 +685,15 @@ def sweep(strategy_file, grid, config=None, scheduler=None, workers=None, *, out
     Ctrl-C stops the sweep: the finished rows are kept, then
     ``KeyboardInterrupt`` is raised.
     """
+    from tessel.config import load_config
+    from tessel.data.nav_window import outside_fund_data
+    from tessel.utils.logger import system_log
+
     plan = make_plan(strategy_file, grid, config, metric=metric, keep_runs=keep_runs and bool(output))
+    # Every combination shares the window: said once here (each run's own log says it too).
+    outside = outside_fund_data(load_config(plan["config"]), "sweep")
+    if outside:
+        system_log.warning("%s", outside)
     outcome = run_sweep(plan, output=output, scheduler=scheduler, workers=workers, progress=progress)
     if outcome.interrupted:
         raise KeyboardInterrupt("sweep interrupted: {} of {} combinations did not run".format(

@@ -189,7 +189,7 @@ def short_fund_database(tmp_path_factory):
 def test_the_nav_date_range_read_by_index_equals_the_full_scan(seed):
     import random
 
-    from tessel.cli import NAV_DATE_RANGE
+    from tessel.data.nav_window import NAV_DATE_RANGE
     from vexdatac.db import schema_sql
 
     rng = random.Random(seed)
@@ -221,6 +221,32 @@ def test_window_beyond_the_fund_data_is_warned_naming_both_ranges(short_fund_dat
     assert lines == (["WARNING  [tessel] the run's window {} to {} reaches beyond the NAV data of the fund database "
                       "{}, 2015-01-01 to 2020-06-30: held funds keep their last value and orders are refused "
                       "outside it".format(start, end, db)] if warned else [])
+
+
+def test_window_beyond_the_fund_data_is_warned_from_python_too_after_the_dates_are_checked(short_fund_database,
+                                                                                          tmp_path, caplog):
+    import vexdatac
+    from tessel.run import run
+
+    db, bundle = short_fund_database
+    (tmp_path / "idle.py").write_text("")
+    config = {"base": {"start_date": "2020-06-01", "end_date": "2020-07-31", "data_bundle_path": str(bundle)}}
+    vexdatac.set_database(str(db))
+    try:
+        with caplog.at_level("WARNING", logger="tessel.system"):
+            run(config, str(tmp_path / "idle.py"))
+            warned = [r.getMessage() for r in caplog.records if "reaches beyond the NAV data" in r.getMessage()]
+            assert warned == ["the run's window 2020-06-01 to 2020-07-31 reaches beyond the NAV data of the fund "
+                              "database {}, 2015-01-01 to 2020-06-30: held funds keep their last value and orders "
+                              "are refused outside it".format(db)]
+            caplog.clear()
+            # Dates the calendar refuses are the error, with no word of the NAV data before it.
+            config["base"]["end_date"] = "2030-01-31"
+            with pytest.raises(Exception, match="outside the trading calendar"):
+                run(config, str(tmp_path / "idle.py"))
+            assert not [r for r in caplog.records if "reaches beyond the NAV data" in r.getMessage()]
+    finally:
+        vexdatac.set_database(None)
 
 
 # What a run loads: the picture's library only when a report is drawn, the sweep's cluster library never.

@@ -199,3 +199,26 @@ def test_window_beyond_the_fund_data_is_warned_once_before_the_runs(tmp_path, sa
     assert warned == (["warning: the sweep's window 2020-01-02 to 2020-03-31 reaches beyond the NAV data of the "
                        "fund database {}, 2015-01-01 to {}: held funds keep their last value and orders are refused "
                        "outside it".format(copy, cut)] if cut else [])
+
+
+def test_python_sweep_warns_of_a_window_beyond_the_fund_data_once(tmp_path, sample_data, cluster, caplog):
+    import shutil
+    import sqlite3
+
+    db, bundle = sample_data
+    copy = tmp_path / "funds.sqlite"
+    shutil.copy(db, copy)
+    with sqlite3.connect(copy) as conn:
+        conn.execute("DELETE FROM nav WHERE date > '2020-02-28'")
+    strategy = write_strategy(tmp_path, "def init(context):\n    pass\n")
+    config = {"base": {"start_date": "2020-01-02", "end_date": "2020-03-31", "data_bundle_path": str(bundle)}}
+    vexdatac.set_database(str(copy))
+    try:
+        with caplog.at_level("WARNING", logger="tessel.system"):
+            table = tessel.sweep(str(strategy), {"n": [1, 2]}, config=config, scheduler=cluster)
+    finally:
+        vexdatac.set_database(None)
+    assert list(table["status"]) == ["ok", "ok"]
+    assert [r.getMessage() for r in caplog.records if "reaches beyond the NAV data" in r.getMessage()] == [
+        "the sweep's window 2020-01-02 to 2020-03-31 reaches beyond the NAV data of the fund database {}, "
+        "2015-01-01 to 2020-02-28: held funds keep their last value and orders are refused outside it".format(copy)]
