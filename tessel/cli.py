@@ -16,7 +16,6 @@ import yaml
 
 from tessel.config import (check_section_kinds, deep_merge, did_you_mean, load_config, load_default_config,
                            nested_override, parse_override, unknown_plugin_keys)
-from tessel.data.nav_window import outside_fund_data
 from tessel.utils.logger import LOG_LEVELS, console_logging
 
 
@@ -273,14 +272,12 @@ def sweep_command(ctx, strategy, grids, output, metric, workers, scheduler, keep
     for name, _ in grid:
         if name in fixed:
             raise click.ClickException("parameter {} is given both by --param and by --grid".format(name))
-    user, config = _user_config(**options)
-    # Every combination shares the window: said once, whatever the runs' log level.
-    outside = outside_fund_data(config, "sweep")
-    if outside:
-        click.echo("warning: " + outside, err=True)
+    user, _ = _user_config(**options)
     try:
         plan = make_plan(strategy, grid, user, metric=metric, keep_runs=keep_runs, log_level=log_level)
         plan["traceback"] = show_traceback
+        if plan["outside"]:  # said once, whatever the runs' log level
+            click.echo("warning: " + plan["outside"], err=True)
         outcome = run_sweep(plan, output=output, scheduler=scheduler, workers=workers,
                             progress=not no_progress and sys.stderr.isatty())
     except (SweepError, ValueError) as exc:

@@ -91,6 +91,7 @@ def make_plan(strategy_file, grid, user_config=None, database=None, metric="shar
               log_level="none"):
     """Everything the tasks need, checked on this machine first (paths made absolute)."""
     from tessel.config import deep_merge, load_config, _read_yaml
+    from tessel.data.nav_window import outside_fund_data
     from tessel.run import check_strategy_file
 
     import vexdatac
@@ -116,6 +117,9 @@ def make_plan(strategy_file, grid, user_config=None, database=None, metric="shar
     database = os.path.abspath(os.path.expanduser(str(database or vexdatac.get_database_path())))
     strategy = os.path.abspath(strategy_file)
     return {
+        # Every combination shares the window: whether it reaches beyond the (current) fund
+        # database's NAV data is told once, before the runs.
+        "outside": outside_fund_data(config, "sweep"),
         "strategy": strategy,
         "strategy_digest": _digest(strategy),
         "database": database,
@@ -685,15 +689,11 @@ def sweep(strategy_file, grid, config=None, scheduler=None, workers=None, *, out
     Ctrl-C stops the sweep: the finished rows are kept, then
     ``KeyboardInterrupt`` is raised.
     """
-    from tessel.config import load_config
-    from tessel.data.nav_window import outside_fund_data
     from tessel.utils.logger import system_log
 
     plan = make_plan(strategy_file, grid, config, metric=metric, keep_runs=keep_runs and bool(output))
-    # Every combination shares the window: said once here (each run's own log says it too).
-    outside = outside_fund_data(load_config(plan["config"]), "sweep")
-    if outside:
-        system_log.warning("%s", outside)
+    if plan["outside"]:  # said once here; each run's own log says it too
+        system_log.warning("%s", plan["outside"])
     outcome = run_sweep(plan, output=output, scheduler=scheduler, workers=workers, progress=progress)
     if outcome.interrupted:
         raise KeyboardInterrupt("sweep interrupted: {} of {} combinations did not run".format(
